@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstddef>
+
+constexpr size_t kChangedFilesLineSize = 2048;
+constexpr size_t kChangedFilesUrlSize = 4096;
+constexpr size_t kPathSize = 260;
+
+enum class ChangedFileAction { Skip, Delete, Download, Refuse };
+
+struct ChangedFileEntry {
+    ChangedFileAction action;
+    // Points into the trimmed line: the entry's path text exactly as written.
+    const char* path_text;
+};
+
+// Trims the line in place and says what it asks for. Refuse covers a lone "-" and every path
+// that contains "..", a colon, or begins with a separator.
+ChangedFileEntry classify_changed_file_line(char* line);
+
+bool changed_file_path_allowed(const char* path_text);
+
+// At most 259 bytes of the path text with every "/" turned into a backslash.
+void changed_file_relative_path(const char* path_text, char out[kPathSize]);
+
+// Base URL, then "/" unless it already ends in one, then the path text as written.
+void join_changed_file_url(const char* base_url, const char* path_text,
+                           char out[kChangedFilesUrlSize]);
+
+// Parent of a target path (cut at its last backslash, else its last "/"); false when there is
+// nothing to create.
+bool changed_file_parent_path(const char* target_path, char out[kPathSize]);

@@ -1,0 +1,51 @@
+#include "launcher/common/text.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+bool is_trim_blank(char c) { return c == '\t' || c == '\n' || c == '\r' || c == ' '; }
+
+void trim_in_place(char* text) {
+    size_t length = std::strlen(text);
+    if (length >= 3 && static_cast<unsigned char>(text[0]) == 0xEF &&
+        static_cast<unsigned char>(text[1]) == 0xBB && static_cast<unsigned char>(text[2]) == 0xBF) {
+        std::memmove(text, text + 3, length - 2);
+        length -= 3;
+    }
+    while (length > 0 && is_trim_blank(text[length - 1])) {
+        text[--length] = '\0';
+    }
+    size_t start = 0;
+    while (start < length && is_trim_blank(text[start])) {
+        ++start;
+    }
+    if (start > 0) {
+        std::memmove(text, text + start, length - start + 1);
+    }
+}
+
+void copy_bounded(char* dest, size_t dest_size, const char* src) {
+    if (dest_size == 0) {
+        return;
+    }
+    size_t length = std::strlen(src);
+    if (length > dest_size - 1) {
+        length = dest_size - 1;
+    }
+    std::memcpy(dest, src, length);
+    dest[length] = '\0';
+}
+
+void format_bounded(char* dest, size_t dest_size, const char* format, ...) {
+    if (dest_size == 0) {
+        return;
+    }
+    va_list args;
+    va_start(args, format);
+    int written = std::vsnprintf(dest, dest_size, format, args);
+    va_end(args);
+    if (written < 0) {
+        dest[0] = '\0';
+    }
+}

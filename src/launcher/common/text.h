@@ -1,0 +1,15 @@
+#pragma once
+
+#include <cstddef>
+
+// Strips a leading UTF-8 byte-order mark once, then trailing, then leading tab, LF, CR and space.
+void trim_in_place(char* text);
+
+// strncpy-style copy that keeps at most size - 1 bytes and always terminates.
+void copy_bounded(char* dest, size_t dest_size, const char* src);
+
+// snprintf that cuts silently: every formatted text is bounded by its buffer.
+void format_bounded(char* dest, size_t dest_size, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+bool is_trim_blank(char c);

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr size_t kVersionTextSize = 64;
+constexpr size_t kManifestUrlSize = 1024;
+
+struct Manifest {
+    char version[kVersionTextSize];
+    char url[kManifestUrlSize];
+    char changed_from_version[kVersionTextSize];
+    bool changed_from_version_found;
+    char changed_files_url[kManifestUrlSize];
+    bool changed_files_url_found;
+    char changed_files_base_url[kManifestUrlSize];
+    bool changed_files_base_url_found;
+};
+
+struct VersionTriple {
+    int32_t major;
+    int32_t minor;
+    int32_t patch;
+};
+
+// Always said of the installed version against the server's.
+enum class VersionOrder { LocalOlder, Equal, LocalNewer };
+
+// Finds "key" by plain text search and copies the raw string value after its colon.
+bool json_extract_string(const char* json, const char* key, char* out, size_t out_size);
+
+// The five fields, in the order the launcher reads them. The manifest is usable when
+// version and url are both non-empty.
+void manifest_extract(const char* json, Manifest* manifest);
+bool manifest_is_usable(const Manifest& manifest);
+
+// True when the stamp could be opened; out then holds its first 63 bytes, trimmed.
+bool read_version_stamp(const char* stamp_path, char out[kVersionTextSize]);
+void write_version_stamp(const char* stamp_path, const char* version);
+
+// Three numbers joined by dots, then only whitespace, as sscanf("%d.%d.%d%7s") reads them;
+// negative numbers and numbers beyond 32 bits are refused.
+bool parse_version(const char* text, VersionTriple* out);
+VersionOrder compare_versions(const char* installed, const char* server);

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <cstdint>
+
+// Called once before the first read and after every read; total is 0 when no length was announced.
+using ProgressCallback = void (*)(uint32_t received, uint32_t total, void* user_data);
+
+// Blocking GET into one heap block (body plus NUL); the caller frees it. Outputs are written
+// only on success.
+bool http_get_to_memory_with_progress(const wchar_t* url, char** body, uint32_t* length,
+                                      ProgressCallback callback, void* user_data);
+
+// Blocking GET into a file; the target is replaced only once the whole body has been written.
+bool http_get_to_file_with_progress(const wchar_t* url, const char* file_path,
+                                    ProgressCallback callback, void* user_data);

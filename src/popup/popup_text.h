@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "popup/status_popup.h"
+
+constexpr size_t kPopupTextSize = 1024;
+constexpr size_t kProgressLineSize = 256;
+
+// Constant text for a key in the chosen language; unknown keys give "" (never null).
+const char* popup_tr(int spanish, const char* key);
+
+// The four-line window text of a record.
+void format_popup_text(const StatusPopup& popup, char out[kPopupTextSize]);
+
+void format_download_progress(int spanish, uint32_t done, uint32_t total,
+                              char out[kProgressLineSize]);
+void format_extract_progress(int spanish, uint32_t done, uint32_t total,
+                             char out[kProgressLineSize]);
+
+// Store-only parts of the setters: bounded copies into the record.
+void popup_store_versions(StatusPopup* popup, const char* installed, const char* server);
+void popup_store_message(StatusPopup* popup, const char* message);
+
+struct DownloadProgressContext {
+    StatusPopup* popup;
+    int32_t spanish;
+    uint64_t last_tick_ms;
+    uint32_t last_percent;
+};
+
+using TickClock = uint64_t (*)();
+
+// Throttle: true when this report is to be shown (and the context has been updated).
+// The clock is read only when there is a popup.
+bool download_progress_should_show(DownloadProgressContext* context, uint32_t done,
+                                   uint32_t total, TickClock clock);
+
+// The transfer's ProgressCallback for the launcher; user_data is a DownloadProgressContext.
+void launcher_download_progress_cb(uint32_t done, uint32_t total, void* user_data);

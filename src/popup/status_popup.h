@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Same tag as windows.h uses for HWND, so this header needs no windows.h.
+struct HWND__;
+
+constexpr size_t kPopupVersionSize = 64;
+constexpr size_t kPopupMessageSize = 256;
+
+struct StatusPopup {
+    HWND__* hwnd;
+    HWND__* label;
+    int32_t spanish;
+    char installed_version[kPopupVersionSize];
+    char server_version[kPopupVersionSize];
+    char message[kPopupMessageSize];
+};
+
+// Window side, in status_popup_win.cpp.
+bool status_popup_create(StatusPopup* popup, int spanish);
+void status_popup_set_versions(StatusPopup* popup, const char* installed, const char* server);
+void status_popup_set_message(StatusPopup* popup, const char* message);
+void status_popup_refresh(StatusPopup* popup);
+void status_popup_destroy(StatusPopup* popup);
+
+// Progress lines, shown only when popup is not null.
+void status_popup_set_download_progress(StatusPopup* popup, int spanish, uint32_t done,
+                                        uint32_t total);
+void status_popup_set_extract_progress(StatusPopup* popup, int spanish, uint32_t done,
+                                       uint32_t total);
