@@ -1,0 +1,20 @@
+# Shared by the test and demo scripts: build folders and a private Wine prefix.
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build_root=${VELDA_BUILD_ROOT:-$root/build}
+test_port=${VELDA_TEST_PORT:-48443}
+export WINEDEBUG=${WINEDEBUG:--all}
+
+build_windows() {
+    local server=$1 dir=$2
+    cmake -S "$root" -B "$dir" --toolchain "$root/cmake/mingw-w64.cmake" \
+        -DCMAKE_BUILD_TYPE=Release -DVELDA_DOWNLOAD_SERVER="$server"
+    cmake --build "$dir" -j"$(nproc)"
+}
+
+# A fresh 64-bit prefix; the caller removes it.
+new_wine_prefix() {
+    local prefix
+    prefix=$(mktemp -d /tmp/velda-wine.XXXXXX)
+    WINEPREFIX=$prefix WINEDLLOVERRIDES="mscoree,mshtml=" /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
+    echo "$prefix"
+}

@@ -1,0 +1,157 @@
+#include <windows.h>
+
+#include "install/changed_files.h"
+#include "install/extract.h"
+#include "launcher/common/fs.h"
+#include "launcher/common/log.h"
+#include "launcher/common/text.h"
+#include "launcher/common/wide.h"
+#include "launcher/common/win_handle.h"
+#include "launcher/run_state.h"
+#include "launcher/server_urls.h"
+#include "launcher/update_decision.h"
+#include "net/http.h"
+
+namespace {
+
+constexpr char kKillCommand[] = "cmd /C taskkill /F /T /IM Velda.exe >nul 2>nul";
+constexpr DWORD kKillSucceeded = 0;
+constexpr DWORD kKillFoundNothing = 128;
+constexpr DWORD kPauseAfterKillMs = 250;
+constexpr int kWideUrlUnits = 2048;
+
+// The three steps of every error that ends an update.
+bool fail_update(LauncherRun* run, const char* message) {
+    if (run->popup_present) {
+        status_popup_destroy(&run->popup);
+    }
+    show_error_box(message);
+    return false;
+}
+
+void end_running_products() {
+    char command[2048] = {};
+    copy_bounded(command, sizeof(command), kKillCommand);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                        nullptr, &startup, &info)) {
+        char line[192] = {};
+        format_bounded(line, sizeof(line),
+                       "taskkill Velda.exe no se pudo ejecutar. GetLastError=%lu", GetLastError());
+        log_line(line);
+        return;
+    }
+    ChildProcess child(info);
+    WaitForSingleObject(child.process.get(), INFINITE);
+    DWORD exit_code = 1;
+    GetExitCodeProcess(child.process.get(), &exit_code);
+    child.close();
+
+    if (exit_code == kKillSucceeded) {
+        log_line("Procesos Velda.exe activos cerrados antes de actualizar.");
+        Sleep(kPauseAfterKillMs);
+    } else if (exit_code == kKillFoundNothing) {
+        log_line("No habia procesos Velda.exe activos para cerrar.");
+    } else {
+        char line[192] = {};
+        format_bounded(line, sizeof(line), "taskkill Velda.exe devolvio codigo %lu", exit_code);
+        log_line(line);
+    }
+}
+
+bool download_direct_executable(LauncherRun* run) {
+    log_line("Instalacion previa detectada, descargando solo Velda.exe desde /downloads/direct...");
+    wchar_t wide_url[kWideUrlUnits];
+    utf8_to_wide(kDirectDownloadUrl, wide_url, kWideUrlUnits);
+    return http_get_to_file_with_progress(wide_url, run->product_path,
+                                          launcher_download_progress_cb, &run->progress);
+}
+
+// Packages left by earlier runs; subfolders are not searched.
+void remove_stale_packages(const char* install_folder) {
+    log_line("Limpiando directorios...");
+    char pattern[kRunPathSize] = {};
+    format_bounded(pattern, sizeof(pattern), "%s\\*.zip", install_folder);
+    WIN32_FIND_DATAA entry = {};
+    UniqueFindHandle search(FindFirstFileA(pattern, &entry));
+    if (!search) {
+        return;
+    }
+    do {
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            char stale[kRunPathSize] = {};
+            format_bounded(stale, sizeof(stale), "%s\\%s", install_folder, entry.cFileName);
+            DeleteFileA(stale);
+        }
+    } while (FindNextFileA(search.get(), &entry));
+}
+
+bool install_full_package(LauncherRun* run) {
+    remove_stale_packages(run->install_folder);
+    log_line("Nueva version detectada, descargando zip completo...");
+    wchar_t wide_url[kWideUrlUnits];
+    utf8_to_wide(run->manifest.url, wide_url, kWideUrlUnits);
+    char package_path[kRunPathSize] = {};
+    format_bounded(package_path, sizeof(package_path), "%s\\%s", run->install_folder,
+                   run->package_name);
+    if (!http_get_to_file_with_progress(wide_url, package_path, launcher_download_progress_cb,
+                                        &run->progress)) {
+        return fail_update(run, "No se pudo descargar el ZIP de Velda.");
+    }
+    bool extracted = extract_zip_with_progress(package_path, run->install_folder,
+                                               run->progress.popup, run->spanish);
+    DeleteFileA(package_path);
+    if (!extracted) {
+        return fail_update(run, "No se pudo descomprimir la actualizacion.");
+    }
+    return true;
+}
+
+bool try_changed_files(LauncherRun* run) {
+    const Manifest& manifest = run->manifest;
+    if (changed_files_applicable(manifest, run->installed_version, run->product_present)) {
+        return apply_changed_files(run->install_folder, manifest.changed_files_url,
+                                   manifest.changed_files_base_url, &run->progress);
+    }
+    if (changed_files_not_applicable_logged(manifest, run->product_present)) {
+        log_line("Changed-files no aplica para version local, se usara ZIP completo.");
+    }
+    return false;
+}
+
+}  // namespace
+
+bool install_update(LauncherRun* run) {
+    run->progress = {run->popup_present ? &run->popup : nullptr, run->spanish, 0, 0};
+
+    if (!try_changed_files(run)) {
+        end_running_products();
+        bool direct_done = false;
+        if (run->install_folder_existed) {
+            direct_done = download_direct_executable(run);
+            if (!direct_done) {
+                log_line(
+                    "Fallo descarga directa de Velda.exe, se usara ZIP completo como "
+                    "respaldo.");
+            }
+        }
+        if (!direct_done && !install_full_package(run)) {
+            return false;
+        }
+    }
+
+    char product[kRunPathSize] = {};
+    format_bounded(product, sizeof(product), "%s\\Velda.exe", run->install_folder);
+    if (!file_exists_not_directory(product)) {
+        char line[256] = {};
+        format_bounded(line, sizeof(line), "Validacion post-update fallo: no existe %s", product);
+        log_line(line);
+        return fail_update(
+            run,
+            "Actualizacion incompleta: el paquete no contiene Velda.exe en la carpeta esperada.");
+    }
+    write_version_stamp(run->stamp_path, run->manifest.version);
+    return true;
+}

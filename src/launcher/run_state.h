@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstddef>
+
+#include "manifest/manifest.h"
+#include "popup/popup_text.h"
+#include "popup/status_popup.h"
+
+constexpr size_t kRunPathSize = 260;
+
+// Everything that lives from start-up to exit, owned by main's frame.
+struct LauncherRun {
+    int spanish;
+    StatusPopup popup;
+    bool popup_present;
+    char launcher_folder[kRunPathSize];
+
+    Manifest manifest;
+    char package_name[kRunPathSize];
+    char install_folder[kRunPathSize];
+    bool install_folder_existed;
+    char stamp_path[kRunPathSize];
+    char installed_version[kVersionTextSize];
+    bool stamp_present;
+    char product_path[kRunPathSize];
+    bool product_present;
+
+    DownloadProgressContext progress;
+};
+
+enum class FinalVariant { Normal, ManifestNotDownloaded, ManifestInvalid };
+
+// MessageBoxA with the launcher's caption and the error icon; the caller then ends with 1.
+void show_error_box(const char* message);
+
+// Start-up up to the launcher folder. Returns false when the run is over; *exit_code says how.
+bool run_startup(LauncherRun* run, int* exit_code);
+
+// Shows "starting", starts the product and returns the exit code.
+int run_final_stage(LauncherRun* run, FinalVariant variant);
+
+// Fetches the manifest, decides, and installs when needed; returns the exit code.
+int run_update_check(LauncherRun* run);
+
+// Brings the installation to the manifest's version. False after an error box was shown.
+bool install_update(LauncherRun* run);

@@ -1,0 +1,110 @@
+#include <windows.h>
+
+#include <cstdlib>
+
+#include "launcher/common/log.h"
+#include "launcher/common/text.h"
+#include "launcher/launcher_folder.h"
+#include "launcher/run_state.h"
+#include "launcher/settings.h"
+#include "popup/popup_text.h"
+#include "start/launch.h"
+
+namespace {
+
+constexpr char kMutexName[] = "Local\\VeldaLauncherSingleInstance";
+constexpr char kStatusWindowClass[] = "VeldaLauncherStatusWindow";
+
+void hide_console() {
+    HWND console = GetConsoleWindow();
+    if (console != nullptr) {
+        ShowWindow(console, SW_HIDE);
+    }
+}
+
+void focus_running_launcher() {
+    HWND window = FindWindowA(kStatusWindowClass, nullptr);
+    if (window == nullptr) {
+        return;
+    }
+    ShowWindow(window, IsIconic(window) ? SW_RESTORE : SW_SHOW);
+    SetForegroundWindow(window);
+    FlashWindow(window, TRUE);
+}
+
+// True when another launcher already holds the mutex. Ours is never closed: the system
+// releases it when the process ends.
+bool another_launcher_running() {
+    HANDLE mutex = CreateMutexA(nullptr, TRUE, kMutexName);
+    if (mutex == nullptr || GetLastError() != ERROR_ALREADY_EXISTS) {
+        return false;
+    }
+    CloseHandle(mutex);
+    return true;
+}
+
+bool resolve_launcher_folder(char folder[kRunPathSize]) {
+    ZeroMemory(folder, kRunPathSize);
+    DWORD length = GetModuleFileNameA(nullptr, folder, kRunPathSize);
+    return launcher_folder_from_module_path(folder, length, kRunPathSize);
+}
+
+}  // namespace
+
+void show_error_box(const char* message) {
+    MessageBoxA(nullptr, message, "Velda Launcher", MB_ICONERROR);
+}
+
+bool run_startup(LauncherRun* run, int* exit_code) {
+    hide_console();
+    if (another_launcher_running()) {
+        log_line("Launcher ya esta ejecutandose; se enfocara la ventana existente.");
+        focus_running_launcher();
+        *exit_code = 0;
+        return false;
+    }
+    run->spanish = read_language_flag(std::getenv("APPDATA"));
+    run->popup_present = status_popup_create(&run->popup, run->spanish);
+    if (!resolve_launcher_folder(run->launcher_folder)) {
+        show_error_box("No se pudo resolver carpeta del launcher.");
+        if (run->popup_present) {
+            status_popup_destroy(&run->popup);
+        }
+        *exit_code = 1;
+        return false;
+    }
+    return true;
+}
+
+int run_final_stage(LauncherRun* run, FinalVariant variant) {
+    char install_folder[kRunPathSize] = {};
+    format_bounded(install_folder, sizeof(install_folder), "%s\\%s", run->launcher_folder, "velda");
+    const char* failure = "No se pudo ejecutar Velda.exe.";
+    const char* folders[2] = {install_folder, run->launcher_folder};
+    const char** first = folders;
+    if (variant == FinalVariant::ManifestNotDownloaded) {
+        failure = "No se pudo descargar latest.json ni ejecutar Velda.exe local.";
+    } else if (variant == FinalVariant::ManifestInvalid) {
+        failure = "latest.json invalido y no se pudo ejecutar Velda.exe local.";
+        first = folders + 1;
+    }
+
+    if (run->popup_present) {
+        if (variant != FinalVariant::Normal) {
+            status_popup_set_versions(&run->popup, popup_tr(run->spanish, "none"), "-");
+        }
+        status_popup_set_message(&run->popup, popup_tr(run->spanish, "starting"));
+    }
+    bool started = false;
+    for (const char** folder = first; folder != folders + 2 && !started; ++folder) {
+        started = launch_velda(*folder);
+    }
+    if (run->popup_present) {
+        status_popup_destroy(&run->popup);
+    }
+    if (started) {
+        return 0;
+    }
+    show_error_box(failure);
+    return 1;
+}

@@ -1,0 +1,43 @@
+#include "launcher/settings.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "launcher/common/text.h"
+
+namespace {
+
+constexpr char kLanguageKey[] = "language=";
+constexpr size_t kLanguageKeyLength = sizeof(kLanguageKey) - 1;
+
+}  // namespace
+
+bool settings_piece_decides(char* piece, int* spanish) {
+    trim_in_place(piece);
+    if (std::strncmp(piece, kLanguageKey, kLanguageKeyLength) != 0) {
+        return false;
+    }
+    *spanish = std::strcmp(piece + kLanguageKeyLength, "es") == 0 ? 1 : 0;
+    return true;
+}
+
+int read_language_flag(const char* appdata) {
+    if (appdata == nullptr || appdata[0] == '\0') {
+        return 0;
+    }
+    char path[260] = {};
+    format_bounded(path, sizeof(path), "%s\\VeldaNova\\settings.txt", appdata);
+    std::FILE* file = std::fopen(path, "rb");
+    if (file == nullptr) {
+        return 0;
+    }
+    int spanish = 0;
+    char piece[kSettingsPieceSize];
+    while (std::fgets(piece, sizeof(piece), file) != nullptr) {
+        if (settings_piece_decides(piece, &spanish)) {
+            break;
+        }
+    }
+    std::fclose(file);
+    return spanish;
+}

@@ -1,0 +1,105 @@
+#include <windows.h>
+
+#include <cstdlib>
+#include <ctime>
+
+#include "launcher/common/fs.h"
+#include "launcher/common/log.h"
+#include "launcher/common/text.h"
+#include "launcher/common/wide.h"
+#include "launcher/run_state.h"
+#include "launcher/server_urls.h"
+#include "launcher/update_decision.h"
+#include "net/http.h"
+#include "net/url_filename.h"
+
+namespace {
+
+// Downloads latest.json with a query that changes every second, so no cache answers it.
+bool fetch_manifest(Manifest* manifest) {
+    log_line("Consultando latest.json...");
+    char request_url[768] = {};
+    format_bounded(request_url, sizeof(request_url), "%s%st=%lld", kManifestUrl, "?",
+                   static_cast<long long>(_time64(nullptr)));
+    wchar_t wide_url[512];
+    utf8_to_wide(request_url, wide_url, 512);
+
+    char* body = nullptr;
+    uint32_t length = 0;
+    if (!http_get_to_memory_with_progress(wide_url, &body, &length, nullptr, nullptr) ||
+        body == nullptr) {
+        return false;
+    }
+    manifest_extract(body, manifest);
+    std::free(body);
+    return true;
+}
+
+}  // namespace
+
+int run_update_check(LauncherRun* run) {
+    if (!fetch_manifest(&run->manifest)) {
+        log_line("No se pudo descargar manifest, lanzando version local.");
+        return run_final_stage(run, FinalVariant::ManifestNotDownloaded);
+    }
+    const Manifest& manifest = run->manifest;
+    if (!manifest_is_usable(manifest)) {
+        log_line("Manifest invalido, lanzando version local.");
+        return run_final_stage(run, FinalVariant::ManifestInvalid);
+    }
+
+    char found_line[128] = {};
+    format_bounded(found_line, sizeof(found_line), "Version encontrada en server: %s",
+                   manifest.version);
+    log_line(found_line);
+
+    extract_filename_from_url(manifest.url, run->package_name);
+    if (run->package_name[0] == '\0') {
+        show_error_box("No se pudo obtener nombre del ZIP desde la URL de descarga.");
+        return 1;
+    }
+
+    format_bounded(run->install_folder, sizeof(run->install_folder), "%s\\%s", run->launcher_folder,
+                   "velda");
+    run->install_folder_existed = directory_exists(run->install_folder);
+    if (!ensure_directory(run->install_folder)) {
+        show_error_box("No se pudo crear carpeta de instalacion velda.");
+        return 1;
+    }
+
+    format_bounded(run->stamp_path, sizeof(run->stamp_path), "%s\\%s", run->install_folder,
+                   "velda.version");
+    run->stamp_present = read_version_stamp(run->stamp_path, run->installed_version);
+
+    format_bounded(run->product_path, sizeof(run->product_path), "%s\\Velda.exe",
+                   run->install_folder);
+    run->product_present = file_exists_not_directory(run->product_path);
+
+    UpdateDecision decision = decide_update(run->stamp_present, run->installed_version,
+                                            manifest.version, run->product_present);
+    if (decision.local_newer) {
+        char newer_line[192] = {};
+        format_bounded(newer_line, sizeof(newer_line),
+                       "Version local (%s) es mayor que server (%s); se mantiene local.",
+                       run->installed_version, manifest.version);
+        log_line(newer_line);
+    }
+
+    if (run->popup_present) {
+        const char* installed =
+            run->installed_version[0] ? run->installed_version : popup_tr(run->spanish, "none");
+        status_popup_set_versions(&run->popup, installed, manifest.version);
+    }
+
+    if (!decision.update_needed) {
+        log_line("Version local al dia.");
+        return run_final_stage(run, FinalVariant::Normal);
+    }
+    if (run->popup_present) {
+        status_popup_set_message(&run->popup, popup_tr(run->spanish, "downloading"));
+    }
+    if (!install_update(run)) {
+        return 1;
+    }
+    return run_final_stage(run, FinalVariant::Normal);
+}

@@ -1,0 +1,182 @@
+#include "manifest/manifest.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "launcher/common/text.h"
+
+bool json_extract_string(const char* json, const char* key, char* out, size_t out_size) {
+    if (out_size > 0) {
+        out[0] = '\0';
+    }
+    char pattern[128];
+    format_bounded(pattern, sizeof(pattern), "\"%s\"", key);
+    const char* found = std::strstr(json, pattern);
+    if (found == nullptr) {
+        return false;
+    }
+    const char* colon = std::strchr(found + std::strlen(pattern), ':');
+    if (colon == nullptr) {
+        return false;
+    }
+    const char* cursor = colon + 1;
+    while (*cursor == '\t' || *cursor == '\n' || *cursor == '\r' || *cursor == ' ') {
+        ++cursor;
+    }
+    if (*cursor != '"') {
+        return false;
+    }
+    const char* value = cursor + 1;
+    const char* end = value;
+    while (*end != '"') {
+        if (*end == '\0') {
+            return false;
+        }
+        if (*end == '\\') {
+            ++end;
+            if (*end == '\0') {
+                return false;
+            }
+        }
+        ++end;
+    }
+    if (out_size == 0) {
+        return true;
+    }
+    size_t length = static_cast<size_t>(end - value);
+    if (length >= out_size) {
+        length = out_size - 1;
+    }
+    std::memcpy(out, value, length);
+    out[length] = '\0';
+    return true;
+}
+
+void manifest_extract(const char* json, Manifest* manifest) {
+    std::memset(manifest, 0, sizeof(*manifest));
+    json_extract_string(json, "version", manifest->version, sizeof(manifest->version));
+    json_extract_string(json, "url", manifest->url, sizeof(manifest->url));
+    manifest->changed_from_version_found =
+        json_extract_string(json, "changed_from_version", manifest->changed_from_version,
+                            sizeof(manifest->changed_from_version));
+    manifest->changed_files_url_found =
+        json_extract_string(json, "changed_files_url", manifest->changed_files_url,
+                            sizeof(manifest->changed_files_url));
+    manifest->changed_files_base_url_found =
+        json_extract_string(json, "changed_files_base_url", manifest->changed_files_base_url,
+                            sizeof(manifest->changed_files_base_url));
+}
+
+bool manifest_is_usable(const Manifest& manifest) {
+    return manifest.version[0] != '\0' && manifest.url[0] != '\0';
+}
+
+bool read_version_stamp(const char* stamp_path, char out[kVersionTextSize]) {
+    std::memset(out, 0, kVersionTextSize);
+    std::FILE* file = std::fopen(stamp_path, "rb");
+    if (file == nullptr) {
+        return false;
+    }
+    size_t read = std::fread(out, 1, kVersionTextSize - 1, file);
+    out[read] = '\0';
+    std::fclose(file);
+    trim_in_place(out);
+    return true;
+}
+
+void write_version_stamp(const char* stamp_path, const char* version) {
+    std::FILE* file = std::fopen(stamp_path, "wb");
+    if (file == nullptr) {
+        return;
+    }
+    std::fwrite(version, 1, std::strlen(version), file);
+    std::fclose(file);
+}
+
+namespace {
+
+// The whitespace of isspace in the C locale, which is what scanf skips.
+bool is_scanf_space(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// One "%d" conversion: blanks, an optional sign, then at least one digit. Numbers that do not
+// fit a signed 32-bit integer are refused, and so are negative ones.
+bool scan_non_negative_int(const char** cursor, int32_t* value) {
+    const char* p = *cursor;
+    while (is_scanf_space(*p)) {
+        ++p;
+    }
+    bool negative = false;
+    if (*p == '+' || *p == '-') {
+        negative = *p == '-';
+        ++p;
+    }
+    if (*p < '0' || *p > '9') {
+        return false;
+    }
+    long long magnitude = 0;
+    while (*p >= '0' && *p <= '9') {
+        magnitude = magnitude * 10 + (*p - '0');
+        if (magnitude > INT32_MAX) {
+            return false;
+        }
+        ++p;
+    }
+    if (negative && magnitude != 0) {
+        return false;
+    }
+    *value = static_cast<int32_t>(magnitude);
+    *cursor = p;
+    return true;
+}
+
+}  // namespace
+
+bool parse_version(const char* text, VersionTriple* out) {
+    VersionTriple triple{};
+    const char* cursor = text;
+    if (!scan_non_negative_int(&cursor, &triple.major) || *cursor++ != '.' ||
+        !scan_non_negative_int(&cursor, &triple.minor) || *cursor++ != '.' ||
+        !scan_non_negative_int(&cursor, &triple.patch)) {
+        return false;
+    }
+    while (is_scanf_space(*cursor)) {
+        ++cursor;
+    }
+    if (*cursor != '\0') {
+        return false;
+    }
+    if (out != nullptr) {
+        *out = triple;
+    }
+    return true;
+}
+
+VersionOrder compare_versions(const char* installed, const char* server) {
+    VersionTriple local{};
+    VersionTriple remote{};
+    bool local_ok = parse_version(installed, &local);
+    bool remote_ok = parse_version(server, &remote);
+    if (local_ok && remote_ok) {
+        const int32_t local_parts[] = {local.major, local.minor, local.patch};
+        const int32_t remote_parts[] = {remote.major, remote.minor, remote.patch};
+        for (int i = 0; i < 3; ++i) {
+            if (local_parts[i] < remote_parts[i]) {
+                return VersionOrder::LocalOlder;
+            }
+            if (local_parts[i] > remote_parts[i]) {
+                return VersionOrder::LocalNewer;
+            }
+        }
+        return VersionOrder::Equal;
+    }
+    if (remote_ok) {
+        return VersionOrder::LocalOlder;
+    }
+    if (local_ok) {
+        return VersionOrder::LocalNewer;
+    }
+    return VersionOrder::Equal;
+}

@@ -1,0 +1,18 @@
+#include <windows.h>
+
+#include "popup/popup_text.h"
+
+namespace {
+
+uint64_t tick_clock() {
+    return GetTickCount64();
+}
+
+}  // namespace
+
+void launcher_download_progress_cb(uint32_t done, uint32_t total, void* user_data) {
+    auto* context = static_cast<DownloadProgressContext*>(user_data);
+    if (download_progress_should_show(context, done, total, tick_clock)) {
+        status_popup_set_download_progress(context->popup, context->spanish, done, total);
+    }
+}
