@@ -15,7 +15,9 @@ using CrtSscanf = int(__cdecl*)(const char*, const char*, ...);
 CrtSscanf crt_sscanf() {
     // The runtime's own export, not the MinGW replacement that the headers may pick.
     HMODULE crt = LoadLibraryA("msvcrt.dll");
-    return crt ? reinterpret_cast<CrtSscanf>(GetProcAddress(crt, "sscanf")) : nullptr;
+    // Through void* because FARPROC and a variadic function type are unrelated to the compiler.
+    void* address = crt ? reinterpret_cast<void*>(GetProcAddress(crt, "sscanf")) : nullptr;
+    return reinterpret_cast<CrtSscanf>(address);
 }
 
 // A text is parsable when sscanf gives 3 and no number is negative.
