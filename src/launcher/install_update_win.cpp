@@ -2,6 +2,7 @@
 
 #include "install/changed_files.h"
 #include "install/extract.h"
+#include "install/zip_directory.h"
 #include "launcher/common/fs.h"
 #include "launcher/common/log.h"
 #include "launcher/common/text.h"
@@ -88,6 +89,29 @@ void remove_stale_packages(const char* install_folder) {
     } while (FindNextFileA(search.get(), &entry));
 }
 
+// The extraction script writes every entry wherever its name points; a package with one entry
+// that would land outside the install folder is refused whole, before anything is written.
+bool package_stays_inside(const char* package_path) {
+    char bad_name[kRunPathSize] = {};
+    switch (check_zip_file(package_path, bad_name, sizeof(bad_name))) {
+        case ZipCheck::Safe:
+            return true;
+        case ZipCheck::Unsafe: {
+            char line[512] = {};
+            format_bounded(line, sizeof(line),
+                           "Paquete rechazado: la entrada %s queda fuera de la carpeta de "
+                           "instalacion.",
+                           bad_name);
+            log_line(line);
+            return false;
+        }
+        case ZipCheck::Malformed:
+            log_line("Paquete rechazado: no se pudo leer el directorio del ZIP.");
+            return false;
+    }
+    return false;
+}
+
 bool install_full_package(LauncherRun* run) {
     remove_stale_packages(run->install_folder);
     log_line("Nueva version detectada, descargando zip completo...");
@@ -100,7 +124,8 @@ bool install_full_package(LauncherRun* run) {
                                         &run->progress)) {
         return fail_update(run, "No se pudo descargar el ZIP de Velda.");
     }
-    bool extracted = extract_zip_with_progress(package_path, run->install_folder,
+    bool extracted = package_stays_inside(package_path) &&
+                     extract_zip_with_progress(package_path, run->install_folder,
                                                run->progress.popup, run->spanish);
     DeleteFileA(package_path);
     if (!extracted) {
