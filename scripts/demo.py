@@ -70,10 +70,11 @@ def screenshot(wine: Wine, harness: LauncherHarness, pid: int, wanted: str, name
             target = OUT / name
             subprocess.run(["import", "-display", wine.display, "-window", "root", str(target)],
                            check=True, env=wine.env)
-            if "x" in report and "y" in report:
-                geometry = f"{report['width']}x{report['height']}+{report['x']}+{report['y']}"
-                subprocess.run(["convert", str(target), "-crop", geometry, "+repage",
-                                str(target)], check=True)
+            # Without a window manager the window sits at the screen's origin.
+            geometry = (f"{report['width']}x{report['height']}"
+                        f"+{report.get('x', 0)}+{report.get('y', 0)}")
+            subprocess.run(["convert", str(target), "-crop", geometry, "+repage", str(target)],
+                           check=True)
             print(f"   screenshot {target}: {report['text']!r}")
             return report["text"]
         time.sleep(0.05)
@@ -140,7 +141,7 @@ def main():
         say("Run 1: installation from nothing, through the full package")
         publish(server, release1)
         process = harness.start(launcher, timeout=120,
-                                env={"VELDA_PS_DELAY_MS": "400"})
+                                env={"VELDA_PS_SLOW_MS": "400"})
         pid = process.wait_pid()
         screenshot(wine, harness, pid, "MB", "download.png")
         screenshot(wine, harness, pid, "(1/", "extraction.png")
