@@ -70,7 +70,6 @@ def screenshot(wine: Wine, harness: LauncherHarness, pid: int, wanted: str, name
             target = OUT / name
             subprocess.run(["import", "-display", wine.display, "-window", "root", str(target)],
                            check=True, env=wine.env)
-            # Without a window manager the window sits at the screen's origin.
             geometry = (f"{report['width']}x{report['height']}"
                         f"+{report.get('x', 0)}+{report.get('y', 0)}")
             subprocess.run(["convert", str(target), "-crop", geometry, "+repage", str(target)],

@@ -1,0 +1,79 @@
+"""Builders for the folder a scenario starts from, and server-side holds."""
+
+import json
+import threading
+from pathlib import Path
+
+TAG_OPEN = b"<VELDA-TAG>"
+TAG_CLOSE = b"</VELDA-TAG>\n"
+STANDIN_BAT_EXE = "standin-bat.exe"
+
+
+def standin_bytes(standin_exe: Path, tag: str) -> bytes:
+    """The product stand-in with a tag after its image, which it reports when started."""
+    return standin_exe.read_bytes() + TAG_OPEN + tag.encode() + TAG_CLOSE
+
+
+def put_standin(standin_exe: Path, dest: Path, tag: str, version_txt: str | None = None) -> Path:
+    """A tagged stand-in at dest (usually .../Velda.exe); optional version.txt beside it."""
+    dest.parent.mkdir(parents=True, exist_ok=True)
+    dest.write_bytes(standin_bytes(standin_exe, tag))
+    if version_txt is not None:
+        (dest.parent / "version.txt").write_text(version_txt)
+    return dest
+
+
+def put_run_velda_bat(standin_exe: Path, folder: Path, tag: str) -> Path:
+    """Run-Velda.bat that starts a tagged stand-in lying beside it under another name."""
+    put_standin(standin_exe, folder / STANDIN_BAT_EXE, tag)
+    bat = folder / "Run-Velda.bat"
+    bat.write_bytes(b'@echo off\r\n"%~dp0' + STANDIN_BAT_EXE.encode() + b'"\r\n')
+    return bat
+
+
+def make_appdata(folder: Path, settings: bytes | None = None) -> Path:
+    """An APPDATA folder; with settings, VeldaNova\\settings.txt holds exactly those bytes."""
+    folder.mkdir(parents=True, exist_ok=True)
+    if settings is not None:
+        (folder / "VeldaNova").mkdir(exist_ok=True)
+        (folder / "VeldaNova" / "settings.txt").write_bytes(settings)
+    return folder
+
+
+def write_stamp(install: Path, content: bytes | str) -> Path:
+    install.mkdir(parents=True, exist_ok=True)
+    stamp = install / "velda.version"
+    stamp.write_bytes(content.encode() if isinstance(content, str) else content)
+    return stamp
+
+
+def manifest(**fields) -> bytes:
+    """A latest.json body with the given fields (None values are left out)."""
+    return json.dumps({k: v for k, v in fields.items() if v is not None}).encode()
+
+
+class Hold:
+    """Use as a route's on_progress: the response stops after its first piece of body until
+    release(); reached tells that the client is inside the transfer."""
+
+    def __init__(self):
+        self.reached = threading.Event()
+        self._released = threading.Event()
+
+    def __call__(self, sent: int):
+        if not self.reached.is_set():
+            self.reached.set()
+            self._released.wait(300)
+
+    def wait_reached(self, timeout: float = 30):
+        assert self.reached.wait(timeout), "the held response was never requested"
+
+    def release(self):
+        self._released.set()
+
+
+def hold_route(server, path: str, body: bytes, hold: Hold | None = None, **options) -> Hold:
+    """A route whose body is sent in two pieces with the hold between them."""
+    hold = hold or Hold()
+    server.route(path, body, chunk_size=max(1, len(body) - 1), on_progress=hold, **options)
+    return hold
