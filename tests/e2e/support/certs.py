@@ -40,6 +40,8 @@ def pem_to_der(pem: Path) -> Path:
 class TestCertificates:
     """The trusted CA with a good localhost certificate, plus two that must be refused."""
 
+    __test__ = False  # not a test class, whatever pytest makes of its name
+
     def __init__(self, folder: Path):
         self.folder = folder
         self.ca = make_ca(folder, "velda-test-ca")

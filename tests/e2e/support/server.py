@@ -1,7 +1,9 @@
 """A threaded HTTP(S) test server on loopback with canned routes and injected faults."""
 
+import os
 import socket
 import ssl
+import struct
 import threading
 import time
 from dataclasses import dataclass, field
@@ -12,6 +14,9 @@ from urllib.parse import unquote
 @dataclass
 class Route:
     body: bytes = b""
+    # When set, the body is `body` repeated and cut to this many bytes, made piece by piece as it
+    # is sent (large bodies without holding them in memory).
+    size: int | None = None
     status: int = 200
     headers: dict = field(default_factory=dict)
     # None: the real length; an int: announce this length instead; False: send no length.
@@ -27,12 +32,29 @@ class Route:
     delay: float = 0.0
     # Called with the number of body bytes sent after each piece (for triggers in tests).
     on_progress: object = None
+    # What the server got to send of the body, and whether it sent all of it.
+    sent: int = field(default=0, init=False)
+    finished: bool = field(default=False, init=False)
+
+    @property
+    def length(self) -> int:
+        return len(self.body) if self.size is None else self.size
+
+    def piece(self, offset: int, count: int) -> bytes:
+        if self.size is None:
+            return self.body[offset:offset + count]
+        count = min(count, self.size - offset)
+        start = offset % len(self.body)
+        repeats = (start + count + len(self.body) - 1) // len(self.body)
+        return (self.body * repeats)[start:start + count]
 
 
 @dataclass
 class SeenRequest:
     path: str
     headers: dict
+    method: str = "GET"
+    version: str = "HTTP/1.1"
 
 
 class _Handler(BaseHTTPRequestHandler):
@@ -41,9 +63,31 @@ class _Handler(BaseHTTPRequestHandler):
     def log_message(self, *args):
         pass
 
+    def setup(self):
+        # The TLS handshake runs here, in the connection's own thread, so that a client that
+        # stalls or refuses the certificate never holds up the others.
+        self._handshake_failed = False
+        if isinstance(self.request, ssl.SSLSocket):
+            try:
+                self.request.settimeout(30)
+                self.request.do_handshake()
+                self.request.settimeout(None)
+            except (OSError, ssl.SSLError):
+                self._handshake_failed = True
+        super().setup()
+
+    def handle(self):
+        if self._handshake_failed:
+            return
+        try:
+            super().handle()
+        except (ConnectionError, ssl.SSLError, TimeoutError):
+            pass  # The client went away: part of what tests do on purpose.
+
     def do_GET(self):
         server = self.server.owner
-        server.requests.append(SeenRequest(self.path, {k: v for k, v in self.headers.items()}))
+        server.requests.append(SeenRequest(self.path, {k: v for k, v in self.headers.items()},
+                                           self.command, self.request_version))
         route = server.find(self.path)
         if route is None:
             self._send_plain(404, b"not found")
@@ -60,31 +104,33 @@ class _Handler(BaseHTTPRequestHandler):
         self.send_response(route.status)
         for name, value in route.headers.items():
             self.send_header(name, value)
-        body = route.body
+        length = route.length
         if route.chunked:
             self.send_header("Transfer-Encoding", "chunked")
         elif route.content_length is None:
-            self.send_header("Content-Length", str(len(body)))
+            self.send_header("Content-Length", str(length))
         elif route.content_length is not False:
             self.send_header("Content-Length", str(route.content_length))
         else:
             self.send_header("Connection", "close")
             self.close_connection = True
         self.end_headers()
-        limit = len(body) if route.cut_after is None else min(route.cut_after, len(body))
+        limit = length if route.cut_after is None else min(route.cut_after, length)
         sent = 0
         while sent < limit:
-            piece = body[sent:min(limit, sent + route.chunk_size)]
+            piece = route.piece(sent, min(limit - sent, route.chunk_size))
             if route.chunked:
                 self.wfile.write(b"%x\r\n" % len(piece) + piece + b"\r\n")
             else:
                 self.wfile.write(piece)
             self.wfile.flush()
             sent += len(piece)
+            route.sent = sent
             if route.on_progress:
                 route.on_progress(sent)
             if route.delay:
                 time.sleep(route.delay)
+        route.finished = sent == length
         if route.cut_after is not None:
             if route.cut_mode == "reset":
                 self._reset()
@@ -94,6 +140,9 @@ class _Handler(BaseHTTPRequestHandler):
         if route.chunked:
             self.wfile.write(b"0\r\n\r\n")
         self.wfile.flush()
+        if isinstance(route.content_length, int) and route.content_length is not False \
+                and route.content_length > length:
+            self.close_connection = True  # The client sees the body end short of its length.
 
     def _send_plain(self, status, body):
         self.send_response(status)
@@ -102,22 +151,20 @@ class _Handler(BaseHTTPRequestHandler):
         self.wfile.write(body)
 
     def _reset(self):
-        # SO_LINGER 0 makes close() send a TCP reset.
+        # SO_LINGER 0 makes closing the descriptor send a TCP reset. The descriptor is closed at
+        # once: no TLS close_notify (a peer still reading would never answer it) and no waiting
+        # for the handler's file objects to let go of the socket.
         self.wfile.flush()
-        self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00"
-                                   b"\x00\x00\x00\x00")
         self.close_connection = True
-        try:
-            raw = self.connection.unwrap() if isinstance(self.connection, ssl.SSLSocket) else None
-        except (ssl.SSLError, OSError):
-            raw = None
-        sock = raw or self.connection
-        sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
-        sock.close()
+        self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
+                                   struct.pack("ii", 1, 0))
+        os.close(self.connection.detach())
 
 
 class TestServer:
     """Routes are matched on the path without query, after percent-decoding."""
+
+    __test__ = False  # not a test class, whatever pytest makes of its name
 
     def __init__(self, port: int = 0, certfile=None, keyfile=None):
         self.routes: dict[str, Route] = {}
@@ -129,7 +176,8 @@ class TestServer:
         self._context = None
         if certfile:
             self.use_certificate(certfile, keyfile)
-            self._httpd.socket = self._context.wrap_socket(self._httpd.socket, server_side=True)
+            self._httpd.socket = self._context.wrap_socket(self._httpd.socket, server_side=True,
+                                                           do_handshake_on_connect=False)
         self.port = self._httpd.server_address[1]
         self.scheme = "https" if certfile else "http"
         self._thread = threading.Thread(target=self._httpd.serve_forever, daemon=True)

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+// The extraction script joins every entry name to the install folder unchecked, so the package's
+// central directory is read first and the whole package refused when one name would land outside.
+enum class ZipCheck { Safe, Unsafe, Malformed };
+
+// Random access to the package bytes, so the file never has to be loaded whole.
+struct ZipSource {
+    uint64_t size;
+    // Reads exactly length bytes at offset into out; false when they are not all there.
+    bool (*read_at)(void* context, uint64_t offset, void* out, size_t length);
+    void* context;
+};
+
+// True when Join-Path plus ExtractToFile keep this entry inside the folder: both "/" and "\"
+// separate, no segment of dots and blanks with two or more dots, no leading separator (rooted or
+// UNC), no colon (drive letters, streams), no control byte, and a name that still names
+// something once empty and "." segments are dropped.
+bool zip_entry_name_is_safe(const char* name, size_t length);
+
+// Safe when every entry name is safe; Unsafe with the first bad name (cut to name_size - 1
+// bytes, control bytes shown as "?", ready for a log line) in first_bad_name; Malformed when the
+// directory cannot be read the way the extractor reads it: no end record, truncated, inconsistent
+// ZIP64 records, counts or sizes that disagree. first_bad_name may be null; it is empty unless the
+// result is Unsafe.
+ZipCheck check_zip_source(const ZipSource& source, char* first_bad_name, size_t name_size);
+ZipCheck check_zip_entries(std::FILE* file, char* first_bad_name, size_t name_size);
+// Malformed when the file cannot be opened.
+ZipCheck check_zip_file(const char* path, char* first_bad_name, size_t name_size);

@@ -1,0 +1,521 @@
+"""Installing an update, end to end: the changed files, the executable alone and the full
+package, with their fallbacks, the error boxes, the status window's progress lines, and what the
+install folder holds afterwards. The package is a ZIP written by Python's zipfile and unpacked by
+the PowerShell stand-in of the prefix, which refuses any command but the launcher's own."""
+
+import random
+import re
+import subprocess
+from urllib.parse import unquote, urlsplit
+
+import pytest
+
+from support.launcher import read_records, wait_records
+from support.release import (DIRECT_PATH, MANIFEST_PATH, PRODUCT, HoldAt, Release, tree,
+                             with_parents, write_files)
+from support.scenario import make_appdata, put_standin, write_stamp
+
+QUERYING = "Consultando latest.json..."
+FOUND = "Version encontrada en server: 2.0.0"
+CHANGED_START = "Instalacion detectada, aplicando archivos modificados..."
+CHANGED_OK = "Archivos modificados aplicados correctamente."
+CHANGED_FAILED = "Fallo aplicando archivos modificados, se usara ZIP completo."
+CHANGED_NOT_APPLICABLE = "Changed-files no aplica para version local, se usara ZIP completo."
+KILLED = "Procesos Velda.exe activos cerrados antes de actualizar."
+# Wine's taskkill exits with 1 when no process matches (Windows gives 128).
+KILL_FOUND_NOTHING = "taskkill Velda.exe devolvio codigo 1"
+DIRECT = "Instalacion previa detectada, descargando solo Velda.exe desde /downloads/direct..."
+DIRECT_FAILED = "Fallo descarga directa de Velda.exe, se usara ZIP completo como respaldo."
+CLEANING = "Limpiando directorios..."
+PACKAGE = "Nueva version detectada, descargando zip completo..."
+EXTRACTING = "Descomprimiendo actualizacion..."
+UP_TO_DATE = "Version local al dia."
+
+ZIP_BOX = "No se pudo descargar el ZIP de Velda."
+EXTRACT_BOX = "No se pudo descomprimir la actualizacion."
+INCOMPLETE_BOX = ("Actualizacion incompleta: el paquete no contiene Velda.exe en la carpeta "
+                  "esperada.")
+
+PACKAGE_STEPS = [CLEANING, PACKAGE, EXTRACTING]
+FIRST_INSTALL = [QUERYING, FOUND, KILL_FOUND_NOTHING, *PACKAGE_STEPS]
+
+EXTRACT_SCRIPT = (
+    "$zip='%s';$dest='%s';Add-Type -AssemblyName System.IO.Compression.FileSystem;"
+    "$archive=[System.IO.Compression.ZipFile]::OpenRead($zip);"
+    "$total=[Math]::Max($archive.Entries.Count,1);$i=0;foreach($entry in $archive.Entries)"
+    "{$target=Join-Path $dest $entry.FullName;if([string]::IsNullOrEmpty($entry.Name))"
+    "{New-Item -ItemType Directory -Path $target -Force | Out-Null;}else"
+    "{$dir=Split-Path $target -Parent;if($dir){New-Item -ItemType Directory -Path $dir "
+    "-Force | Out-Null;};[System.IO.Compression.ZipFileExtensions]::ExtractToFile($entry,"
+    "$target,$true);};$i++;Write-Output ('PROGRESS:{0}:{1}' -f $i,$total);}if($i -eq 0)"
+    "{Write-Output 'PROGRESS:1:1'};$archive.Dispose();")
+
+
+def extract_command(zip_path: str, destination: str) -> str:
+    quoted = [text.replace("'", "''") for text in (zip_path, destination)]
+    return ("powershell -NoLogo -NoProfile -ExecutionPolicy Bypass -Command \"" +
+            EXTRACT_SCRIPT % tuple(quoted) + "\"")
+
+
+# -- scenario helpers ---------------------------------------------------------------------------
+
+
+@pytest.fixture
+def release(https_server, standin_exe) -> Release:
+    return Release(https_server, standin_exe)
+
+
+@pytest.fixture
+def ps_log(wine, tmp_path):
+    """The file the PowerShell stand-in appends its command line to, and the env naming it."""
+    path = tmp_path / "powershell.log"
+    return path, {"VELDA_PS_LOG": wine.win_path(path)}
+
+
+def ps_commands(path) -> list:
+    return path.read_text(encoding="cp1252").splitlines() if path.exists() else []
+
+
+def old_install(launcher_dir, standin_exe, stamp="1.0.0", product=True, files=None):
+    """An installation as an earlier run left it."""
+    install = launcher_dir / "velda"
+    install.mkdir()
+    if stamp is not None:
+        write_stamp(install, stamp)
+    if product:
+        put_standin(standin_exe, install / "Velda.exe", "old")
+    write_files(install, files or {})
+    return install
+
+
+def paths_requested(server) -> list:
+    return [unquote(urlsplit(r.path).path) for r in server.requests]
+
+
+def assert_started_new(wine, run, install, tag):
+    assert run.exit_code == 0, run.describe()
+    assert len(run.starts) == 1, run.describe()
+    start = run.starts[0]
+    assert start["tag"] == tag
+    assert start["exe"] == wine.win_path(install / "Velda.exe")
+    assert start["cwd"].rstrip("\\") == wine.win_path(install)
+
+
+def assert_failed_with(run, box_text):
+    assert run.exit_code == 1, run.describe()
+    assert run.box is not None and run.box.text == box_text, run.describe()
+    assert run.box.caption == "Velda Launcher"
+    # Every error of the installation takes the status window down before its box.
+    assert not run.box.status_window
+    assert run.starts == []
+
+
+def standin_running(wine, exe, record):
+    """The product stand-in started as the user would have it, staying alive for a minute."""
+    process = wine.popen([exe], env={"VELDA_STANDIN_STAY": "60000",
+                                     "VELDA_STANDIN_RECORD": wine.win_path(record)},
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    assert wait_records(record, 1, 20), "the running product stand-in did not start"
+    return process
+
+
+# -- the full package ---------------------------------------------------------------------------
+
+PACKAGE_FILES = {
+    "data/config.ini": b"mode=2\r\n",
+    "data/levels/deep/level 1.map": bytes(range(256)) * 64,
+    "docs/readme.txt": b"new readme",
+}
+
+
+def test_first_installation_unpacks_zip(wine, release, launcher_dir, run_launcher, ps_log):
+    log, env = ps_log
+    release.publish_package([("Velda.exe", PRODUCT), ("data/", None), ("data/levels/", None),
+                             ("empty folder/", None), ("logs/archive/", None),
+                             *PACKAGE_FILES.items()], tag="first")
+    release.publish_manifest()
+
+    run = run_launcher(launcher_dir, env=env)
+
+    install = launcher_dir / "velda"
+    assert_started_new(wine, run, install, "first")
+    assert run.lines == FIRST_INSTALL
+    # A first installation never asks for the executable alone.
+    assert paths_requested(release.server) == [MANIFEST_PATH, release.package_path]
+    assert ps_commands(log) == [extract_command(
+        wine.win_path(install / release.package_name), wine.win_path(install))]
+    assert tree(install) == with_parents(
+        ["Velda.exe", "velda.version", "empty folder/", "logs/archive/", *PACKAGE_FILES])
+    for relative, content in PACKAGE_FILES.items():
+        assert (install / relative).read_bytes() == content
+    assert (install / "Velda.exe").read_bytes() == release.product("first")
+    assert (install / "velda.version").read_bytes() == b"2.0.0"
+    assert {p for p in tree(launcher_dir) if not p.startswith("velda/")} == {"VeldaLauncher.exe"}
+
+
+@pytest.mark.parametrize("name", [pytest.param("Velda Games/my launcher", id="space"),
+                                  pytest.param("O'Neil's launcher", id="single-quote")])
+def test_launcher_folder_with_space_or_quote(wine, release, make_launcher_dir, run_launcher,
+                                             ps_log, name):
+    log, env = ps_log
+    folder = make_launcher_dir(name)
+    release.publish_package([("Velda.exe", PRODUCT), ("data/config.ini", b"mode=2")])
+    release.publish_manifest()
+
+    run = run_launcher(folder, env=env)
+
+    install = folder / "velda"
+    assert_started_new(wine, run, install, "package")
+    assert run.lines == FIRST_INSTALL
+    # The stand-in runs only a byte-exact extraction command; a quote in a path is doubled.
+    assert ps_commands(log) == [extract_command(
+        wine.win_path(install / release.package_name), wine.win_path(install))]
+    assert tree(install) == {"Velda.exe", "velda.version", "data/", "data/config.ini"}
+    assert (install / "velda.version").read_bytes() == b"2.0.0"
+
+
+def test_direct_download_fails_then_package_after_stale_zips_are_removed(
+        wine, release, launcher_dir, standin_exe, start_launcher, hold_route, ps_log):
+    log, env = ps_log
+    install = old_install(launcher_dir, standin_exe, files={
+        "Velda-1.9.0.zip": b"PK old package", "partial.zip": b"PK cut", "old-only.txt": b"kept",
+        "archive.zip/inside.txt": b"a folder, not a package"})
+    body = release.package([("Velda.exe", PRODUCT), ("data/config.ini", b"mode=2")])
+    hold = hold_route(release.package_path, body)
+    release.publish_manifest()  # no route for the executable alone: 404
+
+    process = start_launcher(launcher_dir, env=env)
+    hold.wait_reached()
+    # The stale packages went before the package download began; the folder stays.
+    during = tree(install)
+    hold.release()
+    run = process.wait()
+
+    assert "Velda-1.9.0.zip" not in during and "partial.zip" not in during
+    assert "archive.zip/inside.txt" in during
+    assert_started_new(wine, run, install, "package")
+    assert run.lines == [QUERYING, FOUND, KILL_FOUND_NOTHING, DIRECT, DIRECT_FAILED,
+                         *PACKAGE_STEPS]
+    assert paths_requested(release.server) == [MANIFEST_PATH, DIRECT_PATH, release.package_path]
+    assert len(ps_commands(log)) == 1
+    # The package only adds and overwrites.
+    assert tree(install) == {"Velda.exe", "velda.version", "old-only.txt", "archive.zip/",
+                             "archive.zip/inside.txt", "data/", "data/config.ini"}
+    assert (install / "velda.version").read_bytes() == b"2.0.0"
+
+
+# -- the executable alone -----------------------------------------------------------------------
+
+
+def test_direct_executable_replaces_running_product(wine, release, launcher_dir, standin_exe,
+                                                    start_launcher, hold_route, tmp_path,
+                                                    ps_log):
+    log, env = ps_log
+    install = old_install(launcher_dir, standin_exe, files={"data/config.ini": b"mode=1"})
+    running_record = tmp_path / "running.jsonl"
+    running = standin_running(wine, install / "Velda.exe", running_record)
+    try:
+        hold = hold_route(DIRECT_PATH, release.product("direct"))
+        release.publish_package()
+        release.publish_manifest()
+
+        process = start_launcher(launcher_dir, env=env)
+        hold.wait_reached()
+        # The kill came before the download that replaces the running product's file.
+        try:
+            running.wait(10)
+        except subprocess.TimeoutExpired:
+            pytest.fail("the running product was not ended before the new executable came")
+        hold.release()
+        run = process.wait()
+    finally:
+        if running.poll() is None:
+            running.kill()
+            running.wait(10)
+
+    assert read_records(running_record)[0]["tag"] == "old"
+    assert_started_new(wine, run, install, "direct")
+    assert run.lines == [QUERYING, FOUND, KILLED, DIRECT]
+    assert paths_requested(release.server) == [MANIFEST_PATH, DIRECT_PATH]
+    assert ps_commands(log) == []
+    assert tree(install) == {"Velda.exe", "velda.version", "data/", "data/config.ini"}
+    assert (install / "Velda.exe").read_bytes() == release.product("direct")
+    assert (install / "velda.version").read_bytes() == b"2.0.0"
+
+
+def test_direct_executable_into_folder_without_product(wine, release, launcher_dir, standin_exe,
+                                                       run_launcher):
+    install = old_install(launcher_dir, standin_exe, stamp=None, product=False)
+    release.publish_direct()
+    release.publish_manifest()
+
+    run = run_launcher(launcher_dir)
+
+    assert_started_new(wine, run, install, "direct")
+    assert run.lines == [QUERYING, FOUND, KILL_FOUND_NOTHING, DIRECT]
+    assert tree(install) == {"Velda.exe", "velda.version"}
+    assert (install / "velda.version").read_bytes() == b"2.0.0"
+
+
+# -- the changed files --------------------------------------------------------------------------
+
+CHANGED_BEFORE = {
+    "data/config.ini": b"mode=1",
+    "data/sub/removed.txt": b"bye",
+    "old docs/remove me.txt": b"bye too",
+    "plugins/legacy.dll": b"MZ legacy",
+    "keep.txt": b"untouched",
+}
+CHANGED_LINES = [
+    "\ufeffVelda.exe",
+    "data/config.ini",
+    "",
+    "   ",
+    "data/new/deeper/added.txt",
+    "  with space/file name.txt\t",
+    "assets\\textures\\stone.png",
+    "-data/sub/removed.txt",
+    "- old docs/remove me.txt",
+    "-\tplugins\\legacy.dll",
+    "-missing/never-there.txt",
+]
+CHANGED_FILES = {
+    "Velda.exe": PRODUCT,
+    "data/config.ini": b"mode=2",
+    "data/new/deeper/added.txt": b"nested",
+    "with space/file name.txt": b"spaced",
+    "assets\\textures\\stone.png": b"\x89PNG stone",
+}
+
+
+@pytest.mark.parametrize("base_slash", [False, True], ids=["base-without-slash",
+                                                            "base-with-slash"])
+def test_changed_files_update(wine, release, launcher_dir, standin_exe, run_launcher, ps_log,
+                              base_slash):
+    log, env = ps_log
+    install = old_install(launcher_dir, standin_exe, files=CHANGED_BEFORE)
+    changed = release.publish_changed_files(CHANGED_LINES, CHANGED_FILES, base_slash=base_slash)
+    release.publish_direct()
+    release.publish_package()
+    release.publish_manifest(changed)
+
+    run = run_launcher(launcher_dir, env=env)
+
+    assert_started_new(wine, run, install, "changed")
+    # No process is ended, nothing else is downloaded.
+    assert run.lines == [QUERYING, FOUND, CHANGED_START, CHANGED_OK]
+    base = urlsplit(changed.base_url).path.rstrip("/")
+    assert paths_requested(release.server) == [
+        MANIFEST_PATH, urlsplit(changed.list_url).path,
+        *(f"{base}/{text}" for text in CHANGED_FILES)]
+    raw = {unquote(r.path): r.path for r in release.server.requests}
+    assert raw[f"{base}/with space/file name.txt"].endswith("/with%20space/file%20name.txt")
+    # Backslashes reach the URL as written, not as "/".
+    assert raw[f"{base}/assets\\textures\\stone.png"].upper().endswith(
+        "/ASSETS%5CTEXTURES%5CSTONE.PNG")
+    assert not any("//" in r.path for r in release.server.requests)
+    assert ps_commands(log) == []
+
+    assert tree(install) == with_parents([
+        "Velda.exe", "velda.version", "keep.txt", "data/config.ini", "data/sub/",
+        "data/new/deeper/added.txt", "with space/file name.txt", "assets/textures/stone.png",
+        "old docs/", "plugins/"])
+    assert (install / "data/config.ini").read_bytes() == b"mode=2"
+    assert (install / "assets/textures/stone.png").read_bytes() == b"\x89PNG stone"
+    assert (install / "with space/file name.txt").read_bytes() == b"spaced"
+    assert (install / "keep.txt").read_bytes() == b"untouched"
+    assert (install / "velda.version").read_bytes() == b"2.0.0"
+
+
+FAILING_LINES = ["data/config.ini", "-data/sub/removed.txt", "missing.dat", "later.txt"]
+
+
+@pytest.mark.parametrize("direct_ok", [True, False], ids=["then-direct", "then-package"])
+def test_changed_files_failure_falls_back(wine, release, launcher_dir, standin_exe,
+                                          run_launcher, ps_log, direct_ok):
+    log, env = ps_log
+    install = old_install(launcher_dir, standin_exe, files=CHANGED_BEFORE)
+    changed = release.publish_changed_files(
+        FAILING_LINES, {"data/config.ini": b"mode=2", "later.txt": b"never"},
+        missing=("missing.dat",))
+    if direct_ok:
+        release.publish_direct()
+    release.publish_package([("Velda.exe", PRODUCT), ("docs/readme.txt", b"new")])
+    release.publish_manifest(changed)
+
+    run = run_launcher(launcher_dir, env=env)
+
+    head = [QUERYING, FOUND, CHANGED_START, CHANGED_FAILED, KILL_FOUND_NOTHING, DIRECT]
+    if direct_ok:
+        assert run.lines == head
+        assert_started_new(wine, run, install, "direct")
+        assert ps_commands(log) == []
+    else:
+        assert run.lines == head + [DIRECT_FAILED, *PACKAGE_STEPS]
+        assert_started_new(wine, run, install, "package")
+        assert len(ps_commands(log)) == 1
+    assert "/later.txt" not in " ".join(paths_requested(release.server))
+    # The lines before the failing one stay applied; the list file is gone.
+    expected = {"Velda.exe", "velda.version", "keep.txt", "data/", "data/config.ini",
+                "data/sub/", "old docs/", "old docs/remove me.txt", "plugins/",
+                "plugins/legacy.dll"}
+    if not direct_ok:
+        expected |= {"docs/", "docs/readme.txt"}
+    assert tree(install) == expected
+    assert (install / "data/config.ini").read_bytes() == b"mode=2"
+    assert (install / "velda.version").read_bytes() == b"2.0.0"
+
+
+# installed stamp, Velda.exe present, changed_from_version, list URL, base URL, line logged
+NOT_APPLICABLE = [
+    pytest.param("1.0.0", True, "1.0.0", "list", "", True, id="base-url-empty"),
+    pytest.param("1.0.0", True, "1.0.0", None, "base", False, id="list-url-absent"),
+    pytest.param("1.0.0", True, "1.0.0", "list", None, False, id="base-url-absent"),
+    pytest.param("1.0.0", True, "1.0.0", "", "base", True, id="list-url-empty"),
+    pytest.param("0.9.0", True, "1.0.0", "list", "base", True, id="other-installed-version"),
+    pytest.param("1.0.0", True, "1.0.0 ", "list", "base", True, id="from-version-not-trimmed"),
+    pytest.param("1.0.0", True, "", "list", "base", True, id="from-version-empty"),
+    pytest.param("1.0.0", True, None, "list", "base", True, id="from-version-absent"),
+    pytest.param("1.0.0", False, "1.0.0", "list", "base", False, id="product-absent"),
+]
+
+
+@pytest.mark.parametrize("stamp, product, from_version, list_url, base_url, logged",
+                         NOT_APPLICABLE)
+def test_changed_files_not_applicable(wine, release, launcher_dir, standin_exe, run_launcher,
+                                      stamp, product, from_version, list_url, base_url, logged):
+    install = old_install(launcher_dir, standin_exe, stamp=stamp, product=product)
+    changed = release.publish_changed_files(["Velda.exe"], {"Velda.exe": PRODUCT})
+    urls = {"list": changed.list_url, "base": changed.base_url, "": "", None: None}
+    release.publish_direct()
+    release.publish_manifest(changed_from_version=from_version,
+                             changed_files_url=urls[list_url],
+                             changed_files_base_url=urls[base_url])
+
+    run = run_launcher(launcher_dir)
+
+    assert_started_new(wine, run, install, "direct")
+    assert run.lines == [QUERYING, FOUND, *([CHANGED_NOT_APPLICABLE] if logged else []),
+                         KILL_FOUND_NOTHING, DIRECT]
+    assert paths_requested(release.server) == [MANIFEST_PATH, DIRECT_PATH]
+    assert tree(install) == {"Velda.exe", "velda.version"}
+    assert (install / "velda.version").read_bytes() == b"2.0.0"
+
+
+# -- runs that end with a box -------------------------------------------------------------------
+
+
+def test_package_download_fails(release, launcher_dir, run_launcher, ps_log):
+    log, env = ps_log
+    release.publish_manifest()  # the package answers 404
+
+    run = run_launcher(launcher_dir, env=env, expect_box=True)
+
+    assert_failed_with(run, ZIP_BOX)
+    assert run.lines == FIRST_INSTALL[:-1]
+    assert ps_commands(log) == []
+    assert tree(launcher_dir / "velda") == set()
+
+
+# name, package body maker, stand-in env, box, files the package leaves behind
+EXTRACTION_FAILURES = [
+    pytest.param(lambda r: r.package([("Velda.exe", PRODUCT), ("data/a.txt", b"a")]),
+                 {"VELDA_PS_EXIT": "1"}, EXTRACT_BOX, {"Velda.exe", "data/", "data/a.txt"},
+                 id="powershell-exits-1"),
+    pytest.param(lambda r: b"PK\x03\x04 this is not a whole archive", {}, EXTRACT_BOX, set(),
+                 id="corrupt-package"),
+    pytest.param(lambda r: r.package([("readme.txt", b"r"), ("bin/Velda.exe", PRODUCT)]), {},
+                 INCOMPLETE_BOX, {"readme.txt", "bin/", "bin/Velda.exe"},
+                 id="no-velda-exe-at-top"),
+    pytest.param(lambda r: r.package([("Velda.exe/", None)]), {}, INCOMPLETE_BOX,
+                 {"Velda.exe/"}, id="velda-exe-is-folder"),
+]
+
+
+@pytest.mark.parametrize("body, ps_env, box, left", EXTRACTION_FAILURES)
+def test_package_that_does_not_install(wine, release, launcher_dir, standin_exe, run_launcher,
+                                       ps_log, body, ps_env, box, left):
+    log, env = ps_log
+    install = old_install(launcher_dir, standin_exe, product=False, files={"old.txt": b"o"})
+    release.publish_package(body=body(release))
+    release.publish_manifest()
+
+    run = run_launcher(launcher_dir, env={**env, **ps_env}, expect_box=True)
+
+    assert_failed_with(run, box)
+    lines = [QUERYING, FOUND, KILL_FOUND_NOTHING, DIRECT, DIRECT_FAILED, *PACKAGE_STEPS]
+    if box == INCOMPLETE_BOX:
+        lines.append("Validacion post-update fallo: no existe " +
+                     wine.win_path(install / "Velda.exe"))
+    assert run.lines == lines
+    assert len(ps_commands(log)) == 1
+    # The package is deleted in every outcome of its extraction; the stamp stays as it was.
+    assert tree(install) == {"velda.version", "old.txt"} | left
+    assert (install / "velda.version").read_bytes() == b"1.0.0"
+
+
+# -- the status window's progress lines ---------------------------------------------------------
+
+TEXTS = {
+    "en": ("Installed version: none\r\nServer version: 2.0.0\r\n\r\n",
+           "Downloading required files.", "Extracting update files.", "Starting Velda."),
+    "es": ("Version instalada: ninguna\r\nVersion servidor: 2.0.0\r\n\r\n",
+           "Descargando archivos necesarios.", "Descomprimiendo archivos de actualizacion.",
+           "Iniciando Velda."),
+}
+MIB = 1 << 20
+
+
+@pytest.mark.parametrize("language", ["en", "es"])
+def test_progress_lines_while_downloading_and_extracting(wine, harness, release, launcher_dir,
+                                                         start_launcher, tmp_path, language):
+    versions, downloading, extracting, starting = TEXTS[language]
+    blob = random.Random(7).randbytes(2 * MIB)  # does not compress: the package stays ~2 MB
+    body = release.package([("Velda.exe", PRODUCT), ("data/", None), ("data/blob.bin", blob),
+                            ("data/readme.txt", b"r")])
+    half_bytes = (len(body) + 1) // 2  # the first byte count that makes 50%
+    hold = HoldAt(half_bytes)
+    release.publish_package(body=body, chunk_size=half_bytes, on_progress=hold)
+    release.publish_manifest()
+    appdata = make_appdata(tmp_path / "appdata",
+                           b"language=es\r\n" if language == "es" else b"language=en\r\n")
+
+    process = start_launcher(launcher_dir, appdata=appdata, env={"VELDA_PS_SLOW_MS": "250"})
+    hold.wait_reached()
+    half = f"{downloading} 50% ({half_bytes / MIB:.1f} MB / {len(body) / MIB:.1f} MB)"
+    seen = None
+    for _ in range(50):
+        seen = harness.inspect_window(process.wait_pid()).get("text")
+        if seen == versions + half:
+            break
+    watch = harness.start_watch(process.wait_pid())
+    hold.release()
+    run = process.wait()
+    texts, gone = watch.finish()
+
+    assert seen == versions + half
+    assert run.exit_code == 0, run.describe()
+    assert gone
+    statuses = []
+    for text in texts:
+        assert text.startswith(versions), text
+        status = text[len(versions):]
+        if not statuses or statuses[-1] != status:
+            statuses.append(status)
+    total = f"{len(body) / MIB:.1f} MB"
+    download_line = re.compile(re.escape(downloading) + r" (\d+)% \((\d+\.\d) MB / " +
+                               re.escape(total) + r"\)")
+    downloads = [s for s in statuses if download_line.fullmatch(s)]
+    percents = [int(download_line.fullmatch(s).group(1)) for s in downloads]
+    # The last ones go by too fast to be sure of; the line's form and order are.
+    assert percents == sorted(percents) and percents[0] >= 50, statuses
+    for line, percent in zip(downloads, percents):
+        received = float(download_line.fullmatch(line).group(2))
+        assert abs(received / (len(body) / MIB) * 100 - percent) <= 1.1, line
+    extracts = [s for s in statuses if s.startswith(extracting)]
+    # Each entry takes 250 ms, so every line but the last one is seen for sure.
+    expected = [f"{extracting} 0% (0/1)", f"{extracting} 25% (1/4)", f"{extracting} 50% (2/4)",
+                f"{extracting} 75% (3/4)", f"{extracting} 100% (4/4)"]
+    assert extracts in (expected, expected[:-1]), statuses
+    assert statuses.index(extracts[0]) > statuses.index(downloads[-1])
+    assert set(statuses) <= {downloading, starting, *downloads, *extracts}, statuses

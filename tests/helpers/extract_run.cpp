@@ -1,0 +1,37 @@
+// extract_run.exe ZIP DEST [--record] [--spanish]: runs the launcher's package extraction.
+// Without --record it passes no popup. With --record it passes a popup record without a window,
+// whose message keeps the last progress line, and prints it as "message=...".
+// Prints "result=true" or "result=false" and exits 0 or 1 accordingly.
+
+#include <cstdio>
+#include <cstring>
+
+#include "install/extract.h"
+#include "popup/status_popup.h"
+
+int main(int argc, char** argv) {
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: extract_run ZIP DEST [--record] [--spanish]\n");
+        return 2;
+    }
+    bool record = false;
+    int spanish = 0;
+    for (int i = 3; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--record") == 0) {
+            record = true;
+        } else if (std::strcmp(argv[i], "--spanish") == 0) {
+            spanish = 1;
+        }
+    }
+    StatusPopup popup;
+    std::memset(&popup, 0, sizeof(popup));
+    popup.spanish = spanish;
+    bool extracted =
+        extract_zip_with_progress(argv[1], argv[2], record ? &popup : nullptr, spanish);
+    if (record) {
+        std::printf("message=%s\n", popup.message);
+    }
+    std::printf("result=%s\n", extracted ? "true" : "false");
+    std::fflush(stdout);
+    return extracted ? 0 : 1;
+}

@@ -1,0 +1,137 @@
+// Test client of the transfer: "http_fetch memory URL" or "http_fetch file URL PATH".
+// Prints one JSON object: the result, what was received, and the progress calls.
+#include <windows.h>
+#include <bcrypt.h>
+#include <malloc.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "launcher/common/wide.h"
+#include "net/http.h"
+
+namespace {
+
+using Call = std::pair<uint32_t, uint32_t>;
+
+// What the length output holds before the call; a failed GET must leave it so.
+constexpr uint32_t kUntouched = 0xFFFFFFFF;
+
+void record_call(uint32_t received, uint32_t total, void* user_data) {
+    static_cast<std::vector<Call>*>(user_data)->emplace_back(received, total);
+}
+
+std::string sha256_hex(const char* data, uint32_t length) {
+    unsigned char digest[32] = {};
+    BCRYPT_ALG_HANDLE algorithm = nullptr;
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    bool hashed = BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM,
+                                                             nullptr, 0)) &&
+                  BCRYPT_SUCCESS(BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0)) &&
+                  BCRYPT_SUCCESS(BCryptHashData(
+                      hash, reinterpret_cast<PUCHAR>(const_cast<char*>(data)), length, 0)) &&
+                  BCRYPT_SUCCESS(BCryptFinishHash(hash, digest, sizeof digest, 0));
+    if (hash != nullptr) {
+        BCryptDestroyHash(hash);
+    }
+    if (algorithm != nullptr) {
+        BCryptCloseAlgorithmProvider(algorithm, 0);
+    }
+    if (!hashed) {
+        return "";
+    }
+    std::string hex;
+    char pair[3];
+    for (unsigned char byte : digest) {
+        std::snprintf(pair, sizeof pair, "%02x", byte);
+        hex += pair;
+    }
+    return hex;
+}
+
+std::string narrow(const wchar_t* text, UINT code_page) {
+    int size = WideCharToMultiByte(code_page, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    std::string out(size > 0 ? static_cast<size_t>(size) : 1, '\0');
+    WideCharToMultiByte(code_page, 0, text, -1, out.data(), size, nullptr, nullptr);
+    out.resize(std::strlen(out.c_str()));
+    return out;
+}
+
+// Long lists are summed up: the first and last calls, their count, and the totals seen.
+void print_calls(const std::vector<Call>& calls) {
+    constexpr size_t kFullList = 4000;
+    bool rising = true;
+    for (size_t i = 1; i < calls.size(); ++i) {
+        rising = rising && calls[i].first >= calls[i - 1].first;
+    }
+    std::printf("\"calls\":%zu,\"rising\":%s,\"totals\":[", calls.size(),
+                rising ? "true" : "false");
+    std::vector<uint32_t> totals;
+    for (const Call& call : calls) {
+        if (totals.empty() || totals.back() != call.second) {
+            totals.push_back(call.second);
+        }
+    }
+    for (size_t i = 0; i < totals.size() && i < 16; ++i) {
+        std::printf("%s%u", i ? "," : "", totals[i]);
+    }
+    std::printf("],\"progress\":[");
+    size_t shown = calls.size() <= kFullList ? calls.size() : 8;
+    for (size_t i = 0; i < shown; ++i) {
+        std::printf("%s[%u,%u]", i ? "," : "", calls[i].first, calls[i].second);
+    }
+    std::printf("],\"last\":");
+    if (calls.empty()) {
+        std::printf("null");
+    } else {
+        std::printf("[%u,%u]", calls.back().first, calls.back().second);
+    }
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    bool to_memory = argc == 3 && std::wcscmp(argv[1], L"memory") == 0;
+    bool to_file = argc == 4 && std::wcscmp(argv[1], L"file") == 0;
+    if (!to_memory && !to_file) {
+        std::fprintf(stderr, "usage: http_fetch memory URL | http_fetch file URL PATH\n");
+        return 2;
+    }
+    // Callers hold UTF-8 URLs and convert them just before the transfer.
+    std::string url_utf8 = narrow(argv[2], CP_UTF8);
+    std::vector<wchar_t> url(url_utf8.size() + 1);
+    utf8_to_wide(url_utf8.c_str(), url.data(), static_cast<int>(url.size()));
+
+    std::vector<Call> calls;
+    calls.reserve(1 << 16);
+    bool result = false;
+    std::printf("{");
+    if (to_memory) {
+        char* body = nullptr;
+        uint32_t length = kUntouched;
+        result = http_get_to_memory_with_progress(url.data(), &body, &length, record_call, &calls);
+        std::printf("\"result\":%s,\"length\":%u,", result ? "true" : "false", length);
+        // The benchmark times the GET alone and sets HTTP_FETCH_NO_HASH.
+        bool hash = std::getenv("HTTP_FETCH_NO_HASH") == nullptr;
+        if (body != nullptr) {
+            std::printf("\"sha256\":\"%s\",\"block\":%zu,\"nul\":%s,",
+                        hash ? sha256_hex(body, length).c_str() : "", _msize(body),
+                        body[length] == '\0' ? "true" : "false");
+            std::free(body);
+        } else {
+            std::printf("\"sha256\":null,\"block\":null,\"nul\":null,");
+        }
+    } else {
+        std::string path = narrow(argv[3], CP_ACP);
+        result = http_get_to_file_with_progress(url.data(), path.c_str(), record_call, &calls);
+        std::printf("\"result\":%s,", result ? "true" : "false");
+    }
+    print_calls(calls);
+    std::printf("}\n");
+    return result ? 0 : 1;
+}

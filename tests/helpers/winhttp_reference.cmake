@@ -1,0 +1,1 @@
+target_link_options(${helper} PRIVATE -municode)

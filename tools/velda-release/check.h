@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string>
+
+struct CheckOptions {
+    std::string manifest;  // a file, or an http(s) URL
+    bool installed_given = false;
+    std::string installed;
+    bool no_install_folder = false;
+    std::string root;     // document root for a manifest file; default: two folders up
+    std::string ca_file;  // extra trust for https
+};
+
+// Prints the launcher's reading, what a launcher would do, and every trap; returns 0 when the
+// release is sound and 1 when it is not.
+int run_check(const CheckOptions& options);

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string>
+
+// HTTP(S) GET for check: libcurl natively, the launcher's own WinHTTP transfer on Windows.
+
+struct FetchOptions {
+    std::string ca_file;  // extra trust for the server's certificate; empty for the system's
+};
+
+// The whole body of a 2xx answer.
+bool fetch_url(const std::string& url, const FetchOptions& options, std::string* body,
+               std::string* error);
+
+// Whether the URL answers with a 2xx status; reads as little of the body as it can.
+bool probe_url(const std::string& url, const FetchOptions& options, std::string* error);

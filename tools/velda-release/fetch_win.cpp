@@ -1,0 +1,34 @@
+#include <cstdlib>
+#include <vector>
+
+#include "fetch.h"
+#include "launcher/common/wide.h"
+#include "net/http.h"
+
+// The launcher's own transfer, so that a check on Windows sees what the launcher would: the
+// system's trust store, WinHTTP's encoding of the URL.
+bool fetch_url(const std::string& url, const FetchOptions& options, std::string* body,
+               std::string* error) {
+    body->clear();
+    if (!options.ca_file.empty()) {
+        *error = "--cacert is not used on Windows: the system's trust store decides";
+        return false;
+    }
+    std::vector<wchar_t> wide(url.size() + 1);
+    utf8_to_wide(url.c_str(), wide.data(), static_cast<int>(wide.size()));
+    char* data = nullptr;
+    uint32_t length = 0;
+    if (!http_get_to_memory_with_progress(wide.data(), &data, &length, nullptr, nullptr) ||
+        data == nullptr) {
+        *error = "no answer, or a status outside 200 to 299";
+        return false;
+    }
+    body->assign(data, length);
+    std::free(data);
+    return true;
+}
+
+bool probe_url(const std::string& url, const FetchOptions& options, std::string* error) {
+    std::string body;
+    return fetch_url(url, options, &body, error);
+}

@@ -1,0 +1,113 @@
+// velda-release: packs a product folder into a release the launcher reads exactly as meant, and
+// checks a published release with the launcher's own reading code.
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "check.h"
+#include "pack.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage:\n"
+    "  velda-release pack --product DIR --version VERSION --server URL --out DIR\n"
+    "                     [--previous DIR --previous-version VERSION]\n"
+    "      DIR must hold Velda.exe at its top level; URL is scheme://host[:port] of the\n"
+    "      download server; --out names a new folder, laid out as the server's document root.\n"
+    "  velda-release check MANIFEST [--installed VERSION] [--no-install-folder]\n"
+    "                      [--root DIR] [--cacert FILE]\n"
+    "      MANIFEST is a file (its document root is two folders up unless --root is given)\n"
+    "      or an http(s) URL. Exit status 0: the release is sound; 1: it is not.\n";
+
+int usage_error(const char* why) {
+    std::fprintf(stderr, "velda-release: %s\n%s", why, kUsage);
+    return 2;
+}
+
+// Takes the value of "--name VALUE"; false when the option is not this one.
+bool take(int argc, char** argv, int* i, const char* name, std::string* value, bool* missing) {
+    if (std::strcmp(argv[*i], name) != 0) {
+        return false;
+    }
+    if (*i + 1 >= argc) {
+        *missing = true;
+        return true;
+    }
+    *value = argv[++*i];
+    return true;
+}
+
+int pack_command(int argc, char** argv) {
+    PackOptions options;
+    bool missing = false;
+    for (int i = 2; i < argc; ++i) {
+        if (take(argc, argv, &i, "--product", &options.product_folder, &missing) ||
+            take(argc, argv, &i, "--version", &options.version, &missing) ||
+            take(argc, argv, &i, "--server", &options.server, &missing) ||
+            take(argc, argv, &i, "--out", &options.output_folder, &missing) ||
+            take(argc, argv, &i, "--previous", &options.previous_folder, &missing) ||
+            take(argc, argv, &i, "--previous-version", &options.previous_version, &missing)) {
+            if (missing) {
+                return usage_error("an option lacks its value");
+            }
+            continue;
+        }
+        return usage_error((std::string("unknown argument ") + argv[i]).c_str());
+    }
+    if (options.product_folder.empty() || options.version.empty() || options.server.empty() ||
+        options.output_folder.empty()) {
+        return usage_error("pack needs --product, --version, --server and --out");
+    }
+    return run_pack(options);
+}
+
+int check_command(int argc, char** argv) {
+    CheckOptions options;
+    bool missing = false;
+    for (int i = 2; i < argc; ++i) {
+        if (take(argc, argv, &i, "--installed", &options.installed, &missing) ||
+            take(argc, argv, &i, "--root", &options.root, &missing) ||
+            take(argc, argv, &i, "--cacert", &options.ca_file, &missing)) {
+            if (missing) {
+                return usage_error("an option lacks its value");
+            }
+            options.installed_given =
+                options.installed_given || std::strcmp(argv[i - 1], "--installed") == 0;
+            continue;
+        }
+        if (std::strcmp(argv[i], "--no-install-folder") == 0) {
+            options.no_install_folder = true;
+        } else if (argv[i][0] == '-' && argv[i][1] == '-') {
+            return usage_error((std::string("unknown option ") + argv[i]).c_str());
+        } else if (options.manifest.empty()) {
+            options.manifest = argv[i];
+        } else {
+            return usage_error("check takes one manifest");
+        }
+    }
+    if (options.manifest.empty()) {
+        return usage_error("check needs a manifest file or URL");
+    }
+    if (options.installed_given && options.no_install_folder) {
+        return usage_error("--installed needs an install folder; drop --no-install-folder");
+    }
+    return run_check(options);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc >= 2 && std::strcmp(argv[1], "pack") == 0) {
+        return pack_command(argc, argv);
+    }
+    if (argc >= 2 && std::strcmp(argv[1], "check") == 0) {
+        return check_command(argc, argv);
+    }
+    if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    return usage_error("name a command: pack or check");
+}

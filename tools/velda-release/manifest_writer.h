@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+// The five members the launcher reads, in its order, with the capacity of each field (NUL
+// included).
+struct ManifestKey {
+    const char* name;
+    size_t capacity;
+};
+constexpr size_t kManifestKeyCount = 5;
+extern const ManifestKey kManifestKeys[kManifestKeyCount];
+
+struct ReleaseManifest {
+    std::string version;
+    std::string url;
+    bool has_changed_files = false;
+    std::string changed_from_version;
+    std::string changed_files_url;
+    std::string changed_files_base_url;
+};
+
+// A version as a release names it: parsable by the launcher, within 63 bytes, and free of white
+// space (the stamp is read back trimmed, and the version goes into file names and URLs).
+bool release_version_usable(const std::string& version, std::string* why);
+
+// Everything the launcher's reader could not take back exactly as meant. Each problem is one
+// sentence naming the member.
+bool validate_release_manifest(const ReleaseManifest& manifest, std::vector<std::string>* problems);
+
+// One object, one member per line, each key once, plain slashes, no escapes. Only for a
+// manifest that passed validate_release_manifest.
+std::string write_manifest_json(const ReleaseManifest& manifest);

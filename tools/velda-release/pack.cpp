@@ -1,0 +1,347 @@
+#include "pack.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <random>
+#include <set>
+#include <vector>
+
+#include "changed_list.h"
+#include "manifest_check.h"
+#include "manifest_writer.h"
+#include "release_layout.h"
+#include "release_text.h"
+#include "tree_files.h"
+#include "zip_file.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kProductExe = "Velda.exe";
+
+int refuse_all(const std::vector<std::string>& problems) {
+    std::fprintf(stderr, "velda-release pack: refused, nothing written:\n");
+    for (const std::string& problem : problems) {
+        std::fprintf(stderr, "  - %s\n", problem.c_str());
+    }
+    return 1;
+}
+
+bool is_inside(const fs::path& inner, const fs::path& outer) {
+    std::error_code ec;
+    fs::path a = fs::weakly_canonical(inner, ec);
+    fs::path b = fs::weakly_canonical(outer, ec);
+    auto [stop, rest] = std::mismatch(b.begin(), b.end(), a.begin(), a.end());
+    return stop == b.end();
+}
+
+// Removes the half-built folder on every way out unless the release was published.
+class StagingFolder {
+  public:
+    explicit StagingFolder(fs::path path) : path_(std::move(path)) {}
+    ~StagingFolder() {
+        if (!path_.empty()) {
+            std::error_code ignored;
+            fs::remove_all(path_, ignored);
+        }
+    }
+    StagingFolder(const StagingFolder&) = delete;
+    StagingFolder& operator=(const StagingFolder&) = delete;
+
+    const fs::path& path() const { return path_; }
+    void release() { path_.clear(); }
+
+  private:
+    fs::path path_;
+};
+
+bool make_staging_folder(const fs::path& output, fs::path* staging, std::string* error) {
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        fs::path candidate = output.parent_path() / ("." + output.filename().string() +
+                                                     ".partial-" + std::to_string(random()));
+        std::error_code ec;
+        if (fs::create_directory(candidate, ec)) {
+            *staging = candidate;
+            return true;
+        }
+        if (ec) {
+            *error = "cannot create a folder beside " + output.string() + ": " + ec.message();
+            return false;
+        }
+    }
+    *error = "cannot find a free temporary name beside " + output.string();
+    return false;
+}
+
+bool check_top_level_names(const std::vector<TreeEntry>& tree, const char* which,
+                           const std::vector<std::pair<std::string, std::string>>& reserved,
+                           std::vector<std::string>* problems) {
+    size_t before = problems->size();
+    for (const TreeEntry& entry : tree) {
+        if (entry.path.find('/') != std::string::npos) {
+            continue;
+        }
+        for (const auto& [name, what] : reserved) {
+            if (equals_ignoring_ascii_case(entry.path, name)) {
+                problems->push_back(std::string("the ") + which + " product folder holds \"" +
+                                    entry.path + "\" at its top level, the name of " + what);
+            }
+        }
+    }
+    return problems->size() == before;
+}
+
+bool write_package(const fs::path& product, const std::vector<TreeEntry>& tree,
+                   const fs::path& zip_path, std::string* error) {
+    ZipWriter zip;
+    if (!zip.open(zip_path.string())) {
+        *error = zip.error();
+        return false;
+    }
+    for (const TreeEntry& entry : tree) {
+        fs::path source = tree_path(product, entry.path);
+        DosTime when = dos_time_from_unix(file_unix_time(source));
+        if (entry.is_directory) {
+            if (!zip.add_directory(entry.path + "/", when)) {
+                break;
+            }
+            continue;
+        }
+        std::string bytes;
+        if (!read_file_bytes(source, &bytes)) {
+            *error = "cannot read " + source.string();
+            return false;
+        }
+        if (!zip.add_file(entry.path, bytes, when)) {
+            break;
+        }
+    }
+    if (!zip.finish()) {
+        *error = zip.error();
+        return false;
+    }
+    return true;
+}
+
+// Reads the written package back: every entry present once, in order, with its bytes.
+bool verify_package(const fs::path& zip_path, const fs::path& product,
+                    const std::vector<TreeEntry>& tree, std::string* error) {
+    std::string archive;
+    std::vector<ZipEntryInfo> entries;
+    if (!read_file_bytes(zip_path, &archive) || !read_zip_directory(archive, &entries, error)) {
+        *error = "the package does not read back: " + *error;
+        return false;
+    }
+    if (entries.size() != tree.size()) {
+        *error = "the package holds " + std::to_string(entries.size()) + " entries, not " +
+                 std::to_string(tree.size());
+        return false;
+    }
+    for (size_t i = 0; i < tree.size(); ++i) {
+        std::string expected = tree[i].path + (tree[i].is_directory ? "/" : "");
+        if (entries[i].name != expected) {
+            *error = "package entry " + std::to_string(i + 1) + " is " + entries[i].name;
+            return false;
+        }
+        if (tree[i].is_directory) {
+            continue;
+        }
+        std::string bytes;
+        std::string original;
+        if (!read_zip_entry(archive, entries[i], &bytes, error) ||
+            !read_file_bytes(tree_path(product, tree[i].path), &original) || bytes != original) {
+            *error = "package entry " + entries[i].name + " does not read back: " + *error;
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+int run_pack(const PackOptions& options) {
+    std::vector<std::string> problems;
+    std::string why;
+
+    if (!release_version_usable(options.version, &why)) {
+        problems.push_back("the version \"" + printable(options.version) + "\" " + why);
+    }
+    std::string server;
+    if (!clean_server_base(options.server, &server, &why)) {
+        problems.push_back("the server \"" + printable(options.server) + "\" " + why);
+    } else if (!value_is_raw_safe(server, &why)) {
+        problems.push_back("the server \"" + printable(options.server) + "\" " + why);
+    }
+    bool with_previous = !options.previous_folder.empty() || !options.previous_version.empty();
+    if (with_previous && (options.previous_folder.empty() || options.previous_version.empty())) {
+        problems.push_back("a previous version needs both its folder and its version text");
+        with_previous = false;
+    }
+    if (with_previous && !release_version_usable(options.previous_version, &why)) {
+        problems.push_back("the previous version \"" + printable(options.previous_version) + "\" " +
+                           why);
+    }
+    if (!problems.empty()) {
+        return refuse_all(problems);
+    }
+
+    fs::path product(options.product_folder);
+    fs::path output(options.output_folder);
+    std::error_code ec;
+    if (!fs::is_regular_file(product / kProductExe, ec)) {
+        problems.push_back("the product folder " + product.string() + " holds no " + kProductExe +
+                           " file at its top level");
+    }
+    std::vector<TreeEntry> new_tree;
+    if (!scan_tree(product, &new_tree, &why)) {
+        problems.push_back(why);
+    }
+    std::vector<TreeEntry> old_tree;
+    fs::path previous(options.previous_folder);
+    if (with_previous && !scan_tree(previous, &old_tree, &why)) {
+        problems.push_back("previous version: " + why);
+    }
+    if (output.filename().empty()) {
+        output = output.parent_path();
+    }
+    if (fs::exists(output, ec) && !(fs::is_directory(output, ec) && fs::is_empty(output, ec))) {
+        problems.push_back("the output folder " + output.string() +
+                           " already exists; pack writes a new folder");
+    }
+    fs::path output_parent = output.parent_path().empty() ? fs::path(".") : output.parent_path();
+    if (!fs::is_directory(output_parent, ec)) {
+        problems.push_back("the folder " + output_parent.string() +
+                           " for the output does not exist");
+    }
+    if (is_inside(output, product) || (with_previous && is_inside(output, previous))) {
+        problems.push_back("the output folder must lie outside the product folders");
+    }
+    if (!problems.empty()) {
+        return refuse_all(problems);
+    }
+
+    ReleaseLayout layout =
+        make_release_layout(server, options.version, with_previous ? options.previous_version : "");
+    tree_paths_usable(new_tree, &problems);
+    std::vector<std::pair<std::string, std::string>> reserved = {
+        {"velda.version", "the launcher's version stamp"},
+        {layout_file_name(layout.package_path), "the package, which the launcher downloads there"},
+    };
+    if (with_previous) {
+        reserved.push_back({layout_file_name(layout.list_path),
+                            "the changed-files list, which the launcher downloads there"});
+    }
+    check_top_level_names(new_tree, "new", reserved, &problems);
+    ChangedFilesPlan plan;
+    if (with_previous) {
+        reserved.erase(reserved.begin(), reserved.begin() + 2);
+        check_top_level_names(old_tree, "previous", reserved, &problems);
+        diff_trees(
+            old_tree, new_tree,
+            [&](const std::string& path) {
+                return files_have_same_bytes(tree_path(previous, path), tree_path(product, path));
+            },
+            &plan, &problems);
+    }
+
+    ReleaseManifest manifest;
+    manifest.version = options.version;
+    manifest.url = layout.package_url;
+    manifest.has_changed_files = with_previous;
+    if (with_previous) {
+        manifest.changed_from_version = options.previous_version;
+        manifest.changed_files_url = layout.list_url;
+        manifest.changed_files_base_url = layout.files_url;
+    }
+    validate_release_manifest(manifest, &problems);
+    if (!problems.empty()) {
+        return refuse_all(problems);
+    }
+
+    // Everything the launcher will read is checked with its own reader before it is written.
+    std::string manifest_text = write_manifest_json(manifest);
+    ManifestAnalysis analysis;
+    analyze_manifest(manifest_text, &analysis);
+    const Manifest& read = analysis.manifest;
+    if (!analysis.traps.empty() || read.version != manifest.version || read.url != manifest.url ||
+        read.changed_from_version != manifest.changed_from_version ||
+        read.changed_files_url != manifest.changed_files_url ||
+        read.changed_files_base_url != manifest.changed_files_base_url) {
+        problems.push_back("the launcher's reader would not read the manifest back as written");
+        problems.insert(problems.end(), analysis.traps.begin(), analysis.traps.end());
+        return refuse_all(problems);
+    }
+    std::string list_text = format_changed_files_list(plan);
+    if (with_previous) {
+        ListAnalysis list = analyze_changed_files_list(list_text);
+        if (!list.traps.empty() ||
+            list.entries.size() != plan.deletions.size() + plan.downloads.size()) {
+            problems.push_back("the launcher would not read the changed-files list as written");
+            problems.insert(problems.end(), list.traps.begin(), list.traps.end());
+            return refuse_all(problems);
+        }
+    }
+
+    fs::path staging_path;
+    if (!make_staging_folder(output, &staging_path, &why)) {
+        return refuse_all({why});
+    }
+    StagingFolder staging(staging_path);
+    auto at = [&](const std::string& relative) { return tree_path(staging.path(), relative); };
+
+    fs::create_directories(at(layout.direct_path).parent_path(), ec);
+    if (!copy_file_bytes(product / kProductExe, at(layout.direct_path), &why) ||
+        !write_package(product, new_tree, at(layout.package_path), &why) ||
+        !verify_package(at(layout.package_path), product, new_tree, &why)) {
+        return refuse_all({why});
+    }
+    if (with_previous) {
+        fs::create_directories(at(layout.files_path), ec);
+        for (const std::string& path : plan.downloads) {
+            if (!copy_file_bytes(tree_path(product, path), tree_path(at(layout.files_path), path),
+                                 &why)) {
+                return refuse_all({why});
+            }
+        }
+        if (!write_file_bytes(at(layout.list_path), list_text)) {
+            return refuse_all({"cannot write " + at(layout.list_path).string()});
+        }
+    }
+    if (!write_file_bytes(at(layout.manifest_path), manifest_text)) {
+        return refuse_all({"cannot write " + at(layout.manifest_path).string()});
+    }
+
+    if (fs::exists(output, ec)) {
+        fs::remove(output, ec);  // an empty folder, checked above
+    }
+    fs::rename(staging.path(), output, ec);
+    if (ec) {
+        return refuse_all({"cannot rename " + staging.path().string() + " to " + output.string() +
+                           ": " + ec.message()});
+    }
+    staging.release();
+
+    size_t files = 0;
+    for (const TreeEntry& entry : new_tree) {
+        files += entry.is_directory ? 0 : 1;
+    }
+    std::printf("Packed Velda %s into %s\n", options.version.c_str(), output.string().c_str());
+    std::printf("  %s\n", layout.manifest_path.c_str());
+    std::printf("  %s\n", layout.direct_path.c_str());
+    std::printf("  %s (%zu files, %zu folders)\n", layout.package_path.c_str(), files,
+                new_tree.size() - files);
+    if (with_previous) {
+        std::printf("  %s (from %s: %zu changed or added, %zu removed)\n", layout.list_path.c_str(),
+                    options.previous_version.c_str(), plan.downloads.size(), plan.deletions.size());
+        std::printf("  %s/ (%zu files)\n", layout.files_path.c_str(), plan.downloads.size());
+    }
+    for (const std::string& note : plan.notes) {
+        std::printf("note: %s\n", note.c_str());
+    }
+    std::printf("Serve %s as the document root of %s (paths percent-decoded).\n",
+                output.string().c_str(), server.c_str());
+    return 0;
+}

@@ -1,0 +1,24 @@
+#include "release_layout.h"
+
+ReleaseLayout make_release_layout(const std::string& server, const std::string& version,
+                                  const std::string& previous_version) {
+    ReleaseLayout layout;
+    layout.manifest_path = "downloads/latest.json";
+    layout.direct_path = "downloads/direct/Velda.exe";
+    layout.package_path = "downloads/velda-" + version + ".zip";
+    layout.package_url = server + "/" + layout.package_path;
+    if (!previous_version.empty()) {
+        std::string step = previous_version + "-to-" + version;
+        std::string folder = "downloads/changes/" + step;
+        layout.list_path = folder + "/velda-changes-" + step + ".txt";
+        layout.list_url = server + "/" + layout.list_path;
+        layout.files_path = folder + "/files";
+        layout.files_url = server + "/" + layout.files_path;
+    }
+    return layout;
+}
+
+std::string layout_file_name(const std::string& path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <string>
+
+// Where a release puts its files under the server's document root, and the URLs that name them.
+struct ReleaseLayout {
+    std::string manifest_path;  // downloads/latest.json
+    std::string direct_path;    // downloads/direct/Velda.exe
+    std::string package_path;   // downloads/velda-<version>.zip
+    std::string package_url;
+    std::string list_path;  // downloads/changes/<from>-to-<to>/velda-changes-....txt
+    std::string list_url;
+    std::string files_path;  // downloads/changes/<from>-to-<to>/files
+    std::string files_url;
+};
+
+// server: scheme://host[:port] without a trailing slash. previous_version may be empty.
+ReleaseLayout make_release_layout(const std::string& server, const std::string& version,
+                                  const std::string& previous_version);
+
+// The last path segment of a layout path.
+std::string layout_file_name(const std::string& path);

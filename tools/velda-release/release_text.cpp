@@ -1,0 +1,212 @@
+#include "release_text.h"
+
+#include <cstdio>
+
+namespace {
+
+std::string hex_byte(unsigned char c) {
+    char buffer[8];
+    std::snprintf(buffer, sizeof(buffer), "%02X", c);
+    return buffer;
+}
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+bool has_prefix_ignoring_case(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() &&
+           equals_ignoring_ascii_case(text.substr(0, prefix.size()), prefix);
+}
+
+size_t scheme_length(std::string_view url) {
+    if (has_prefix_ignoring_case(url, "https://")) {
+        return 8;
+    }
+    if (has_prefix_ignoring_case(url, "http://")) {
+        return 7;
+    }
+    return 0;
+}
+
+}  // namespace
+
+bool value_is_raw_safe(std::string_view value, std::string* why) {
+    for (size_t i = 0; i < value.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(value[i]);
+        const char* what = nullptr;
+        if (c == '"') {
+            what = "a double quote";
+        } else if (c == '\\') {
+            what = "a backslash";
+        } else if (c < 0x20 || c == 0x7F) {
+            what = "a control byte";
+        }
+        if (what != nullptr) {
+            *why = std::string("holds ") + what + " at byte " + std::to_string(i + 1);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool is_http_url(std::string_view url) {
+    size_t scheme = scheme_length(url);
+    return scheme > 0 && url.size() > scheme && url[scheme] != '/';
+}
+
+bool clean_server_base(std::string_view text, std::string* clean, std::string* why) {
+    while (!text.empty() && text.back() == '/') {
+        text.remove_suffix(1);
+    }
+    if (!is_http_url(text)) {
+        *why = "must start with http:// or https:// and name a host";
+        return false;
+    }
+    std::string_view host = text.substr(scheme_length(text));
+    for (char c : host) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (c == '/' || c == '?' || c == '#' || c == '"' || c == '\\' || u <= 0x20 || u == 0x7F) {
+            *why =
+                "must be scheme://host[:port] without a path: the launcher asks for "
+                "/downloads/latest.json at the server's root";
+            return false;
+        }
+    }
+    *clean = std::string(text);
+    return true;
+}
+
+std::string percent_decode(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size()) {
+            int high = hex_value(text[i + 1]);
+            int low = hex_value(text[i + 2]);
+            if (high >= 0 && low >= 0) {
+                out.push_back(static_cast<char>(high * 16 + low));
+                i += 2;
+                continue;
+            }
+        }
+        out.push_back(text[i]);
+    }
+    return out;
+}
+
+std::string url_request_path(std::string_view url) {
+    size_t scheme = scheme_length(url);
+    if (scheme == 0) {
+        return "";
+    }
+    std::string_view rest = url.substr(scheme);
+    size_t slash = rest.find('/');
+    size_t stop = rest.find_first_of("?#");
+    if (slash == std::string_view::npos || (stop != std::string_view::npos && stop < slash)) {
+        return "";
+    }
+    std::string_view path = rest.substr(slash);
+    size_t end = path.find_first_of("?#");
+    if (end != std::string_view::npos) {
+        path = path.substr(0, end);
+    }
+    return percent_decode(path);
+}
+
+std::string encode_url_for_request(std::string_view url) {
+    std::string out;
+    for (char c : url) {
+        unsigned char u = static_cast<unsigned char>(c);
+        bool raw = u > 0x20 && u < 0x7F && c != '"' && c != '<' && c != '>' && c != '\\' &&
+                   c != '^' && c != '`' && c != '{' && c != '|' && c != '}';
+        if (raw) {
+            out.push_back(c);
+        } else {
+            out += "%" + hex_byte(u);
+        }
+    }
+    return out;
+}
+
+bool windows_name_usable(std::string_view name, std::string* why) {
+    if (name.empty()) {
+        *why = "has an empty name";
+        return false;
+    }
+    for (char c : name) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || std::string_view("<>:\"|?*\\").find(c) != std::string_view::npos) {
+            *why = "holds a byte Windows refuses in a name (" + printable(std::string(1, c)) + ")";
+            return false;
+        }
+    }
+    if (name.back() == '.' || name.back() == ' ') {
+        *why = "ends with a dot or a space, which Windows drops";
+        return false;
+    }
+    std::string_view stem = name.substr(0, name.find('.'));
+    while (!stem.empty() && stem.back() == ' ') {
+        stem.remove_suffix(1);
+    }
+    std::string lower = ascii_lower(stem);
+    bool device =
+        lower == "con" || lower == "prn" || lower == "aux" || lower == "nul" ||
+        (lower.size() == 4 && (lower.rfind("com", 0) == 0 || lower.rfind("lpt", 0) == 0) &&
+         lower[3] >= '1' && lower[3] <= '9');
+    if (device) {
+        *why = "is a device name on Windows";
+        return false;
+    }
+    return true;
+}
+
+bool equals_ignoring_ascii_case(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && ascii_lower(a) == ascii_lower(b);
+}
+
+std::string ascii_lower(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return out;
+}
+
+std::string describe_offset(std::string_view text, size_t offset) {
+    size_t line = 1;
+    size_t column = 1;
+    for (size_t i = 0; i < offset && i < text.size(); ++i) {
+        if (text[i] == '\n') {
+            ++line;
+            column = 1;
+        } else {
+            ++column;
+        }
+    }
+    return "line " + std::to_string(line) + ", column " + std::to_string(column);
+}
+
+std::string printable(std::string_view text) {
+    std::string out;
+    for (char c : text) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F) {
+            out += "\\x" + hex_byte(u);
+        } else {
+            out.push_back(c);
+        }
+    }
+    return out;
+}
