@@ -17,5 +17,5 @@ trap 'WINEPREFIX=$prefix wineserver -k 2>/dev/null || true; rm -rf "$prefix"' EX
 WINEPREFIX=$prefix ctest --test-dir "$build_root/win" --output-on-failure
 
 echo "== end-to-end tests under Wine"
-VELDA_WIN_BUILD="$build_root/win" VELDA_TEST_PORT="$test_port" \
+VELDA_WIN_BUILD="$build_root/win" VELDA_NATIVE_BUILD="$build_root/native" VELDA_TEST_PORT="$test_port" \
     /usr/bin/python3 -m pytest "$root/tests/e2e" -q -p no:cacheprovider
