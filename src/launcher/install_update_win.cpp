@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <cstring>
+
 #include "install/changed_files.h"
 #include "install/extract.h"
 #include "install/zip_directory.h"
@@ -134,6 +136,54 @@ bool install_full_package(LauncherRun* run) {
     return true;
 }
 
+bool ends_with_ignoring_case(const char* text, const char* suffix) {
+    size_t text_length = std::strlen(text);
+    size_t suffix_length = std::strlen(suffix);
+    return text_length >= suffix_length &&
+           _stricmp(text + text_length - suffix_length, suffix) == 0;
+}
+
+// A run that was ended from outside leaves its partial downloads behind, in any folder that a
+// changed file lives in.
+void remove_partial_downloads(const char* folder) {
+    char pattern[kRunPathSize] = {};
+    format_bounded(pattern, sizeof(pattern), "%s\\*", folder);
+    WIN32_FIND_DATAA entry = {};
+    UniqueFindHandle search(FindFirstFileA(pattern, &entry));
+    if (!search) {
+        return;
+    }
+    do {
+        if (std::strcmp(entry.cFileName, ".") == 0 || std::strcmp(entry.cFileName, "..") == 0) {
+            continue;
+        }
+        if (std::strlen(folder) + 1 + std::strlen(entry.cFileName) >= kRunPathSize) {
+            continue;  // A cut path would name some other file.
+        }
+        char path[kRunPathSize] = {};
+        format_bounded(path, sizeof(path), "%s\\%s", folder, entry.cFileName);
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            if ((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+                remove_partial_downloads(path);
+            }
+        } else if (ends_with_ignoring_case(entry.cFileName, kPartialDownloadSuffix)) {
+            DeleteFileA(path);
+        }
+    } while (FindNextFileA(search.get(), &entry));
+}
+
+// What an interrupted run may have left: partial downloads, and its package when it was ended
+// during the extraction (a later run that takes the direct download would keep it for ever).
+void remove_leftovers_of_interrupted_runs(const LauncherRun* run) {
+    remove_partial_downloads(run->install_folder);
+    if (ends_with_ignoring_case(run->package_name, ".zip")) {
+        char package_path[kRunPathSize] = {};
+        format_bounded(package_path, sizeof(package_path), "%s\\%s", run->install_folder,
+                       run->package_name);
+        DeleteFileA(package_path);
+    }
+}
+
 bool try_changed_files(LauncherRun* run) {
     const Manifest& manifest = run->manifest;
     if (changed_files_applicable(manifest, run->installed_version, run->product_present)) {
@@ -150,6 +200,7 @@ bool try_changed_files(LauncherRun* run) {
 
 bool install_update(LauncherRun* run) {
     run->progress = {run->popup_present ? &run->popup : nullptr, run->spanish, 0, 0};
+    remove_leftovers_of_interrupted_runs(run);
 
     if (!try_changed_files(run)) {
         end_running_products();

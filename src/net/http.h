@@ -10,6 +10,9 @@ using ProgressCallback = void (*)(uint32_t received, uint32_t total, void* user_
 bool http_get_to_memory_with_progress(const wchar_t* url, char** body, uint32_t* length,
                                       ProgressCallback callback, void* user_data);
 
+// Suffix of the temporary file beside a to-file GET's target while the body arrives.
+inline constexpr char kPartialDownloadSuffix[] = ".velda-part";
+
 // Blocking GET into a file; the target is replaced only once the whole body has been written.
 bool http_get_to_file_with_progress(const wchar_t* url, const char* file_path,
                                     ProgressCallback callback, void* user_data);
