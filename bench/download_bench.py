@@ -93,9 +93,11 @@ def main():
             path = f"/body/{size}"
             server.route(path, PATTERN, size=size << 20, chunk_size=1 << 20)
             url = server.base_url + path
-            for name, command in clients.items():
-                times, peaks = [], []
-                for run in range(options.runs):
+            times = {name: [] for name in clients}
+            peaks = {name: [] for name in clients}
+            # Round-robin, so that a burst of load elsewhere falls on every client alike.
+            for _ in range(options.runs):
+                for name, command in clients.items():
                     target = out / f"{name}-{size}.bin"
                     seconds, peak, code = measure([str(a) for a in command(url, target)], env)
                     if code != 0:
@@ -103,13 +105,14 @@ def main():
                     if name in ("curl", "to-file") and target.stat().st_size != size << 20:
                         sys.exit(f"{name} wrote {target.stat().st_size} bytes for {size} MiB")
                     target.unlink(missing_ok=True)
-                    times.append(seconds)
-                    peaks.append(peak)
-                best = min(times)
+                    times[name].append(seconds)
+                    peaks[name].append(peak)
+            for name in clients:
+                best = min(times[name])
                 results[(size, name)] = best
-                print(f"{size:>5} {name:<10} {best:>7.2f} {statistics.median(times):>7.2f} "
-                      f"{size / best:>6.0f} {max(peaks):>9.1f}  "
-                      + " ".join(f"{t:.2f}" for t in times), flush=True)
+                print(f"{size:>5} {name:<10} {best:>7.2f} {statistics.median(times[name]):>7.2f} "
+                      f"{size / best:>6.0f} {max(peaks[name]):>9.1f}  "
+                      + " ".join(f"{t:.2f}" for t in times[name]), flush=True)
             ratio = results[(size, "to-file")] / results[(size, "reference")]
             print(f"{size:>5} to-file / reference: {ratio:.2f}x", flush=True)
         small, large = sizes[0], sizes[-1]

@@ -242,8 +242,8 @@ class MemorySink final : public BodySink {
     uint32_t announced_ = 0;
 };
 
-// Streams the body into "<target>.part" beside the target; the target is replaced only once the
-// whole body is on disk, and the temporary file is deleted on every failure.
+// Streams the body into "<target>.velda-part" beside the target; the target is replaced only once
+// the whole body is on disk, and the temporary file is deleted on every failure.
 class TempFileSink final : public BodySink {
   public:
     explicit TempFileSink(const char* target) : target_(target) {}
@@ -258,10 +258,10 @@ class TempFileSink final : public BodySink {
 
     bool begin(uint32_t /*announced*/) override {
         size_t length = std::strlen(target_);
-        if (length + sizeof kSuffix > sizeof temp_path_) {
+        if (length + sizeof kPartialDownloadSuffix > sizeof temp_path_) {
             return false;  // A cut name could hit another file.
         }
-        format_bounded(temp_path_, sizeof temp_path_, "%s%s", target_, kSuffix);
+        format_bounded(temp_path_, sizeof temp_path_, "%s%s", target_, kPartialDownloadSuffix);
         // CREATE_ALWAYS takes over a leftover of an interrupted run.
         file_.reset(CreateFileA(temp_path_, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -288,7 +288,7 @@ class TempFileSink final : public BodySink {
 
     // Called after the transfer succeeded: the data reaches the disk before the swap.
     bool finish() {
-        if (!flush() || (!getenv("EXP_NOFSYNC") && !FlushFileBuffers(file_.get()))) {
+        if (!flush() || !FlushFileBuffers(file_.get())) {
             return false;
         }
         file_.reset();
@@ -300,7 +300,6 @@ class TempFileSink final : public BodySink {
     }
 
   private:
-    static constexpr char kSuffix[] = ".part";
     // Fewer, larger writes than the 8 to 16 KiB WinHTTP hands out per read.
     static constexpr size_t kBufferSize = 1u << 20;
 
@@ -315,7 +314,6 @@ class TempFileSink final : public BodySink {
     }
 
     bool flush() {
-        if (getenv("EXP_NOWRITE")) { filled_ = 0; return true; }
         size_t offset = 0;
         while (offset < filled_) {
             DWORD written = 0;

@@ -3,20 +3,14 @@ case checks the result, the body or file, the progress calls and what the server
 
 import hashlib
 import json
-import os
-import shutil
 import socket
-import subprocess
-import tempfile
 from dataclasses import dataclass
 from pathlib import Path
 
 import pytest
 
-from support.certs import TestCertificates
 from support.server import TestServer
 
-REPO = Path(__file__).resolve().parents[2]
 UNTOUCHED = 0xFFFFFFFF  # what http_fetch puts in the length output before the call
 NO_CACHE = {
     "Cache-Control": "no-cache, no-store, must-revalidate",
@@ -26,69 +20,7 @@ NO_CACHE = {
 PATTERN = bytes(range(256)) * 16 + b"velda"  # 4101 bytes: no read size lines up with it
 
 
-# ---- fixtures: the shared ones in conftest.py when they are there, else these -------------
-
-class _Wine:
-    """One prefix for the whole session, with a persistent wineserver so that runs are quick."""
-
-    def __init__(self, prefix: Path):
-        self.prefix = prefix
-        self._env = dict(os.environ, WINEPREFIX=str(prefix), WINEDEBUG="-all",
-                         WINEDLLOVERRIDES="mscoree,mshtml=")
-        self._server = subprocess.Popen(["/usr/lib/wine/wineserver", "-p"], env=self._env)
-        # The prefix's own background processes start here and live on: they must not hold
-        # the pipes of any later run.
-        subprocess.run(["/usr/lib/wine/wine64", "wineboot", "-i"], env=self._env,
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=300, check=True)
-
-    def run(self, args, env=None, timeout=120):
-        # Output goes through files: the run is over when the process ends, whatever it started.
-        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            done = subprocess.run(["/usr/lib/wine/wine64", *map(str, args)],
-                                  env={**self._env, **(env or {})}, stdin=subprocess.DEVNULL,
-                                  stdout=out, stderr=err, timeout=timeout)
-            out.seek(0)
-            err.seek(0)
-            return subprocess.CompletedProcess(done.args, done.returncode,
-                                               out.read().decode(errors="replace"),
-                                               err.read().decode(errors="replace"))
-
-    @staticmethod
-    def win_path(path) -> str:
-        return "Z:" + str(path).replace("/", "\\")
-
-    def close(self):
-        subprocess.run(["/usr/lib/wine/wineserver", "-k"], env=self._env, timeout=60)
-        self._server.wait(timeout=60)
-
-
-@pytest.fixture(scope="session")
-def net_win_build() -> Path:
-    build = Path(os.environ.get("VELDA_WIN_BUILD", REPO / "build" / "win"))
-    if not (build / "tests" / "helpers" / "http_fetch.exe").exists():
-        pytest.skip(f"http_fetch.exe not built under {build} (set VELDA_WIN_BUILD)")
-    return build
-
-
-@pytest.fixture(scope="session")
-def net_certs(tmp_path_factory) -> TestCertificates:
-    return TestCertificates(tmp_path_factory.mktemp("certs"))
-
-
-@pytest.fixture(scope="session")
-def net_wine(net_win_build, net_certs):
-    folder = Path(tempfile.mkdtemp(prefix="net-wine-"))
-    wine = _Wine(folder)
-    try:
-        trusted = wine.run([net_win_build / "tests" / "helpers" / "trust_ca.exe",
-                            wine.win_path(net_certs.ca_der)])
-        assert trusted.returncode == 0, trusted.stdout + trusted.stderr
-        yield wine
-    finally:
-        wine.close()
-        shutil.rmtree(folder, ignore_errors=True)
-
+# ---- fixtures (wine, win_build, certs and https_server come from conftest.py) -------------
 
 @dataclass
 class Fetch:
@@ -124,15 +56,17 @@ class Client:
 
 
 @pytest.fixture(scope="session")
-def client(net_win_build, net_wine):
-    return Client(net_wine, net_win_build)
+def client(wine, win_build):
+    if not (win_build / "tests" / "helpers" / "http_fetch.exe").exists():
+        pytest.fail(f"http_fetch.exe is missing under {win_build}; build the Windows tree",
+                    pytrace=False)
+    return Client(wine, win_build)
 
 
 @pytest.fixture
-def https(net_certs):
-    server = TestServer(0, *net_certs.good)
-    yield server
-    server.close()
+def https(https_server):
+    """The shared HTTPS server on the launcher's port, with the good certificate."""
+    return https_server
 
 
 @pytest.fixture
@@ -171,7 +105,7 @@ def assert_failed_untouched(fetch: Fetch):
 
 
 def leftovers(folder: Path) -> list:
-    return sorted(p.name for p in folder.iterdir() if p.name.endswith(".part"))
+    return sorted(p.name for p in folder.iterdir() if p.name.endswith(".velda-part"))
 
 
 def free_loopback_port(port: int) -> bool:
@@ -347,8 +281,8 @@ def test_http_goes_without_tls_and_https_with_it(client, http, https):
     assert len(http.requests) == 1 and len(https.requests) == 1
 
 
-def test_certificate_is_verified(client, net_certs):
-    for cert in (net_certs.untrusted, net_certs.wrong_host):
+def test_certificate_is_verified(client, certs):
+    for cert in (certs.untrusted, certs.wrong_host):
         server = TestServer(0, *cert)
         try:
             server.route("/p", b"x")
@@ -448,7 +382,7 @@ def test_leftover_of_an_interrupted_run_is_taken_over(client, https, tmp_path):
     https.route("/f", b"new content")
     target = tmp_path / "pkg.zip"
     target.write_bytes(b"old content")
-    (tmp_path / "pkg.zip.part").write_bytes(b"half of an earlier download" * 1000)
+    (tmp_path / "pkg.zip.velda-part").write_bytes(b"half of an earlier download" * 1000)
     assert client.file(https.base_url + "/f", target).ok
     assert target.read_bytes() == b"new content"
     assert leftovers(tmp_path) == []
