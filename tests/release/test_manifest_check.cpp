@@ -158,9 +158,18 @@ TEST(ManifestTraps, FieldsShowTheLauncherReadingAndWhereItMatched) {
     EXPECT_EQ(analysis.package_file_name, "a.zip");
 }
 
+// Plain fields rather than a LauncherSituation: GCC 12 at -O2 warns falsely about std::string
+// members of aggregates in a local array.
+struct SituationRow {
+    bool install_folder_existed;
+    bool stamp_present;
+    const char* installed_version;
+    bool product_present;
+};
+
 struct PredictionRow {
     const char* name;
-    LauncherSituation situation;
+    SituationRow situation;
     bool update_needed;
     std::vector<LauncherMeans> means;
     std::vector<std::string> log_lines;
@@ -208,7 +217,10 @@ TEST(LauncherPrediction, FollowsTheDecisionAndTheOrderOfMeans) {
     ManifestAnalysis analysis;
     analyze_manifest(good_manifest(), &analysis);
     for (const PredictionRow& row : rows) {
-        LauncherPrediction p = predict_launcher_run(analysis.manifest, row.situation);
+        const SituationRow& given = row.situation;
+        LauncherSituation situation{given.install_folder_existed, given.stamp_present,
+                                    given.installed_version, given.product_present};
+        LauncherPrediction p = predict_launcher_run(analysis.manifest, situation);
         EXPECT_TRUE(p.manifest_usable) << row.name;
         EXPECT_FALSE(p.package_name_box) << row.name;
         EXPECT_EQ(p.update_needed, row.update_needed) << row.name;
