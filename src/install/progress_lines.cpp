@@ -2,47 +2,27 @@
 
 #include <cstring>
 
+#include "launcher/common/scan.h"
+
 namespace {
 
 constexpr char kProgressPrefix[] = "PROGRESS:";
 constexpr size_t kProgressPrefixLength = sizeof(kProgressPrefix) - 1;
 
-bool is_scan_space(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-// One "%lu" conversion where unsigned long is 32 bits, as on Windows: blanks, an optional sign,
-// at least one digit; overflow gives the largest value, a minus sign negates modulo 2^32.
+// One "%lu" conversion where unsigned long is 32 bits, as on Windows: overflow gives the largest
+// value, a minus sign negates modulo 2^32.
 bool scan_unsigned_32(const char** cursor, uint32_t* value) {
-    const char* p = *cursor;
-    while (is_scan_space(*p)) {
-        ++p;
-    }
     bool negative = false;
-    if (*p == '+' || *p == '-') {
-        negative = *p == '-';
-        ++p;
-    }
-    if (*p < '0' || *p > '9') {
+    uint64_t magnitude = 0;
+    if (!scan_decimal(cursor, UINT32_MAX, &negative, &magnitude)) {
         return false;
     }
-    uint64_t magnitude = 0;
-    bool overflow = false;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        magnitude = magnitude * 10u + static_cast<uint64_t>(*p - '0');
-        if (magnitude > UINT32_MAX) {
-            overflow = true;
-            magnitude = UINT32_MAX;
-        }
+    if (magnitude > UINT32_MAX) {
+        *value = UINT32_MAX;
+    } else {
+        uint32_t result = static_cast<uint32_t>(magnitude);
+        *value = negative ? 0u - result : result;
     }
-    uint32_t result = static_cast<uint32_t>(magnitude);
-    if (overflow) {
-        result = UINT32_MAX;
-    } else if (negative) {
-        result = 0u - result;
-    }
-    *value = result;
-    *cursor = p;
     return true;
 }
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "launcher/common/scan.h"
 #include "launcher/common/text.h"
 
 bool json_extract_string(const char* json, const char* key, char* out, size_t out_size) {
@@ -96,39 +97,16 @@ void write_version_stamp(const char* stamp_path, const char* version) {
 
 namespace {
 
-// The whitespace of isspace in the C locale, which is what scanf skips.
-bool is_scanf_space(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-// One "%d" conversion: blanks, an optional sign, then at least one digit. Numbers that do not
-// fit a signed 32-bit integer are refused, and so are negative ones.
+// One "%d" conversion; numbers that do not fit a signed 32-bit integer are refused, and so are
+// negative ones.
 bool scan_non_negative_int(const char** cursor, int32_t* value) {
-    const char* p = *cursor;
-    while (is_scanf_space(*p)) {
-        ++p;
-    }
     bool negative = false;
-    if (*p == '+' || *p == '-') {
-        negative = *p == '-';
-        ++p;
-    }
-    if (*p < '0' || *p > '9') {
-        return false;
-    }
-    long long magnitude = 0;
-    while (*p >= '0' && *p <= '9') {
-        magnitude = magnitude * 10 + (*p - '0');
-        if (magnitude > INT32_MAX) {
-            return false;
-        }
-        ++p;
-    }
-    if (negative && magnitude != 0) {
+    uint64_t magnitude = 0;
+    if (!scan_decimal(cursor, INT32_MAX, &negative, &magnitude) || magnitude > INT32_MAX ||
+        (negative && magnitude != 0)) {
         return false;
     }
     *value = static_cast<int32_t>(magnitude);
-    *cursor = p;
     return true;
 }
 
