@@ -10,10 +10,12 @@
 #include "launcher/common/text.h"
 #include "launcher/common/wide.h"
 #include "launcher/common/win_handle.h"
+#include "launcher/download_journal.h"
 #include "launcher/run_state.h"
 #include "launcher/server_urls.h"
 #include "launcher/update_decision.h"
 #include "net/http.h"
+#include "net/url_filename.h"
 
 namespace {
 
@@ -122,6 +124,7 @@ bool install_full_package(LauncherRun* run) {
     char package_path[kRunPathSize] = {};
     format_bounded(package_path, sizeof(package_path), "%s\\%s", run->install_folder,
                    run->package_name);
+    journal_note(run->install_folder, run->package_name);
     if (!http_get_to_file_with_progress(wide_url, package_path, launcher_download_progress_cb,
                                         &run->progress)) {
         return fail_update(run, "No se pudo descargar el ZIP de Velda.");
@@ -172,21 +175,37 @@ void remove_partial_downloads(const char* folder) {
     } while (FindNextFileA(search.get(), &entry));
 }
 
-// What an interrupted run may have left: partial downloads, and its package when it was ended
-// during the extraction (a later run that takes the direct download would keep it for ever).
-void remove_leftovers_of_interrupted_runs(const LauncherRun* run) {
-    remove_partial_downloads(run->install_folder);
-    if (ends_with_ignoring_case(run->package_name, ".zip")) {
-        char package_path[kRunPathSize] = {};
-        format_bounded(package_path, sizeof(package_path), "%s\\%s", run->install_folder,
-                       run->package_name);
-        DeleteFileA(package_path);
-    }
+bool delete_file(const char* path) {
+    return DeleteFileA(path) != FALSE;
 }
+
+// Partial downloads anywhere, and the packages and lists that the journal names: what a run
+// that was ended from outside leaves behind. Swept again when this run ends, in every outcome.
+class InterruptedRunCleanup {
+  public:
+    explicit InterruptedRunCleanup(const char* install_folder) : install_folder_(install_folder) {
+        sweep();
+    }
+    ~InterruptedRunCleanup() { sweep(); }
+    InterruptedRunCleanup(const InterruptedRunCleanup&) = delete;
+    InterruptedRunCleanup& operator=(const InterruptedRunCleanup&) = delete;
+
+  private:
+    void sweep() {
+        remove_partial_downloads(install_folder_);
+        journal_sweep(install_folder_, delete_file);
+    }
+    const char* install_folder_;
+};
 
 bool try_changed_files(LauncherRun* run) {
     const Manifest& manifest = run->manifest;
     if (changed_files_applicable(manifest, run->installed_version, run->product_present)) {
+        char list_name[kUrlFilenameSize] = {};
+        extract_filename_from_url(manifest.changed_files_url, list_name);
+        if (list_name[0] != '\0') {
+            journal_note(run->install_folder, list_name);
+        }
         return apply_changed_files(run->install_folder, manifest.changed_files_url,
                                    manifest.changed_files_base_url, &run->progress);
     }
@@ -200,7 +219,7 @@ bool try_changed_files(LauncherRun* run) {
 
 bool install_update(LauncherRun* run) {
     run->progress = {run->popup_present ? &run->popup : nullptr, run->spanish, 0, 0};
-    remove_leftovers_of_interrupted_runs(run);
+    InterruptedRunCleanup cleanup(run->install_folder);
 
     if (!try_changed_files(run)) {
         end_running_products();

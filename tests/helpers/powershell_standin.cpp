@@ -351,10 +351,12 @@ class ZipReader {
         uint64_t count = le16(record + 10);
         uint64_t directory_size = le32(record + 12);
         uint64_t directory_offset = le32(record + 16);
-        if (le16(record + 4) != 0 || le16(record + 6) != 0) {
+        bool saturated_disks = le16(record + 4) == 0xFFFF && le16(record + 6) == 0xFFFF;
+        if (!saturated_disks && (le16(record + 4) != 0 || le16(record + 6) != 0)) {
             return corrupt("multi-disk archive");
         }
-        if (count == 0xFFFF || directory_size == 0xFFFFFFFF || directory_offset == 0xFFFFFFFF) {
+        if (saturated_disks || count == 0xFFFF || directory_size == 0xFFFFFFFF ||
+            directory_offset == 0xFFFFFFFF) {
             unsigned char locator[20];
             if (end_offset < 20 || !read_at(end_offset - 20, locator, sizeof(locator)) ||
                 le32(locator) != 0x07064b50) {

@@ -34,10 +34,13 @@ def build_zip(entries) -> bytes:
     return buffer.getvalue()
 
 
-def tree(folder: Path) -> set:
-    """Every file and folder under folder, as relative "/" paths; folders end with "/"."""
+def tree(folder: Path, keep_journal: bool = True) -> set:
+    """Every file and folder under folder, as relative "/" paths; folders end with "/". The
+    launcher's download journal ("velda.downloads") counts only when keep_journal."""
     found = set()
     for path in folder.rglob("*"):
+        if path.name == "velda.downloads" and not keep_journal:
+            continue
         relative = path.relative_to(folder).as_posix()
         found.add(relative + "/" if path.is_dir() else relative)
     return found

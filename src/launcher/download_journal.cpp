@@ -1,0 +1,55 @@
+#include "launcher/download_journal.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "launcher/common/text.h"
+
+namespace {
+
+constexpr size_t kPathSize = 260;
+
+void journal_path(const char* install_folder, char out[kPathSize]) {
+    format_bounded(out, kPathSize, "%s\\%s", install_folder, kDownloadJournalName);
+}
+
+// Only a plain file name directly in the install folder may be deleted.
+bool is_plain_name(const char* name) {
+    return name[0] != '\0' && std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0 &&
+           std::strpbrk(name, "\\/:") == nullptr;
+}
+
+}  // namespace
+
+bool journal_note(const char* install_folder, const char* file_name) {
+    char path[kPathSize] = {};
+    journal_path(install_folder, path);
+    std::FILE* journal = std::fopen(path, "ab");
+    if (journal == nullptr) {
+        return false;
+    }
+    bool written = std::fprintf(journal, "%s\n", file_name) > 0;
+    return std::fclose(journal) == 0 && written;
+}
+
+void journal_sweep(const char* install_folder, bool (*delete_file)(const char* path)) {
+    char path[kPathSize] = {};
+    journal_path(install_folder, path);
+    std::FILE* journal = std::fopen(path, "rb");
+    if (journal == nullptr) {
+        return;
+    }
+    char name[kPathSize];
+    while (std::fgets(name, sizeof(name), journal) != nullptr) {
+        trim_in_place(name);
+        if (!is_plain_name(name) ||
+            std::strlen(install_folder) + 1 + std::strlen(name) >= kPathSize) {
+            continue;
+        }
+        char target[kPathSize] = {};
+        format_bounded(target, sizeof(target), "%s\\%s", install_folder, name);
+        delete_file(target);
+    }
+    std::fclose(journal);
+    delete_file(path);
+}

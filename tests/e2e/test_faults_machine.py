@@ -1,0 +1,299 @@
+"""Faults of the machine: the launcher ended in the middle of an update, a running product that
+keeps Velda.exe open, read-only files. After each, the product starts and a later run finishes
+the update; what an interrupted run leaves behind must not outlive the next run."""
+
+import subprocess
+from urllib.parse import urlsplit
+
+import pytest
+
+from support.faults import (CHANGED_FAILED, CHANGED_OK, CHANGED_START, CLEANING, DIRECT,
+                            DIRECT_FAILED, EXTRACTING, FOUND, KILL_REFUSED, KILLED, LIST_NAME,
+                            NEW_CONFIG, NEW_PAK, OLD_CONFIG, PACKAGE, PACKAGE_NAME, PAK, PARTIAL,
+                            QUERYING, LeftoverFiles, Product, assert_no_leftovers, attributes,
+                            describe_difference, installed_by, old_files, read_only, snapshot,
+                            taskkill_folder, wait_for_end, with_dirs, write_tree)
+from support.launcher import KILLED_EXIT_CODE, read_records, wait_records
+from support.release import PRODUCT, Release
+from support.scenario import hold_route
+
+PACKAGE_ONLY = [QUERYING, FOUND, KILL_REFUSED, DIRECT, DIRECT_FAILED, CLEANING, PACKAGE,
+                EXTRACTING]
+DIRECT_ONLY = [QUERYING, FOUND, KILL_REFUSED, DIRECT]
+CHANGED_ONLY = [QUERYING, FOUND, CHANGED_START, CHANGED_OK]
+PACKAGE_ENTRIES = [("Velda.exe", PRODUCT), (PAK, NEW_PAK), ("data/config.ini", NEW_CONFIG)]
+# Written first by the extraction: once it exists the extraction is under way.
+FIRST_ENTRY = "docs/whats-new.txt"
+
+
+@pytest.fixture
+def release(https_server, standin_exe) -> Release:
+    return Release(https_server, standin_exe)
+
+
+@pytest.fixture
+def product(standin_exe) -> Product:
+    return Product(standin_exe)
+
+
+@pytest.fixture
+def install(launcher_dir, product):
+    """Version 1.0.0 as an earlier run left it."""
+    folder = launcher_dir / "velda"
+    write_tree(folder, old_files(product))
+    return folder
+
+
+@pytest.fixture
+def ps_log(wine, tmp_path):
+    path = tmp_path / "powershell.log"
+    return path, {"VELDA_PS_LOG": wine.win_path(path)}
+
+
+def assert_killed(run):
+    assert run.exit_code == KILLED_EXIT_CODE and "killed=file" in run.stderr, run.describe()
+    assert run.box is None and run.starts == [], run.describe()
+
+
+def assert_started(wine, run, install, tag):
+    assert run.exit_code == 0, run.describe()
+    assert [s["tag"] for s in run.starts] == [tag], run.describe()
+    assert run.starts[0]["exe"] == wine.win_path(install / "Velda.exe")
+
+
+def assert_holds(folder, expected):
+    actual = snapshot(folder)
+    assert actual == expected, describe_difference(expected, actual)
+
+
+def url_path(url: str) -> str:
+    return urlsplit(url).path
+
+
+NEXT_MEANS = [pytest.param("package", id="next-run-takes-the-package"),
+              pytest.param("direct", id="next-run-takes-the-executable")]
+
+
+# -- ended in the middle ------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("next_means", NEXT_MEANS)
+def test_killed_during_package_download(wine, release, product, launcher_dir, start_launcher,
+                                        run_launcher, next_means):
+    # A first installation: the install folder is made by the run that is ended.
+    body = release.package(PACKAGE_ENTRIES)
+    hold = hold_route(release.server, release.package_path, body)
+    release.publish_manifest()
+    install = launcher_dir / "velda"
+    part = install / f"{PACKAGE_NAME}{PARTIAL}"
+
+    try:
+        run = start_launcher(launcher_dir, kill_when_exists=part).wait()
+    finally:
+        hold.release()
+
+    assert_killed(run)
+    assert run.lines == [QUERYING, FOUND, KILL_REFUSED, CLEANING, PACKAGE]
+    assert set(snapshot(install)) == {part.name}
+
+    release.server.reset()
+    release.publish_package(PACKAGE_ENTRIES)
+    if next_means == "direct":
+        release.publish_direct()
+    release.publish_manifest()
+    again = run_launcher(launcher_dir)
+
+    assert_no_leftovers(launcher_dir)
+    if next_means == "package":
+        assert again.lines == PACKAGE_ONLY, again.describe()
+        assert_started(wine, again, install, "package")
+        assert_holds(install, with_dirs({"Velda.exe": product("package"), PAK: NEW_PAK,
+                                         "data/config.ini": NEW_CONFIG,
+                                         "velda.version": b"2.0.0"}))
+    else:
+        # The folder exists now, so the executable alone is what the next run fetches: the
+        # package's other files never arrive.
+        assert again.lines == DIRECT_ONLY, again.describe()
+        assert_started(wine, again, install, "direct")
+        assert_holds(install, {"Velda.exe": product("direct"), "velda.version": b"2.0.0"})
+
+
+@pytest.mark.parametrize("next_means", [*NEXT_MEANS, pytest.param(
+    "direct-2.0.1", id="next-release-takes-the-executable")])
+def test_killed_during_extraction(wine, https_server, release, product, install, start_launcher,
+                                  run_launcher, ps_log, next_means):
+    log, env = ps_log
+    before = snapshot(install)
+    package = release.publish_package([(FIRST_ENTRY, b"2.0.0 notes"), *PACKAGE_ENTRIES])
+    release.publish_manifest()  # without the executable alone: the package is the means
+
+    run = start_launcher(install.parent, env={**env, "VELDA_PS_SLOW_MS": "300"},
+                         kill_when_exists=install / FIRST_ENTRY).wait()
+
+    assert_killed(run)
+    assert run.lines == PACKAGE_ONLY
+    assert len(log.read_text().splitlines()) == 1
+    # The extraction child outlives the launcher and finishes; the package stays, and so does
+    # the old stamp.
+    wait_for_end(wine, "powershell.exe")
+    assert_holds(install, {**installed_by("package", product, before), "velda.version": b"1.0.0",
+                           **with_dirs({FIRST_ENTRY: b"2.0.0 notes"}),
+                           PACKAGE_NAME: package.body})
+
+    https_server.reset()
+    if next_means == "direct-2.0.1":
+        release = Release(https_server, release.standin_exe, "2.0.1", "Velda-2.0.1.zip")
+    release.publish_package(PACKAGE_ENTRIES)
+    if next_means != "package":
+        release.publish_direct()
+    release.publish_manifest()
+    again = run_launcher(install.parent, env=env)
+
+    expected = {**installed_by("package", product, before),
+                **with_dirs({FIRST_ENTRY: b"2.0.0 notes"})}
+    if next_means == "package":
+        assert again.lines == PACKAGE_ONLY, again.describe()
+        assert_started(wine, again, install, "package")
+    else:
+        found = f"Version encontrada en server: {release.version}"
+        assert again.lines == [QUERYING, found, *DIRECT_ONLY[2:]], again.describe()
+        assert_started(wine, again, install, "direct")
+        expected.update({"Velda.exe": product("direct"),
+                         "velda.version": release.version.encode()})
+    assert_no_leftovers(install.parent)
+    assert_holds(install, expected)
+
+
+def changed_release(release, lines):
+    files = {PAK: NEW_PAK, "Velda.exe": PRODUCT, "data/config.ini": NEW_CONFIG}
+    return release.publish_changed_files(lines, {text: files[text] for text in lines})
+
+
+# Where the run is ended, and the means of the next run. A run ended during a changed file leaves
+# the list behind; the next run removes it whichever means it takes.
+
+
+@pytest.mark.parametrize("stage, next_means", [
+    pytest.param("list", "changed", id="during-list-next-run-takes-the-changed-files"),
+    pytest.param("list", "direct", id="during-list-next-run-takes-the-executable"),
+    pytest.param("file", "changed", id="during-file-next-run-takes-the-changed-files"),
+    pytest.param("file", "direct", id="during-file-next-run-takes-the-executable"),
+])
+def test_killed_during_changed_files(wine, release, product, install, start_launcher,
+                                     run_launcher, stage, next_means):
+    before = snapshot(install)
+    changed = changed_release(release, [PAK, "Velda.exe"])
+    release.publish_manifest(changed)
+    if stage == "list":
+        path, body = url_path(changed.list_url), changed.list_route.body
+        trigger = install / f"{LIST_NAME}{PARTIAL}"
+    else:
+        # The first changed file, in a subfolder.
+        path, body = f"{url_path(changed.base_url)}/{PAK}", NEW_PAK
+        trigger = install / f"{PAK}{PARTIAL}"
+    hold = hold_route(release.server, path, body)
+
+    try:
+        run = start_launcher(install.parent, kill_when_exists=trigger).wait()
+    finally:
+        hold.release()
+
+    assert_killed(run)
+    assert run.lines == [QUERYING, FOUND, CHANGED_START]
+    left = {trigger.relative_to(install).as_posix()} | ({LIST_NAME} if stage == "file" else set())
+    assert_holds(install, {**before, **{name: snapshot(install)[name] for name in left}})
+
+    release.server.reset()
+    release.publish_direct()
+    if next_means == "changed":
+        release.publish_manifest(changed_release(release, [PAK, "Velda.exe"]))
+    else:
+        release.publish_manifest()
+    again = run_launcher(install.parent)
+
+    assert again.lines == (CHANGED_ONLY if next_means == "changed" else DIRECT_ONLY), \
+        again.describe()
+    assert_started(wine, again, install, next_means)
+    assert_no_leftovers(install.parent)
+    assert_holds(install, installed_by(next_means, product, before))
+
+
+# -- a running product --------------------------------------------------------------------------
+
+
+def test_running_product_keeps_velda_exe_from_the_changed_files(wine, release, product, install,
+                                                                run_launcher, tmp_path):
+    before = snapshot(install)
+    release.publish_manifest(changed_release(release, [PAK, "Velda.exe"]))
+    release.publish_direct()
+    record = tmp_path / "running.jsonl"
+    running = wine.popen([install / "Velda.exe"],
+                         env={"VELDA_STANDIN_STAY": "60000",
+                              "VELDA_STANDIN_RECORD": wine.win_path(record)},
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    cwd = taskkill_folder(tmp_path / "cwd")
+    try:
+        assert wait_records(record, 1, 20), "the running product did not start"
+        run = run_launcher(install.parent, cwd=cwd)
+        running.wait(10)
+    finally:
+        if running.poll() is None:
+            running.kill()
+            running.wait(10)
+
+    # Velda.exe cannot be replaced while it runs: the changed files fail at that line, the kill
+    # ends the product, and the executable alone replaces it.
+    assert run.lines == [QUERYING, FOUND, CHANGED_START, CHANGED_FAILED, KILLED, DIRECT]
+    assert (cwd / "taskkill-args.txt").read_text().split() == ["/F", "/T", "/IM", "Velda.exe"]
+    assert [r["tag"] for r in read_records(record)] == ["old"]
+    assert_started(wine, run, install, "direct")
+    # The line before Velda.exe stays applied.
+    assert_holds(install, {**installed_by("direct", product, before), PAK: NEW_PAK})
+    assert_no_leftovers(install.parent)
+
+
+# -- read-only files ----------------------------------------------------------------------------
+
+
+def test_read_only_stamp_is_left_and_the_next_run_decides_again(wine, release, product, install,
+                                                                run_launcher):
+    before = snapshot(install)
+    stamp = install / "velda.version"
+    release.publish_manifest(changed_release(release, [PAK, "Velda.exe"]))
+
+    with read_only(wine, stamp):
+        assert "R" in attributes(wine, stamp)
+        for _ in range(2):
+            run = run_launcher(install.parent)
+            # The stamp cannot be written, silently: the product starts, and the next run still
+            # sees 1.0.0 and updates again.
+            assert run.lines == CHANGED_ONLY, run.describe()
+            assert_started(wine, run, install, "changed")
+            assert_holds(install, {**installed_by("changed", product, before),
+                                   "velda.version": b"1.0.0"})
+            assert_no_leftovers(install.parent)
+
+    run = run_launcher(install.parent)
+    assert run.lines == CHANGED_ONLY, run.describe()
+    assert_holds(install, installed_by("changed", product, before))
+
+
+def test_read_only_file_makes_the_changed_files_fail_and_the_fallback_takes_over(
+        wine, release, product, install, run_launcher):
+    before = snapshot(install)
+    config = install / "data" / "config.ini"
+    release.publish_manifest(changed_release(release, ["data/config.ini", "Velda.exe"]))
+    release.publish_direct()
+
+    with read_only(wine, config):
+        run = run_launcher(install.parent)
+        assert "R" in attributes(wine, config)
+        after = snapshot(install)
+
+    assert run.lines == [QUERYING, FOUND, CHANGED_START, CHANGED_FAILED, KILL_REFUSED, DIRECT]
+    assert_started(wine, run, install, "direct")
+    # Nothing is lost: the read-only file keeps its content.
+    expected = installed_by("direct", product, before)
+    assert after == expected, describe_difference(expected, after)
+    assert after["data/config.ini"] == OLD_CONFIG
+    assert_no_leftovers(install.parent)

@@ -1,0 +1,42 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "launcher/download_journal.h"
+#include "test_support.h"
+
+namespace {
+
+std::vector<std::string> g_deleted;
+
+bool record_deletion(const char* path) {
+    g_deleted.push_back(path);
+    return std::remove(path) == 0;
+}
+
+TEST(DownloadJournal, SweepDeletesTheNotedFilesAndItself) {
+    TempFolder folder;
+    // Paths are formed with a backslash, as on Windows; natively that is part of one name.
+    std::string install = folder.path().string();
+    ASSERT_TRUE(journal_note(install.c_str(), "Velda-2.0.0.zip"));
+    ASSERT_TRUE(journal_note(install.c_str(), "changes.txt"));
+    std::FILE* journal = std::fopen((install + "\\velda.downloads").c_str(), "ab");
+    ASSERT_NE(journal, nullptr);
+    // Hand-made or damaged lines never reach outside the folder.
+    std::fputs("..\n\nsub\\x\n../y\nC:z\n .\r\n", journal);
+    std::fclose(journal);
+
+    g_deleted.clear();
+    journal_sweep(install.c_str(), record_deletion);
+    const std::vector<std::string> expected = {
+        install + "\\Velda-2.0.0.zip", install + "\\changes.txt", install + "\\velda.downloads"};
+    EXPECT_EQ(g_deleted, expected);
+
+    g_deleted.clear();
+    journal_sweep(install.c_str(), record_deletion);
+    EXPECT_TRUE(g_deleted.empty()) << "no journal, nothing to do";
+}
+
+}  // namespace
