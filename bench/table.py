@@ -1,0 +1,694 @@
+#!/usr/bin/env python3
+"""One table of the launcher's figures against plain references, on loopback under Wine.
+
+Rows, each with the launcher's figure, the reference's and their ratio:
+  1  full-package download, time and peak memory per size: http_fetch.exe file (the launcher's
+     to-file GET) against winhttp_reference.exe (one preallocated buffer); curl beside them
+  2  the up-to-date path: VeldaLauncher.exe from start to exit (it has started the product
+     stand-in), with and without its window, against winhttp_reference.exe making the same
+     single HTTPS GET of the manifest URL
+  3  a changed-files update: (launcher run with an N-file list - up-to-date run) / N, against one
+     GET of winhttp_reference.exe --count (N GETs in one process, its start not counted)
+  4  the PROGRESS lines of an extraction: (extract_run.exe with the stand-in's output - the same
+     with VELDA_PS_SILENT=1) / entries, against the same stand-in writing its lines to a file
+
+Every figure is a median: of --runs runs for row 1, of --quick-runs runs for rows 2 to 4 (a
+difference is the median of the differences round by round). Within a row the variants run
+round-robin after one untimed warm-up round. Wall times are whole processes, Wine's start
+included; one prefix with a persistent wineserver serves every run. The servers turn Nagle's
+algorithm off (see ConnectionCount; --nagle leaves it on). Notes follow the table for every
+ratio above 1.2, and measured parts of the time ("where the time goes") after them.
+
+  VELDA_WIN_BUILD=build/win VELDA_TEST_PORT=48443 python3 bench/table.py [--sizes 64,256,512]
+"""
+
+import argparse
+import itertools
+import json
+import os
+import shutil
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+import warnings
+from dataclasses import dataclass, field
+from pathlib import Path
+
+BENCH = Path(__file__).resolve().parent
+REPO = BENCH.parent
+sys.path.insert(0, str(REPO / "tests" / "e2e"))
+sys.path.insert(0, str(BENCH))
+
+from download_bench import PATTERN, measure  # noqa: E402
+from support.certs import TestCertificates  # noqa: E402
+from support.release import Release, build_zip  # noqa: E402
+from support.scenario import put_standin, write_stamp  # noqa: E402
+from support.server import TestServer  # noqa: E402
+from support.wine import WINE64, Wine, Xvfb  # noqa: E402
+
+NOTE_ABOVE = 1.2
+
+
+# -- running ------------------------------------------------------------------------------------
+
+
+@dataclass
+class Case:
+    """One command of a round-robin; prepare runs before and check after every run, untimed."""
+    name: str
+    args: list
+    env: dict
+    expect: int = 0
+    prepare: object = None
+    check: object = None
+    seconds: list = field(default_factory=list)
+    peaks: list = field(default_factory=list)
+
+    @property
+    def median(self) -> float:
+        return statistics.median(self.seconds)
+
+    @property
+    def peak(self) -> float:
+        return statistics.median(self.peaks)
+
+    def minus(self, other: "Case") -> float:
+        """The median of the differences run by run: both ran in the same rounds, so a burst of
+        load elsewhere that slows one round cancels out."""
+        return statistics.median(a - b for a, b in zip(self.seconds, other.seconds))
+
+    def minus_error(self, other: "Case") -> float:
+        """The standard error of minus(): 1.25 standard deviations over the root of the count."""
+        differences = [a - b for a, b in zip(self.seconds, other.seconds)]
+        if len(differences) < 2:
+            return 0.0
+        return 1.2533 * statistics.stdev(differences) / len(differences) ** 0.5
+
+
+def round_robin(cases, runs: int):
+    """Runs every case runs times, in turn, after one untimed warm-up round: a burst of load
+    elsewhere on the machine then falls on every case alike."""
+    for round_number in range(runs + 1):
+        for case in cases:
+            if case.prepare:
+                case.prepare()
+            seconds, peak, code = measure([str(a) for a in case.args], case.env)
+            if code != case.expect:
+                sys.exit(f"{case.name}: exit code {code}, expected {case.expect}")
+            if case.check:
+                case.check()
+            if round_number > 0:
+                case.seconds.append(seconds)
+                case.peaks.append(peak)
+
+
+def wait_starts(record: Path, count: int, timeout: float = 15) -> list:
+    """The product stand-in's start records once there are count of them. Only lines that
+    have their end are read: the stand-in may be writing the last one."""
+    deadline = time.monotonic() + timeout
+    while True:
+        text = record.read_text(encoding="utf-8", errors="replace") if record.exists() else ""
+        records = [json.loads(line) for line in text.split("\n")[:-1] if line.strip()]
+        if len(records) >= count or time.monotonic() >= deadline:
+            return records
+        time.sleep(0.02)
+
+
+def shell_to_file(path: Path, args) -> list:
+    """args with their standard output sent to path (sh exec's into them: nothing in between)."""
+    return ["/bin/sh", "-c", 'exec "$@" >"$0"', str(path), *[str(a) for a in args]]
+
+
+class ConnectionCount:
+    """Counts the TCP connections a server accepts; with no_delay also turns Nagle's algorithm
+    off on them. The test server writes a response's headers and its body in two sends: with
+    Nagle the body waits for the client's delayed ACK of the headers, some 40 ms per GET on
+    loopback, which is the server's doing and not the client's."""
+
+    def __init__(self, server: TestServer, no_delay: bool):
+        self._counter = itertools.count(1)
+        self.count = 0
+        handler = server._httpd.RequestHandlerClass  # the bench's own tweak of the test server
+        owner = self
+
+        class Tuned(handler):
+            def setup(self):
+                owner.count = next(owner._counter)
+                if no_delay:
+                    self.request.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+                super().setup()
+
+        server._httpd.RequestHandlerClass = Tuned
+
+
+def per_get_times(wine: Wine, args: list, count: int) -> list:
+    """Per-GET seconds of one winhttp_reference --count run; its first GET is left out, as the
+    launcher's update-check GET has already paid for what a first GET costs."""
+    result = wine.run([*args[:1], "--count", str(count), *args[1:]], timeout=600,
+                      display=False)
+    lines = [line for line in result.stdout.splitlines() if line.startswith("{")]
+    if result.returncode != 0 or len(lines) != count:
+        sys.exit(f"winhttp_reference --count {count} failed: {result.stdout}{result.stderr}")
+    return [float(line.rsplit(":", 1)[1].rstrip("}")) for line in lines[1:]]
+
+
+# -- the table ----------------------------------------------------------------------------------
+
+
+def seconds_text(value: float) -> str:
+    if abs(value) >= 1:
+        return f"{value:.2f} s"
+    if abs(value) >= 1e-3:
+        return f"{value * 1e3:.1f} ms"
+    return f"{value * 1e6:.0f} us"
+
+
+def mib_text(value: float) -> str:
+    return f"{value:.1f} MiB"
+
+
+def more_or_less(value: float) -> str:
+    return f"{seconds_text(abs(value))} {'more' if value >= 0 else 'less'}"
+
+
+class Table:
+    def __init__(self):
+        self.rows = []
+        self.notes = []
+        self.details = []
+
+    def add(self, row: str, figure: str, launcher: float, reference: float, text, other="",
+            note=None, resolution: float = 0.0):
+        """resolution: the smallest reference figure the run can tell from zero; a reference
+        below it is shown as "<resolution" and the ratio as a lower bound."""
+        if reference > 0 and reference >= resolution:
+            shown, ratio = text(reference), launcher / reference
+            ratio_text = f"{ratio:.2f}"
+        elif resolution > 0:
+            shown, ratio = "<" + text(resolution), launcher / resolution
+            ratio_text = f">{ratio:.1f}"
+        else:
+            shown, ratio, ratio_text = text(reference), 0.0, "n/a"
+        self.rows.append((row, figure, text(launcher), shown, ratio_text, other))
+        if ratio > NOTE_ABOVE and note:
+            self.notes.append(f"{row} {figure}: {ratio_text}x. {note}")
+
+    def detail(self, text: str):
+        self.details.append(text)
+
+    def print(self, header: str):
+        widths = [3, max(len(r[1]) for r in self.rows), 10, 10, 6]
+        print(header)
+        titles = ("row", "figure", "launcher", "reference", "ratio", "other")
+        line = lambda cells: "  ".join(  # noqa: E731
+            [f"{cells[0]:<{widths[0]}}", f"{cells[1]:<{widths[1]}}",
+             f"{cells[2]:>{widths[2]}}", f"{cells[3]:>{widths[3]}}",
+             f"{cells[4]:>{widths[4]}}", cells[5]]).rstrip()
+        print(line(titles))
+        print("-" * (sum(widths) + 2 * 5 + 20))
+        for row in self.rows:
+            print(line(row))
+        if self.notes:
+            print(f"\nnotes (ratio above {NOTE_ABOVE}):")
+            for note in self.notes:
+                print(f"- {note}")
+        if self.details:
+            print("\nwhere the time goes (medians):")
+            for text in self.details:
+                print(f"- {text}")
+
+
+# -- the rows -----------------------------------------------------------------------------------
+
+
+class Bench:
+    def __init__(self, options, wine: Wine, build: Path, work: Path, https: TestServer,
+                 plain: TestServer):
+        self.options = options
+        self.wine = wine
+        self.helpers = build / "tests" / "helpers"
+        self.launcher_exe = build / "src" / "VeldaLauncher.exe"
+        self.work = work
+        self.https = https
+        self.plain = plain
+        self.table = Table()
+        self.connections = ConnectionCount(https, not options.nagle)
+        ConnectionCount(plain, not options.nagle)
+
+    def helper(self, name: str) -> Path:
+        return self.helpers / f"{name}.exe"
+
+    def env(self, display: bool = True, **extra) -> dict:
+        return self.wine.environment(extra, display=display)
+
+    # 1 ------------------------------------------------------------------------------------------
+
+    def downloads(self):
+        for size in [int(s) for s in self.options.sizes.split(",")]:
+            path = f"/body/{size}"
+            self.plain.route(path, PATTERN, size=size << 20, chunk_size=1 << 20)
+            url = self.plain.base_url + path
+            target = self.work / f"body-{size}.bin"
+
+            def written(name, target=target, size=size):
+                # Checks the file and frees the disk for the next client.
+                if target.stat().st_size != size << 20:
+                    sys.exit(f"{name} wrote {target.stat().st_size} bytes for {size} MiB")
+                target.unlink()
+
+            env = self.env(display=False, HTTP_FETCH_NO_HASH="1")
+            curl = Case("curl", ["curl", "-sf", "-o", target, url], env,
+                        check=lambda: written("curl"))
+            reference = Case("reference", [WINE64, self.helper("winhttp_reference"), url], env)
+            to_file = Case("to-file", [WINE64, self.helper("http_fetch"), "file", url,
+                                       Wine.win_path(target)], env,
+                           check=lambda: written("to-file"))
+            # What writing the body to this disk and flushing it costs natively.
+            disk = Case("dd", ["dd", "if=/dev/zero", f"of={target}", "bs=1M", f"count={size}",
+                               "conv=fsync", "status=none"], env, check=lambda: written("dd"))
+            round_robin([curl, reference, to_file, disk], self.options.runs)
+            self.table.add(
+                "1", f"package {size} MiB over HTTP, time", to_file.median, reference.median,
+                seconds_text, f"curl {seconds_text(curl.median)}",
+                "The to-file GET writes the body through a 1 MiB buffer to a temporary file and "
+                "flushes it to disk (fsync) before the move; the reference only fills memory. "
+                f"It takes {more_or_less(to_file.minus(reference))} than the reference, and a "
+                f"native write of {size} MiB with fsync takes {seconds_text(disk.median)} on "
+                "this disk (dd).")
+            self.table.detail(f"{size} MiB: native write with fsync (dd) "
+                              f"{seconds_text(disk.median)}, runs of the to-file GET "
+                              + " ".join(f"{t:.2f}" for t in to_file.seconds) +
+                              ", of the reference " +
+                              " ".join(f"{t:.2f}" for t in reference.seconds))
+            self.table.add(
+                "1", f"package {size} MiB over HTTP, peak memory", to_file.peak, reference.peak,
+                mib_text, f"curl {mib_text(curl.peak)}",
+                "The to-file GET's peak is fixed: its 1 MiB buffer and the loaded DLLs; the "
+                "reference's grows with the body, so it is the smaller one only for small "
+                "bodies.")
+            print(f"  row 1, {size} MiB done", file=sys.stderr, flush=True)
+
+    # 2 and 3 ------------------------------------------------------------------------------------
+
+    def launcher_folder(self, name: str, stamp: str, tag: str) -> tuple[Path, Path]:
+        folder = self.work / name
+        folder.mkdir()
+        shutil.copy2(self.launcher_exe, folder / "VeldaLauncher.exe")
+        put_standin(self.helper("velda_standin"), folder / "velda" / "Velda.exe", tag)
+        write_stamp(folder / "velda", stamp)
+        return folder, folder / "velda"
+
+    def launcher_case(self, name: str, folder: Path, record: Path, display: bool, tag: str,
+                      extra_check=None) -> Case:
+        env = self.env(display=display, VELDA_STANDIN_RECORD=Wine.win_path(record))
+
+        def check():
+            # Waits (untimed) for the stand-in that the launcher started before it ended.
+            started = len(check.starts) + 1
+            records = wait_starts(record, started)
+            if len(records) != started or records[-1].get("tag") != tag:
+                sys.exit(f"{name}: the product stand-in did not start ({records[-1:]})")
+            check.starts = records
+            if extra_check:
+                extra_check()
+
+        check.starts = wait_starts(record, 0)
+        return Case(name, [WINE64, folder / "VeldaLauncher.exe"], env, check=check)
+
+    def launcher_runs(self):
+        files = self.options.files
+        release = Release(self.https, self.helper("velda_standin"))
+        names = [f"files/f{i:03d}.dat" for i in range(files)]
+        contents = {name: (name.encode() * 64)[:1024] for name in names}
+        changed = release.publish_changed_files(names, contents)
+        release.publish_manifest(changed)
+        list_body = changed.list_route.body
+        manifest_url = self.https.base_url + "/downloads/latest.json"
+
+        up_folder, _ = self.launcher_folder("up-to-date", release.version, "up-to-date")
+        ch_folder, ch_install = self.launcher_folder("changed", "1.0.0", "old")
+        records = self.work / "starts"
+        records.mkdir()
+
+        def reset_install():
+            shutil.rmtree(ch_install / "files", ignore_errors=True)
+            write_stamp(ch_install, "1.0.0")
+
+        def updated(count):
+            def check():
+                stamp = (ch_install / "velda.version").read_text()
+                present = [n for n in names[:count] if (ch_install / n).is_file()]
+                if stamp != release.version or len(present) != count:
+                    sys.exit(f"changed-files run: stamp {stamp!r}, {len(present)} of {count} "
+                             "files")
+            return check
+
+        def list_of(lines):
+            def prepare():
+                changed.list_route.body = lines
+                reset_install()
+            return prepare
+
+        window = self.launcher_case("up to date, window", up_folder, records / "w.jsonl",
+                                    True, "up-to-date")
+        no_window = self.launcher_case("up to date, no window", up_folder,
+                                       records / "nw.jsonl", False, "up-to-date")
+        update = self.launcher_case(f"changed {files}", ch_folder, records / "c.jsonl", True,
+                                    "old", updated(files))
+        update.prepare = list_of(list_body)
+        empty = self.launcher_case("changed, empty list", ch_folder, records / "e.jsonl", True,
+                                   "old", updated(0))
+        empty.prepare = list_of(b"\r\n")
+        reference = Case("reference GET", [WINE64, self.helper("winhttp_reference"),
+                                           manifest_url + "?t=1"], self.env())
+        # A program that does nothing: what Wine's start and exit of a process cost.
+        trivial = Case("trivial program", [WINE64, self.helper("winhttp_reference")],
+                       self.env(), expect=2)
+        cases = [window, no_window, reference, trivial]
+        if "3" in self.options.rows:
+            cases += [update, empty]
+        round_robin(cases, self.options.quick_runs)
+        for case in cases:
+            print(f"  {case.name}: {[round(s, 3) for s in case.seconds]}", file=sys.stderr,
+                  flush=True)
+
+        table = self.table
+        if "2" in self.options.rows:
+            parts = (f"Wine starts and ends a process in {seconds_text(trivial.median)} "
+                     f"(trivial program) and the reference's GET takes "
+                     f"{seconds_text(reference.median - trivial.median)} more (mostly the "
+                     f"certificate check, below); the launcher without its window takes "
+                     f"{more_or_less(no_window.median - reference.median)} than the reference "
+                     "(user32 and its failed window, the product's CreateProcess)")
+            table.add("2", "up to date, whole run, window shown", window.median,
+                      reference.median, seconds_text, "",
+                      parts + ", and with its window "
+                      f"{more_or_less(window.median - no_window.median)} (the X11 driver, the "
+                      "window and its redraws).")
+            table.add("2", "up to date, whole run, no window (display off)", no_window.median,
+                      reference.median, seconds_text, "", parts + ".")
+            table.detail(f"trivial Windows program under Wine, start to exit: "
+                         f"{seconds_text(trivial.median)}")
+            check = self.certificate_check(reference.args[1:])
+            if check is not None:
+                table.detail(f"of the reference's manifest GET, WinHTTP's check of the server "
+                             f"certificate takes {seconds_text(check)} (one traced run): Wine's "
+                             "crypt32 reads and checks the host's CA certificates at the first "
+                             "chain it builds in a process, and every run of either program is "
+                             "a new process")
+
+        if "3" in self.options.rows:
+            self.changed_figures(changed, names, ch_folder, update, window, empty, list_of,
+                                 list_body)
+
+    def certificate_check(self, args) -> float | None:
+        """Seconds between WinHTTP's start and end of the certificate check, from its trace."""
+        result = self.wine.run(args, env={"WINEDEBUG": "+timestamp,+winhttp"}, display=False,
+                               timeout=120)
+        marks = {}
+        for line in result.stderr.splitlines():
+            for mark in ("netconn_verify_cert verifying", "netconn_verify_cert returning"):
+                if mark in line and mark not in marks:
+                    marks[mark] = float(line.split(":", 1)[0])
+        if len(marks) != 2:
+            return None
+        return marks["netconn_verify_cert returning"] - marks["netconn_verify_cert verifying"]
+
+    def changed_figures(self, changed, names, folder, update, window, empty, list_of,
+                        list_body):
+        files = len(names)
+        table = self.table
+        # One more launcher run, to count its connections.
+        before = self.connections.count, len(self.https.requests)
+        list_of(list_body)()
+        subprocess.run([WINE64, folder / "VeldaLauncher.exe"], env=update.env,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       stdin=subprocess.DEVNULL, timeout=600)
+        update.check()
+        launcher_share = ((self.connections.count - before[0]) /
+                          (len(self.https.requests) - before[1]))
+
+        saved = self.work / "saved"
+        ref = self.helper("winhttp_reference")
+        url = changed.base_url + "/" + names[0]
+        variants = {
+            "GET": [ref, url],
+            "GET, one session": [ref, "--reuse", url],
+            "GET + write": [ref, "--save", Wine.win_path(saved), url],
+            "GET + flushed write and move": [ref, "--save", Wine.win_path(saved), "--durable",
+                                             url],
+        }
+        times = {name: [] for name in variants}
+        shares = {name: 0 for name in variants}
+        for _ in range(self.options.runs):
+            for name, args in variants.items():
+                shutil.rmtree(saved, ignore_errors=True)
+                saved.mkdir()
+                before = self.connections.count
+                times[name] += per_get_times(self.wine, args, files)
+                shares[name] += self.connections.count - before
+        medians = {name: statistics.median(values) for name, values in times.items()}
+        shares = {name: count / (files * self.options.runs) for name, count in shares.items()}
+        one_get = medians["GET"]
+        written = medians["GET + write"]
+        durable = medians["GET + flushed write and move"]
+
+        per_file = update.minus(window) / files
+        marginal = update.minus(empty) / files
+        table.add(
+            "3", f"changed files, cost per file ({files} x 1 KiB)", per_file, one_get,
+            seconds_text, f"reference GET with the launcher's file steps: {seconds_text(durable)}",
+            f"The GET is the same ({seconds_text(one_get)}); writing the body to a new file adds "
+            f"{seconds_text(written - one_get)}, flushing it to disk (fsync) and the "
+            f"write-through move {seconds_text(durable - written)}; "
+            + (f"the remaining {seconds_text(per_file - durable)} per file are the launcher's "
+               "directory checks of every ancestor of the target, the list's own GET (shared "
+               "by all files) and its own steps." if per_file > durable else
+               "nothing measurable is left beyond these steps."))
+        table.detail(f"changed files per file: {seconds_text(per_file)} +- "
+                     f"{seconds_text(update.minus_error(window) / files)} (standard error); the "
+                     f"{files}-file run minus the empty-list run gives {seconds_text(marginal)} "
+                     "(the list's own GET left out)")
+        table.detail("reference per GET, in one process: " + ", ".join(
+            f"{name} {seconds_text(value)}" for name, value in medians.items()))
+        table.detail(f"new TCP connections per GET: launcher {launcher_share:.2f}, " + ", ".join(
+            f"reference {name} {share:.2f}" for name, share in shares.items()) +
+            " (Wine keeps connections across WinHTTP sessions)")
+        self.fsync_detail()
+
+    def fsync_detail(self):
+        """What the file work of one changed file costs natively on the same disk."""
+        folder = self.work / "fsync"
+        folder.mkdir()
+        body = b"x" * 1024
+        times = {"write": [], "write+fsync+rename": []}
+        for index in range(200):
+            target = folder / f"f{index}"
+            start = time.perf_counter()
+            (folder / "plain").write_bytes(body)
+            times["write"].append(time.perf_counter() - start)
+            start = time.perf_counter()
+            part = folder / "part"
+            with open(part, "wb") as out:
+                out.write(body)
+                out.flush()
+                os.fsync(out.fileno())
+            os.replace(part, target)
+            times["write+fsync+rename"].append(time.perf_counter() - start)
+        self.table.detail("native 1 KiB file on the same disk: " + ", ".join(
+            f"{name} {seconds_text(statistics.median(values))}" for name, values in times.items()))
+
+    # 4 ------------------------------------------------------------------------------------------
+
+    def progress_lines(self):
+        entries = self.options.entries
+        folder = self.work / "extract"
+        folder.mkdir()
+        package = folder / "package.zip"
+        # Every entry is the same folder: the stand-in's own work per entry is then a check of
+        # that folder's ancestors, small beside the lines. (A new file costs some 1 ms under
+        # Wine; the difference would cancel it, but its noise would bury the lines.)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # zipfile warns of the repeated name
+            package.write_bytes(build_zip([("data/", None)] * entries))
+        dest = folder / "dest"
+        lines_file = folder / "lines.txt"
+        ps_log = folder / "powershell.log"
+        extract_args = [WINE64, self.helper("extract_run"), Wine.win_path(package),
+                        Wine.win_path(dest), "--record"]
+
+        def fresh():
+            shutil.rmtree(dest, ignore_errors=True)
+
+        def lines_written(count):
+            def check():
+                written = lines_file.read_bytes().count(b"PROGRESS:")
+                if written != count:
+                    sys.exit(f"the stand-in wrote {written} PROGRESS lines, not {count}")
+            return check
+
+        env = self.env(display=False)
+        silent = self.env(display=False, VELDA_PS_SILENT="1")
+        piped = Case("extract_run", extract_args, env, prepare=fresh)
+        piped_silent = Case("extract_run, silent", extract_args, silent, prepare=fresh)
+        # The launcher's side is proven once: the last line it read, and none when silent.
+        for case, shown in ((piped, f"({entries}/{entries})"), (piped_silent, "(0/1)")):
+            fresh()
+            result = self.wine.run(case.args[1:], display=False, timeout=600, env={
+                "VELDA_PS_SILENT": case.env.get("VELDA_PS_SILENT"),
+                "VELDA_PS_LOG": Wine.win_path(ps_log)})
+            if result.returncode != 0 or shown not in result.stdout:
+                sys.exit(f"{case.name}: {result.stdout}{result.stderr}")
+        # The reference runs the stand-in with the command line that the launcher gave it,
+        # through run_with_env, which quotes the script back into exactly that line.
+        commands = ps_log.read_text(encoding="cp1252").splitlines()
+        if len(commands) != 2 or commands[0] != commands[1]:
+            sys.exit(f"the PowerShell stand-in logged {commands!r}")
+        head, _, script = commands[0].partition(' "')
+        standin_args = [WINE64, self.helper("run_with_env"), "--", *head.split(), script[:-1]]
+        to_file = Case("stand-in to file", shell_to_file(lines_file, standin_args), env,
+                       prepare=fresh, check=lines_written(entries))
+        to_file_silent = Case("stand-in to file, silent", shell_to_file(lines_file, standin_args),
+                              silent, prepare=fresh, check=lines_written(0))
+
+        round_robin([piped, piped_silent, to_file, to_file_silent], self.options.quick_runs)
+        for case in (piped, piped_silent, to_file, to_file_silent):
+            print(f"  {case.name}: {[round(s, 3) for s in case.seconds]}", file=sys.stderr,
+                  flush=True)
+        launcher = piped.minus(piped_silent) / entries
+        reference = to_file.minus(to_file_silent) / entries
+        # Two standard errors: a smaller reference figure is not told from zero.
+        resolution = 2 * to_file.minus_error(to_file_silent) / entries
+        requests = self.requests_per_line(extract_args, entries, fresh)
+        counted = ("" if requests is None else
+                   f" (strace counts {requests:.1f} calls that send a request per line, the "
+                   "stand-in's and the launcher's together)")
+        self.table.add(
+            "4", f"extraction, per PROGRESS line ({entries} entries)", launcher, reference,
+            seconds_text, "reference: stand-in writing to a file",
+            "A line costs a WriteFile into the pipe by the stand-in and a ReadFile by the "
+            "launcher, which sleeps in it until the line comes. Wine keeps an anonymous pipe in "
+            "the wineserver: both calls, and the reader's wake-up, are wineserver requests"
+            f"{counted}, each a switch to the wineserver and back; a write to a file goes "
+            "straight to the Unix file.",
+            resolution=resolution)
+        self.table.detail(
+            f"per PROGRESS line: launcher {seconds_text(launcher)} +- "
+            f"{seconds_text(piped.minus_error(piped_silent) / entries)}, reference "
+            f"{seconds_text(reference)} +- {seconds_text(resolution / 2)} (standard errors)")
+        self.table.detail(
+            f"extraction of {entries} entries: launcher {seconds_text(piped.median)} with "
+            f"lines, {seconds_text(piped_silent.median)} silent; stand-in to a file "
+            f"{seconds_text(to_file.median)}, silent {seconds_text(to_file_silent.median)}")
+
+    def requests_per_line(self, args, entries: int, fresh) -> float | None:
+        """(write + writev calls with the lines - the same silent) / entries: in a Wine client
+        every wineserver request is one of these calls."""
+        if shutil.which("strace") is None:
+            return None
+        counts = []
+        for silent in (None, "1"):
+            fresh()
+            report = self.work / "strace.txt"
+            result = subprocess.run(["strace", "-f", "-c", "-e", "trace=write,writev", "-o",
+                                     str(report), *[str(a) for a in args]],
+                                    env=self.env(display=False, VELDA_PS_SILENT=silent),
+                                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.DEVNULL, timeout=600)
+            if result.returncode != 0:
+                return None
+            calls = 0
+            for line in report.read_text().splitlines():
+                fields = line.split()
+                if fields and fields[-1] in ("write", "writev"):
+                    calls += int(fields[3])
+            counts.append(calls)
+        return (counts[0] - counts[1]) / entries
+
+
+# -- set-up -------------------------------------------------------------------------------------
+
+
+def check_build(build: Path, port: int):
+    for name in ("winhttp_reference", "http_fetch", "extract_run", "powershell_standin",
+                 "run_with_env", "trust_ca", "velda_standin", "desktop_keeper"):
+        if not (build / "tests" / "helpers" / f"{name}.exe").exists():
+            sys.exit(f"{name}.exe is missing in {build}: build the Windows tree "
+                     "(set VELDA_WIN_BUILD)")
+    launcher = build / "src" / "VeldaLauncher.exe"
+    wanted = f"https://localhost:{port}/downloads/latest.json"
+    if not launcher.exists() or wanted.encode() not in launcher.read_bytes():
+        sys.exit(f"{launcher} does not ask {wanted}: build it with "
+                 f"-DVELDA_DOWNLOAD_SERVER=https://localhost:{port} (or set VELDA_TEST_PORT)")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--sizes", default="64,256,512", help="package sizes in MiB (row 1)")
+    parser.add_argument("--runs", type=int, default=5,
+                        help="timed runs of every download variant (row 1)")
+    parser.add_argument("--quick-runs", type=int, default=15,
+                        help="timed runs of every variant of rows 2 to 4")
+    parser.add_argument("--files", type=int, default=100, help="changed files (row 3)")
+    parser.add_argument("--entries", type=int, default=5000, help="package entries (row 4)")
+    parser.add_argument("--rows", default="1,2,3,4", help="which rows to measure")
+    parser.add_argument("--nagle", action="store_true",
+                        help="leave Nagle's algorithm on at the servers (about 40 ms per GET)")
+    options = parser.parse_args()
+    if options.runs < 1 or options.quick_runs < 2:
+        parser.error("--runs must be at least 1 and --quick-runs at least 2")
+    options.rows = set(options.rows.split(","))
+
+    build = Path(os.environ.get("VELDA_WIN_BUILD", REPO / "build" / "win")).resolve()
+    port = int(os.environ.get("VELDA_TEST_PORT", "48443"))
+    check_build(build, port)
+
+    work = Path(tempfile.mkdtemp(prefix="bench-table-", dir="/tmp"))
+    prefix = Path(tempfile.mkdtemp(prefix="bench-wine-", dir="/tmp"))
+    xvfb = None if os.environ.get("DISPLAY") else Xvfb()
+    wine = Wine(prefix, os.environ.get("DISPLAY") or xvfb.display)
+    servers = []
+    try:
+        helpers = build / "tests" / "helpers"
+        # The e2e set-up: persistent wineserver, no window manager wait, the desktop held on
+        # the X display, the test CA trusted, the PowerShell stand-in in system32.
+        wine._boot(helpers / "desktop_keeper.exe")
+        certs = TestCertificates(work / "certs")
+        trusted = wine.run([helpers / "trust_ca.exe", wine.win_path(certs.ca_der)])
+        if trusted.returncode != 0:
+            sys.exit(f"trust_ca failed: {trusted.stdout}{trusted.stderr}")
+        shutil.copyfile(helpers / "powershell_standin.exe", wine.system32 / "powershell.exe")
+        try:
+            https = TestServer(port, *certs.good)
+        except OSError as error:
+            sys.exit(f"cannot listen on 127.0.0.1:{port} ({error}): set VELDA_TEST_PORT")
+        servers.append(https)
+        plain = TestServer(0)
+        servers.append(plain)
+
+        bench = Bench(options, wine, build, work, https, plain)
+        if "1" in options.rows:
+            bench.downloads()
+        if options.rows & {"2", "3"}:
+            bench.launcher_runs()
+        if "4" in options.rows:
+            bench.progress_lines()
+        bench.table.print(
+            f"Launcher against plain references on loopback under Wine: medians of "
+            f"{options.runs} runs (row 1) and {options.quick_runs} runs (rows 2 to 4) each, "
+            f"variants round-robin after a warm-up round, on a machine of {os.cpu_count()} "
+            f"cores shared with others.")
+    finally:
+        for server in servers:
+            server.close()
+        wine.close()
+        if xvfb:
+            xvfb.stop()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
