@@ -10,28 +10,11 @@ from support.faults import (CLEANING, DIRECT, DIRECT_FAILED, EXTRACT_BOX, EXTRAC
                             KILL_REFUSED, NEW_PAK, PACKAGE, QUERYING, UNREADABLE_PACKAGE, Product,
                             assert_no_leftovers, describe_difference, old_files,
                             refused_entry_line, snapshot, with_dirs, write_tree)
+from support.faults import install, product, ps_log  # noqa: F401 (fixtures)
 from support.release import Release
 
 BEFORE_EXTRACTION = [QUERYING, FOUND, KILL_REFUSED, DIRECT, DIRECT_FAILED, CLEANING, PACKAGE]
 ESCAPED = "escaped.txt"
-
-
-@pytest.fixture
-def product(standin_exe) -> Product:
-    return Product(standin_exe)
-
-
-@pytest.fixture
-def install(launcher_dir, product):
-    folder = launcher_dir / "velda"
-    write_tree(folder, old_files(product))
-    return folder
-
-
-@pytest.fixture
-def ps_log(wine, tmp_path):
-    path = tmp_path / "powershell.log"
-    return path, {"VELDA_PS_LOG": wine.win_path(path)}
 
 
 def escaped_copies(wine, tmp_path) -> list:

@@ -7,18 +7,10 @@ from pathlib import Path
 
 import pytest
 
+from support.scenario import extract_command
+
 START_LINE = "[launcher] Descomprimiendo actualizacion..."
 
-EXTRACT_SCRIPT = (
-    "$zip='%s';$dest='%s';Add-Type -AssemblyName System.IO.Compression.FileSystem;"
-    "$archive=[System.IO.Compression.ZipFile]::OpenRead($zip);"
-    "$total=[Math]::Max($archive.Entries.Count,1);$i=0;foreach($entry in $archive.Entries)"
-    "{$target=Join-Path $dest $entry.FullName;if([string]::IsNullOrEmpty($entry.Name))"
-    "{New-Item -ItemType Directory -Path $target -Force | Out-Null;}else"
-    "{$dir=Split-Path $target -Parent;if($dir){New-Item -ItemType Directory -Path $dir "
-    "-Force | Out-Null;};[System.IO.Compression.ZipFileExtensions]::ExtractToFile($entry,"
-    "$target,$true);};$i++;Write-Output ('PROGRESS:{0}:{1}' -f $i,$total);}if($i -eq 0)"
-    "{Write-Output 'PROGRESS:1:1'};$archive.Dispose();")
 
 PACKAGE_FILES = {
     "Velda.exe": b"MZ" + bytes(range(256)) * 400,
@@ -27,12 +19,6 @@ PACKAGE_FILES = {
     "readme.txt": b"",
 }
 PACKAGE_DIRS = ["data/", "data/maps/", "empty/nested/"]
-
-
-def extract_command(zip_path: str, destination: str) -> str:
-    quoted = [text.replace("'", "''") for text in (zip_path, destination)]
-    return ("powershell -NoLogo -NoProfile -ExecutionPolicy Bypass -Command \"" +
-            EXTRACT_SCRIPT % tuple(quoted) + "\"")
 
 
 def progress_message(done: int, total: int, spanish=False) -> str:

@@ -14,6 +14,7 @@ from support.faults import (CHANGED_FAILED, CHANGED_OK, CHANGED_START, CLEANING,
                             describe_difference, installed_by, old_files, read_only, snapshot,
                             taskkill_folder, wait_for_end, with_dirs, write_tree)
 from support.launcher import KILLED_EXIT_CODE, read_records, wait_records
+from support.faults import install, product, ps_log  # noqa: F401 (fixtures)
 from support.release import PRODUCT, Release
 from support.scenario import hold_route
 
@@ -29,25 +30,6 @@ FIRST_ENTRY = "docs/whats-new.txt"
 @pytest.fixture
 def release(https_server, standin_exe) -> Release:
     return Release(https_server, standin_exe)
-
-
-@pytest.fixture
-def product(standin_exe) -> Product:
-    return Product(standin_exe)
-
-
-@pytest.fixture
-def install(launcher_dir, product):
-    """Version 1.0.0 as an earlier run left it."""
-    folder = launcher_dir / "velda"
-    write_tree(folder, old_files(product))
-    return folder
-
-
-@pytest.fixture
-def ps_log(wine, tmp_path):
-    path = tmp_path / "powershell.log"
-    return path, {"VELDA_PS_LOG": wine.win_path(path)}
 
 
 def assert_killed(run):

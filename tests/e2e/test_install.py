@@ -14,7 +14,7 @@ import pytest
 from support.launcher import read_records, wait_records
 from support.release import (DIRECT_PATH, MANIFEST_PATH, PRODUCT, HoldAt, Release, tree,
                              with_parents, write_files)
-from support.scenario import make_appdata, put_standin, write_stamp
+from support.scenario import extract_command, make_appdata, put_standin, write_stamp
 
 QUERYING = "Consultando latest.json..."
 FOUND = "Version encontrada en server: 2.0.0"
@@ -40,22 +40,6 @@ INCOMPLETE_BOX = ("Actualizacion incompleta: el paquete no contiene Velda.exe en
 PACKAGE_STEPS = [CLEANING, PACKAGE, EXTRACTING]
 FIRST_INSTALL = [QUERYING, FOUND, KILL_REFUSED, *PACKAGE_STEPS]
 
-EXTRACT_SCRIPT = (
-    "$zip='%s';$dest='%s';Add-Type -AssemblyName System.IO.Compression.FileSystem;"
-    "$archive=[System.IO.Compression.ZipFile]::OpenRead($zip);"
-    "$total=[Math]::Max($archive.Entries.Count,1);$i=0;foreach($entry in $archive.Entries)"
-    "{$target=Join-Path $dest $entry.FullName;if([string]::IsNullOrEmpty($entry.Name))"
-    "{New-Item -ItemType Directory -Path $target -Force | Out-Null;}else"
-    "{$dir=Split-Path $target -Parent;if($dir){New-Item -ItemType Directory -Path $dir "
-    "-Force | Out-Null;};[System.IO.Compression.ZipFileExtensions]::ExtractToFile($entry,"
-    "$target,$true);};$i++;Write-Output ('PROGRESS:{0}:{1}' -f $i,$total);}if($i -eq 0)"
-    "{Write-Output 'PROGRESS:1:1'};$archive.Dispose();")
-
-
-def extract_command(zip_path: str, destination: str) -> str:
-    quoted = [text.replace("'", "''") for text in (zip_path, destination)]
-    return ("powershell -NoLogo -NoProfile -ExecutionPolicy Bypass -Command \"" +
-            EXTRACT_SCRIPT % tuple(quoted) + "\"")
 
 
 # -- scenario helpers ---------------------------------------------------------------------------

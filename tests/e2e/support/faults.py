@@ -8,6 +8,8 @@ from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
 
+import pytest
+
 from .release import DIRECT_PATH, MANIFEST_PATH, build_zip
 from .scenario import manifest, standin_bytes
 from .server import TestServer
@@ -375,3 +377,24 @@ def taskkill_folder(folder: Path) -> Path:
     folder.mkdir(parents=True, exist_ok=True)
     (folder / "taskkill.bat").write_bytes(TASKKILL_SHIM)
     return folder
+
+
+# Fixtures shared by the modules that start from an installed 1.0.0 (import them by name).
+@pytest.fixture
+def product(standin_exe) -> Product:
+    return Product(standin_exe)
+
+
+@pytest.fixture
+def install(launcher_dir, product):
+    """Version 1.0.0 as an earlier run left it."""
+    folder = launcher_dir / "velda"
+    write_tree(folder, old_files(product))
+    return folder
+
+
+@pytest.fixture
+def ps_log(wine, tmp_path):
+    """Where the PowerShell stand-in records its command lines, and the variable that says so."""
+    path = tmp_path / "powershell.log"
+    return path, {"VELDA_PS_LOG": wine.win_path(path)}

@@ -77,3 +77,23 @@ def hold_route(server, path: str, body: bytes, hold: Hold | None = None, **optio
     hold = hold or Hold()
     server.route(path, body, chunk_size=max(1, len(body) - 1), on_progress=hold, **options)
     return hold
+
+
+# The launcher's extraction script, written out here rather than taken from its source, so the
+# tests compare against the text as it must be.
+EXTRACT_SCRIPT = (
+    "$zip='%s';$dest='%s';Add-Type -AssemblyName System.IO.Compression.FileSystem;"
+    "$archive=[System.IO.Compression.ZipFile]::OpenRead($zip);"
+    "$total=[Math]::Max($archive.Entries.Count,1);$i=0;foreach($entry in $archive.Entries)"
+    "{$target=Join-Path $dest $entry.FullName;if([string]::IsNullOrEmpty($entry.Name))"
+    "{New-Item -ItemType Directory -Path $target -Force | Out-Null;}else"
+    "{$dir=Split-Path $target -Parent;if($dir){New-Item -ItemType Directory -Path $dir "
+    "-Force | Out-Null;};[System.IO.Compression.ZipFileExtensions]::ExtractToFile($entry,"
+    "$target,$true);};$i++;Write-Output ('PROGRESS:{0}:{1}' -f $i,$total);}if($i -eq 0)"
+    "{Write-Output 'PROGRESS:1:1'};$archive.Dispose();")
+
+
+def extract_command(zip_path: str, destination: str) -> str:
+    quoted = [text.replace("'", "''") for text in (zip_path, destination)]
+    return ("powershell -NoLogo -NoProfile -ExecutionPolicy Bypass -Command \"" +
+            EXTRACT_SCRIPT % tuple(quoted) + "\"")
