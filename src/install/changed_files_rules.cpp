@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "launcher/common/text.h"
+#include "common/text.h"
 
 ChangedFileEntry classify_changed_file_line(char* line) {
     trim_in_place(line);

@@ -7,10 +7,10 @@
 #include <memory>
 
 #include "install/changed_files_rules.h"
-#include "launcher/common/fs.h"
-#include "launcher/common/log.h"
-#include "launcher/common/text.h"
-#include "launcher/common/wide.h"
+#include "common/fs.h"
+#include "common/log.h"
+#include "common/text.h"
+#include "common/wide.h"
 #include "net/http.h"
 #include "net/url_filename.h"
 
@@ -86,7 +86,7 @@ bool apply_list(FILE* list, const char* install_folder, const char* base_url) {
 }  // namespace
 
 bool apply_changed_files(const char* install_folder, const char* list_url, const char* base_url,
-                         DownloadProgressContext* progress) {
+                         ProgressCallback callback, void* user_data) {
     log_line("Instalacion detectada, aplicando archivos modificados...");
 
     char list_name[kUrlFilenameSize];
@@ -102,8 +102,7 @@ bool apply_changed_files(const char* install_folder, const char* list_url, const
     utf8_to_wide(list_url, wide_list_url, kWideListUrlUnits);
 
     bool applied = false;
-    if (http_get_to_file_with_progress(wide_list_url, list_path, launcher_download_progress_cb,
-                                       progress)) {
+    if (http_get_to_file_with_progress(wide_list_url, list_path, callback, user_data)) {
         // Closed at the end of this block: an open file could not be deleted below.
         UniqueStdioFile list(std::fopen(list_path, "rb"));
         if (list) {

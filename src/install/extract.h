@@ -1,8 +1,8 @@
 #pragma once
 
-#include "popup/status_popup.h"
+#include "common/progress.h"
 
-// Unpacks zip_path into destination through a hidden PowerShell child, showing its progress.
-// True when the child exited with code 0.
-bool extract_zip_with_progress(const char* zip_path, const char* destination, StatusPopup* popup,
-                               int spanish);
+// Unpacks zip_path into destination through a hidden PowerShell child, reporting the entries
+// done through callback (0 of 1 once the child has started). True when the child exited with 0.
+bool extract_zip_with_progress(const char* zip_path, const char* destination,
+                               ProgressCallback callback, void* user_data);

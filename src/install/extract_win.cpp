@@ -4,29 +4,17 @@
 
 #include "install/extract_command.h"
 #include "install/progress_lines.h"
-#include "launcher/common/log.h"
-#include "launcher/common/win_handle.h"
+#include "common/log.h"
+#include "common/win_handle.h"
 
 namespace {
 
 constexpr DWORD kReadChunkSize = 256;
 
-struct ExtractProgressTarget {
-    StatusPopup* popup;
-    int spanish;
-};
-
-void show_extract_progress(uint32_t done, uint32_t total, void* user_data) {
-    auto* target = static_cast<ExtractProgressTarget*>(user_data);
-    if (target->popup != nullptr) {
-        status_popup_set_extract_progress(target->popup, target->spanish, done, total);
-    }
-}
-
 }  // namespace
 
-bool extract_zip_with_progress(const char* zip_path, const char* destination, StatusPopup* popup,
-                               int spanish) {
+bool extract_zip_with_progress(const char* zip_path, const char* destination,
+                               ProgressCallback callback, void* user_data) {
     log_line("Descomprimiendo actualizacion...");
 
     char command[kExtractCommandSize];
@@ -72,19 +60,16 @@ bool extract_zip_with_progress(const char* zip_path, const char* destination, St
     }
     ChildProcess child(info);
 
-    if (popup != nullptr) {
-        status_popup_set_extract_progress(popup, spanish, 0, 1);
-    }
+    callback(0, 1, user_data);
 
-    ExtractProgressTarget target{popup, spanish};
     ProgressLineReader reader;
     progress_reader_init(&reader);
     char chunk[kReadChunkSize];
     DWORD received = 0;
     while (ReadFile(read_end.get(), chunk, sizeof(chunk), &received, nullptr) && received != 0) {
-        progress_reader_feed(&reader, chunk, received, show_extract_progress, &target);
+        progress_reader_feed(&reader, chunk, received, callback, user_data);
     }
-    progress_reader_finish(&reader, show_extract_progress, &target);
+    progress_reader_finish(&reader, callback, user_data);
 
     read_end.reset();
     WaitForSingleObject(child.process.get(), INFINITE);

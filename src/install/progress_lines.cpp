@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "launcher/common/scan.h"
+#include "common/scan.h"
 
 namespace {
 
@@ -26,7 +26,7 @@ bool scan_unsigned_32(const char** cursor, uint32_t* value) {
     return true;
 }
 
-void handle_line(ProgressLineReader* reader, ProgressHandler handler, void* user_data) {
+void handle_line(ProgressLineReader* reader, ProgressCallback handler, void* user_data) {
     reader->line[reader->length] = '\0';
     uint32_t done = 0;
     uint32_t total = 0;
@@ -43,7 +43,7 @@ void progress_reader_init(ProgressLineReader* reader) {
 }
 
 void progress_reader_feed(ProgressLineReader* reader, const char* data, size_t size,
-                          ProgressHandler handler, void* user_data) {
+                          ProgressCallback handler, void* user_data) {
     for (size_t i = 0; i < size; ++i) {
         char c = data[i];
         if (c == '\r') {
@@ -61,7 +61,7 @@ void progress_reader_feed(ProgressLineReader* reader, const char* data, size_t s
     }
 }
 
-void progress_reader_finish(ProgressLineReader* reader, ProgressHandler handler, void* user_data) {
+void progress_reader_finish(ProgressLineReader* reader, ProgressCallback handler, void* user_data) {
     if (reader->length != 0) {
         handle_line(reader, handler, user_data);
         reader->length = 0;

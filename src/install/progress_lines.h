@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/progress.h"
+
 constexpr size_t kProgressLineBufferSize = 512;
 
 // Splits the extraction child's output into lines: CR dropped anywhere, LF ends a line,
@@ -12,14 +14,12 @@ struct ProgressLineReader {
     size_t length;
 };
 
-using ProgressHandler = void (*)(uint32_t done, uint32_t total, void* user_data);
-
 void progress_reader_init(ProgressLineReader* reader);
 // Calls handler for every complete "PROGRESS:done:total" line in data.
 void progress_reader_feed(ProgressLineReader* reader, const char* data, size_t size,
-                          ProgressHandler handler, void* user_data);
+                          ProgressCallback handler, void* user_data);
 // Handles an unfinished last line once the output has ended.
-void progress_reader_finish(ProgressLineReader* reader, ProgressHandler handler, void* user_data);
+void progress_reader_finish(ProgressLineReader* reader, ProgressCallback handler, void* user_data);
 
 // "PROGRESS:" then "%lu:%lu" with 32-bit unsigned numbers; true when both converted.
 bool parse_progress_line(const char* line, uint32_t* done, uint32_t* total);

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "launcher/common/text.h"
+#include "common/text.h"
 
 namespace {
 

@@ -5,11 +5,11 @@
 #include "install/changed_files.h"
 #include "install/extract.h"
 #include "install/zip_directory.h"
-#include "launcher/common/fs.h"
-#include "launcher/common/log.h"
-#include "launcher/common/text.h"
-#include "launcher/common/wide.h"
-#include "launcher/common/win_handle.h"
+#include "common/fs.h"
+#include "common/log.h"
+#include "common/text.h"
+#include "common/wide.h"
+#include "common/win_handle.h"
 #include "launcher/download_journal.h"
 #include "launcher/run_state.h"
 #include "launcher/server_urls.h"
@@ -131,7 +131,7 @@ bool install_full_package(LauncherRun* run) {
     }
     bool extracted = package_stays_inside(package_path) &&
                      extract_zip_with_progress(package_path, run->install_folder,
-                                               run->progress.popup, run->spanish);
+                                               launcher_extract_progress_cb, &run->progress);
     DeleteFileA(package_path);
     if (!extracted) {
         return fail_update(run, "No se pudo descomprimir la actualizacion.");
@@ -207,7 +207,8 @@ bool try_changed_files(LauncherRun* run) {
             journal_note(run->install_folder, list_name);
         }
         return apply_changed_files(run->install_folder, manifest.changed_files_url,
-                                   manifest.changed_files_base_url, &run->progress);
+                                   manifest.changed_files_base_url, launcher_download_progress_cb,
+                                   &run->progress);
     }
     if (changed_files_not_applicable_logged(manifest, run->product_present)) {
         log_line("Changed-files no aplica para version local, se usara ZIP completo.");

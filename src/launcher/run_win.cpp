@@ -2,8 +2,8 @@
 
 #include <cstdlib>
 
-#include "launcher/common/log.h"
-#include "launcher/common/text.h"
+#include "common/log.h"
+#include "common/text.h"
 #include "launcher/launcher_folder.h"
 #include "launcher/run_state.h"
 #include "launcher/settings.h"

@@ -3,10 +3,10 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "launcher/common/fs.h"
-#include "launcher/common/log.h"
-#include "launcher/common/text.h"
-#include "launcher/common/wide.h"
+#include "common/fs.h"
+#include "common/log.h"
+#include "common/text.h"
+#include "common/wide.h"
 #include "launcher/run_state.h"
 #include "launcher/server_urls.h"
 #include "launcher/update_decision.h"

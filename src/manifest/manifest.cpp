@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "launcher/common/scan.h"
-#include "launcher/common/text.h"
+#include "common/scan.h"
+#include "common/text.h"
 
 bool json_extract_string(const char* json, const char* key, char* out, size_t out_size) {
     if (out_size > 0) {

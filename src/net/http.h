@@ -2,8 +2,10 @@
 
 #include <cstdint>
 
-// Called once before the first read and after every read; total is 0 when no length was announced.
-using ProgressCallback = void (*)(uint32_t received, uint32_t total, void* user_data);
+#include "common/progress.h"
+
+// The callback is called once before the first read and after every read, with the bytes
+// received; total is 0 when no length was announced.
 
 // Blocking GET into one heap block (body plus NUL); the caller frees it. Outputs are written
 // only on success.

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "launcher/common/text.h"
-#include "launcher/common/win_handle.h"
+#include "common/text.h"
+#include "common/win_handle.h"
 
 namespace {
 

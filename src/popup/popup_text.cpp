@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "launcher/common/text.h"
+#include "common/text.h"
 
 namespace {
 

@@ -34,8 +34,10 @@ using TickClock = uint64_t (*)();
 
 // Throttle: true when this report is to be shown (and the context has been updated).
 // The clock is read only when there is a popup.
-bool download_progress_should_show(DownloadProgressContext* context, uint32_t done,
-                                   uint32_t total, TickClock clock);
+bool download_progress_should_show(DownloadProgressContext* context, uint32_t done, uint32_t total,
+                                   TickClock clock);
 
-// The transfer's ProgressCallback for the launcher; user_data is a DownloadProgressContext.
+// The launcher's progress callbacks; user_data is a DownloadProgressContext. Downloads are
+// throttled, extraction entries are all shown.
 void launcher_download_progress_cb(uint32_t done, uint32_t total, void* user_data);
+void launcher_extract_progress_cb(uint32_t done, uint32_t total, void* user_data);

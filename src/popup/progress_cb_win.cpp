@@ -16,3 +16,10 @@ void launcher_download_progress_cb(uint32_t done, uint32_t total, void* user_dat
         status_popup_set_download_progress(context->popup, context->spanish, done, total);
     }
 }
+
+void launcher_extract_progress_cb(uint32_t done, uint32_t total, void* user_data) {
+    auto* context = static_cast<DownloadProgressContext*>(user_data);
+    if (context->popup != nullptr) {
+        status_popup_set_extract_progress(context->popup, context->spanish, done, total);
+    }
+}

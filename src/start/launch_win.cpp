@@ -2,10 +2,10 @@
 
 #include <windows.h>
 
-#include "launcher/common/fs.h"
-#include "launcher/common/log.h"
-#include "launcher/common/text.h"
-#include "launcher/common/win_handle.h"
+#include "common/fs.h"
+#include "common/log.h"
+#include "common/text.h"
+#include "common/win_handle.h"
 
 namespace {
 

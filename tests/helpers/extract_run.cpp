@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "install/extract.h"
-#include "popup/status_popup.h"
+#include "popup/popup_text.h"
 
 int main(int argc, char** argv) {
     if (argc < 3) {
@@ -26,8 +26,9 @@ int main(int argc, char** argv) {
     StatusPopup popup;
     std::memset(&popup, 0, sizeof(popup));
     popup.spanish = spanish;
+    DownloadProgressContext progress = {record ? &popup : nullptr, spanish, 0, 0};
     bool extracted =
-        extract_zip_with_progress(argv[1], argv[2], record ? &popup : nullptr, spanish);
+        extract_zip_with_progress(argv[1], argv[2], launcher_extract_progress_cb, &progress);
     if (record) {
         std::printf("message=%s\n", popup.message);
     }

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "launcher/common/wide.h"
+#include "common/wide.h"
 #include "net/http.h"
 
 namespace {

@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "install/extract_command.h"
-#include "launcher/common/win_handle.h"
+#include "common/win_handle.h"
 
 namespace {
 

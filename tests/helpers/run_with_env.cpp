@@ -9,7 +9,7 @@
 // the child's, 99 when this program ended it (file appeared or time ran out), 2 on bad use.
 
 #include "helper_util.h"
-#include "launcher/common/win_handle.h"
+#include "common/win_handle.h"
 
 #include <string>
 #include <vector>

@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "launcher/common/win_handle.h"
+#include "common/win_handle.h"
 
 namespace {
 

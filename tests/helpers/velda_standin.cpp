@@ -5,7 +5,7 @@
 // "<VELDA-TAG>text</VELDA-TAG>\n" at its very end (the loader ignores bytes after the image).
 
 #include "helper_util.h"
-#include "launcher/common/win_handle.h"
+#include "common/win_handle.h"
 
 #include <string>
 

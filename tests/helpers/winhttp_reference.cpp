@@ -20,7 +20,7 @@
 #include <cwchar>
 #include <string>
 
-#include "launcher/common/win_handle.h"
+#include "common/win_handle.h"
 
 namespace {
 

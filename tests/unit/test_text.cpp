@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "launcher/common/text.h"
+#include "common/text.h"
 
 namespace {
 
@@ -17,11 +17,19 @@ TEST(TrimInPlace, StripsBomThenBlanksOnBothSides) {
         {"1.2.3", "1.2.3"},
         {"  1.2.3\r\n", "1.2.3"},
         {"\t\n\r x y \t\n\r", "x y"},
-        {"\xEF\xBB\xBF" "1.4.2\r\n", "1.4.2"},
+        {"\xEF\xBB\xBF"
+         "1.4.2\r\n",
+         "1.4.2"},
         {"\xEF\xBB\xBF  language=es", "language=es"},
         // The mark is removed once, and only at the very start.
-        {"\xEF\xBB\xBF\xEF\xBB\xBF" "x", "\xEF\xBB\xBF" "x"},
-        {" \xEF\xBB\xBF" "x", "\xEF\xBB\xBF" "x"},
+        {"\xEF\xBB\xBF\xEF\xBB\xBF"
+         "x",
+         "\xEF\xBB\xBF"
+         "x"},
+        {" \xEF\xBB\xBF"
+         "x",
+         "\xEF\xBB\xBF"
+         "x"},
         {"\xEF\xBB", "\xEF\xBB"},
         {"\xEF\xBB\xBF", ""},
         // Vertical tab, form feed and other control bytes are not blanks here.

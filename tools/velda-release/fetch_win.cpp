@@ -2,7 +2,7 @@
 #include <vector>
 
 #include "fetch.h"
-#include "launcher/common/wide.h"
+#include "common/wide.h"
 #include "net/http.h"
 
 // The launcher's own transfer, so that a check on Windows sees what the launcher would: the

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <memory>
 
-#include "launcher/common/text.h"
+#include "common/text.h"
 #include "launcher/update_decision.h"
 #include "net/url_filename.h"
 #include "release_text.h"

@@ -7,7 +7,7 @@
 // Move-only owner of one Win32 handle. Closing keeps the caller's GetLastError value.
 template <typename Traits>
 class UniqueAny {
-public:
+  public:
     using Type = typename Traits::Type;
 
     UniqueAny() = default;
@@ -45,7 +45,7 @@ public:
         }
     }
 
-private:
+  private:
     Type value_ = Traits::empty();
 };
 

@@ -1,4 +1,4 @@
-#include "launcher/common/log.h"
+#include "common/log.h"
 
 #include <cstdio>
 

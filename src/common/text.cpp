@@ -1,15 +1,18 @@
-#include "launcher/common/text.h"
+#include "common/text.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
-bool is_trim_blank(char c) { return c == '\t' || c == '\n' || c == '\r' || c == ' '; }
+bool is_trim_blank(char c) {
+    return c == '\t' || c == '\n' || c == '\r' || c == ' ';
+}
 
 void trim_in_place(char* text) {
     size_t length = std::strlen(text);
     if (length >= 3 && static_cast<unsigned char>(text[0]) == 0xEF &&
-        static_cast<unsigned char>(text[1]) == 0xBB && static_cast<unsigned char>(text[2]) == 0xBF) {
+        static_cast<unsigned char>(text[1]) == 0xBB &&
+        static_cast<unsigned char>(text[2]) == 0xBF) {
         std::memmove(text, text + 3, length - 2);
         length -= 3;
     }

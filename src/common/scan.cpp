@@ -1,4 +1,4 @@
-#include "launcher/common/scan.h"
+#include "common/scan.h"
 
 bool is_scanf_space(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';

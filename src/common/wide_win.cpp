@@ -1,4 +1,4 @@
-#include "launcher/common/wide.h"
+#include "common/wide.h"
 
 #include <windows.h>
 

@@ -1,4 +1,4 @@
-#include "launcher/common/fs.h"
+#include "common/fs.h"
 
 #include <windows.h>
 
