@@ -8,10 +8,10 @@
 
 int fuzz_url_filename(const uint8_t* data, size_t size) {
     std::string url = fuzz_c_text(data, size);
-    std::unique_ptr<char[]> out(new char[kUrlFilenameSize]);
-    std::memset(out.get(), 'x', kUrlFilenameSize);
+    std::unique_ptr<char[]> out(new char[kPathSize]);
+    std::memset(out.get(), 'x', kPathSize);
     extract_filename_from_url(url.c_str(), out.get());
-    if (std::memchr(out.get(), '\0', kUrlFilenameSize) == nullptr) {
+    if (std::memchr(out.get(), '\0', kPathSize) == nullptr) {
         return fuzz_failure("url_filename", "output not terminated within 260 bytes");
     }
     std::string name(out.get());
@@ -22,7 +22,7 @@ int fuzz_url_filename(const uint8_t* data, size_t size) {
     size_t slash = url.rfind('/');
     size_t begin = slash == std::string::npos ? 0 : slash + 1;
     std::string segment = url.substr(begin);
-    segment = segment.substr(0, segment.find('?')).substr(0, kUrlFilenameSize - 1);
+    segment = segment.substr(0, segment.find('?')).substr(0, kPathSize - 1);
     if (name != segment) {
         return fuzz_failure("url_filename", "name is not the last segment before the query");
     }

@@ -4,6 +4,31 @@
 #include <cstdio>
 #include <cstring>
 
+namespace {
+
+char ascii_lower_char(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+}  // namespace
+
+bool equals_ignoring_ascii_case(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (ascii_lower_char(a[i]) != ascii_lower_char(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ends_with_ignoring_ascii_case(std::string_view text, std::string_view suffix) {
+    return text.size() >= suffix.size() &&
+           equals_ignoring_ascii_case(text.substr(text.size() - suffix.size()), suffix);
+}
+
 bool is_trim_blank(char c) {
     return c == '\t' || c == '\n' || c == '\r' || c == ' ';
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string_view>
 
 // Strips a leading UTF-8 byte-order mark once, then trailing, then leading tab, LF, CR and space.
 void trim_in_place(char* text);
@@ -13,3 +14,7 @@ void format_bounded(char* dest, size_t dest_size, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 
 bool is_trim_blank(char c);
+
+// ASCII letters only, as Windows compares file names in the C locale.
+bool equals_ignoring_ascii_case(std::string_view a, std::string_view b);
+bool ends_with_ignoring_ascii_case(std::string_view text, std::string_view suffix);

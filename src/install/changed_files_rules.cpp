@@ -7,30 +7,41 @@
 ChangedFileEntry classify_changed_file_line(char* line) {
     trim_in_place(line);
     if (line[0] == '\0') {
-        return {ChangedFileAction::Skip, line};
+        return {ChangedFileAction::Skip, line, ChangedFileRefusal::None};
     }
-    ChangedFileEntry entry{ChangedFileAction::Download, line};
+    ChangedFileEntry entry{ChangedFileAction::Download, line, ChangedFileRefusal::None};
     if (line[0] == '-') {
         const char* path = line + 1;
         while (*path == ' ' || *path == '\t') {
             ++path;
         }
         if (*path == '\0') {
-            return {ChangedFileAction::Refuse, path};
+            return {ChangedFileAction::Refuse, path, ChangedFileRefusal::DeletionWithoutPath};
         }
-        entry = {ChangedFileAction::Delete, path};
+        entry = {ChangedFileAction::Delete, path, ChangedFileRefusal::None};
     }
-    if (!changed_file_path_allowed(entry.path_text)) {
+    entry.refusal = changed_file_path_refusal(entry.path_text);
+    if (entry.refusal != ChangedFileRefusal::None) {
         entry.action = ChangedFileAction::Refuse;
     }
     return entry;
 }
 
-bool changed_file_path_allowed(const char* path_text) {
+ChangedFileRefusal changed_file_path_refusal(const char* path_text) {
     if (path_text[0] == '/' || path_text[0] == '\\') {
-        return false;
+        return ChangedFileRefusal::LeadingSeparator;
     }
-    return std::strstr(path_text, "..") == nullptr && std::strchr(path_text, ':') == nullptr;
+    if (std::strstr(path_text, "..") != nullptr) {
+        return ChangedFileRefusal::ParentReference;
+    }
+    if (std::strchr(path_text, ':') != nullptr) {
+        return ChangedFileRefusal::Colon;
+    }
+    return ChangedFileRefusal::None;
+}
+
+bool changed_file_path_allowed(const char* path_text) {
+    return changed_file_path_refusal(path_text) == ChangedFileRefusal::None;
 }
 
 void changed_file_relative_path(const char* path_text, char out[kPathSize]) {

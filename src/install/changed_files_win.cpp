@@ -89,7 +89,7 @@ bool apply_changed_files(const char* install_folder, const char* list_url, const
                          ProgressCallback callback, void* user_data) {
     log_line("Instalacion detectada, aplicando archivos modificados...");
 
-    char list_name[kUrlFilenameSize];
+    char list_name[kPathSize];
     std::memset(list_name, 0, sizeof(list_name));
     extract_filename_from_url(list_url, list_name);
     if (list_name[0] == '\0') {

@@ -2,19 +2,16 @@
 
 #include <cstring>
 
+#include "common/little_endian.h"
+
 namespace {
 
-constexpr uint32_t kEndSignature = 0x06054b50;
 constexpr uint32_t kZip64LocatorSignature = 0x07064b50;
 constexpr uint32_t kZip64EndSignature = 0x06064b50;
-constexpr uint32_t kCentralHeaderSignature = 0x02014b50;
 
-constexpr uint64_t kEndSize = 22;
 constexpr uint64_t kZip64LocatorSize = 20;
 constexpr uint64_t kZip64EndFixedSize = 56;
 constexpr uint64_t kZip64EndSizeFieldCovers = 12;  // signature and the size field itself
-constexpr uint64_t kCentralHeaderSize = 46;
-constexpr uint64_t kLocalHeaderSize = 30;
 constexpr uint64_t kMaxCommentLength = 0xFFFF;
 
 constexpr uint16_t kZip64ExtraId = 0x0001;
@@ -23,19 +20,6 @@ constexpr uint64_t kUnicodePathHeader = 5;  // version byte and CRC-32 of the pl
 
 constexpr uint16_t kSaturated16 = 0xFFFF;
 constexpr uint32_t kSaturated32 = 0xFFFFFFFF;
-
-uint16_t le16(const unsigned char* p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-
-uint32_t le32(const unsigned char* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
-uint64_t le64(const unsigned char* p) {
-    return static_cast<uint64_t>(le32(p)) | (static_cast<uint64_t>(le32(p + 4)) << 32);
-}
 
 // The name rule, fed byte by byte so that names of any length need no buffer.
 class NameRule {
@@ -135,10 +119,10 @@ class Reader {
 // The end record nearest the end of the file, as the extractor takes it; its comment has to
 // reach exactly to the end, so that no other candidate could be meant.
 bool find_end_record(const Reader& reader, uint64_t* end_offset) {
-    if (reader.size() < kEndSize) {
+    if (reader.size() < kZipEndSize) {
         return false;
     }
-    const uint64_t highest = reader.size() - kEndSize;
+    const uint64_t highest = reader.size() - kZipEndSize;
     const uint64_t lowest = highest > kMaxCommentLength ? highest - kMaxCommentLength : 0;
     unsigned char block[4096];
     constexpr uint64_t kCandidatesPerBlock = sizeof(block) - 3;
@@ -151,12 +135,12 @@ bool find_end_record(const Reader& reader, uint64_t* end_offset) {
             return false;
         }
         for (uint64_t candidate = top + 1; candidate-- > bottom;) {
-            if (le32(block + (candidate - bottom)) == kEndSignature) {
-                unsigned char record[kEndSize];
+            if (load_le32(block + (candidate - bottom)) == kZipEndSignature) {
+                unsigned char record[kZipEndSize];
                 if (!reader.read(candidate, record, sizeof(record))) {
                     return false;
                 }
-                if (candidate + kEndSize + le16(record + 20) != reader.size()) {
+                if (candidate + kZipEndSize + load_le16(record + 20) != reader.size()) {
                     return false;
                 }
                 *end_offset = candidate;
@@ -194,16 +178,17 @@ bool find_zip64_record(const Reader& reader, uint64_t end_offset, uint64_t* reco
     unsigned char locator[kZip64LocatorSize];
     if (end_offset < kZip64LocatorSize ||
         !reader.read(end_offset - kZip64LocatorSize, locator, sizeof(locator)) ||
-        le32(locator) != kZip64LocatorSignature || le32(locator + 4) != 0) {
+        load_le32(locator) != kZip64LocatorSignature || load_le32(locator + 4) != 0) {
         return false;
     }
     const uint64_t locator_offset = end_offset - kZip64LocatorSize;
-    const uint64_t offset = le64(locator + 8);
+    const uint64_t offset = load_le64(locator + 8);
     if (offset > locator_offset || locator_offset - offset < kZip64EndFixedSize ||
-        !reader.read(offset, record, kZip64EndFixedSize) || le32(record) != kZip64EndSignature) {
+        !reader.read(offset, record, kZip64EndFixedSize) ||
+        load_le32(record) != kZip64EndSignature) {
         return false;
     }
-    const uint64_t record_size = le64(record + 4);
+    const uint64_t record_size = load_le64(record + 4);
     if (record_size < kZip64EndFixedSize - kZip64EndSizeFieldCovers ||
         record_size > locator_offset - offset - kZip64EndSizeFieldCovers) {
         return false;
@@ -217,16 +202,16 @@ bool read_directory_location(const Reader& reader, Directory* directory) {
     if (!find_end_record(reader, &end_offset)) {
         return false;
     }
-    unsigned char end[kEndSize];
+    unsigned char end[kZipEndSize];
     if (!reader.read(end_offset, end, sizeof(end))) {
         return false;
     }
-    const uint16_t disk = le16(end + 4);
-    const uint16_t directory_disk = le16(end + 6);
-    const uint16_t entries_here = le16(end + 8);
-    const uint16_t entries = le16(end + 10);
-    const uint32_t size = le32(end + 12);
-    const uint32_t offset = le32(end + 16);
+    const uint16_t disk = load_le16(end + 4);
+    const uint16_t directory_disk = load_le16(end + 6);
+    const uint16_t entries_here = load_le16(end + 8);
+    const uint16_t entries = load_le16(end + 10);
+    const uint32_t size = load_le32(end + 12);
+    const uint32_t offset = load_le32(end + 16);
 
     const bool saturated = disk == kSaturated16 || directory_disk == kSaturated16 ||
                            entries_here == kSaturated16 || entries == kSaturated16 ||
@@ -251,12 +236,12 @@ bool read_directory_location(const Reader& reader, Directory* directory) {
     uint64_t wide_directory_disk = 0;
     uint64_t wide_entries_here = 0;
     Directory merged{};
-    if (!merge_field(disk, kSaturated16, le32(record + 16), &wide_disk) ||
-        !merge_field(directory_disk, kSaturated16, le32(record + 20), &wide_directory_disk) ||
-        !merge_field(entries_here, kSaturated16, le64(record + 24), &wide_entries_here) ||
-        !merge_field(entries, kSaturated16, le64(record + 32), &merged.entries) ||
-        !merge_field(size, kSaturated32, le64(record + 40), &merged.size) ||
-        !merge_field(offset, kSaturated32, le64(record + 48), &merged.offset)) {
+    if (!merge_field(disk, kSaturated16, load_le32(record + 16), &wide_disk) ||
+        !merge_field(directory_disk, kSaturated16, load_le32(record + 20), &wide_directory_disk) ||
+        !merge_field(entries_here, kSaturated16, load_le64(record + 24), &wide_entries_here) ||
+        !merge_field(entries, kSaturated16, load_le64(record + 32), &merged.entries) ||
+        !merge_field(size, kSaturated32, load_le64(record + 40), &merged.size) ||
+        !merge_field(offset, kSaturated32, load_le64(record + 48), &merged.offset)) {
         return false;
     }
     if (wide_disk != 0 || wide_directory_disk != 0 || wide_entries_here != merged.entries) {
@@ -269,45 +254,51 @@ bool read_directory_location(const Reader& reader, Directory* directory) {
 
 // Values of the ZIP64 extra field that the central header left saturated, in their fixed order.
 struct Zip64Values {
-    bool need_uncompressed;
-    bool need_compressed;
-    bool need_offset;
-    bool offset_found;
-    uint64_t offset;
+    bool need[3];  // uncompressed size, compressed size, local header offset
+    bool found[3];
+    uint64_t value[3];
 };
 
 void read_zip64_extra(const unsigned char* data, size_t length, Zip64Values* values) {
     size_t at = 0;
-    const bool needs[] = {values->need_uncompressed, values->need_compressed, values->need_offset};
     for (int field = 0; field < 3; ++field) {
-        if (!needs[field]) {
+        if (!values->need[field]) {
             continue;
         }
         if (length - at < 8) {
             return;
         }
-        if (field == 2) {
-            values->offset = le64(data + at);
-            values->offset_found = true;
-        }
+        values->value[field] = load_le64(data + at);
+        values->found[field] = true;
         at += 8;
     }
 }
+
+constexpr int kZip64Uncompressed = 0;
+constexpr int kZip64Compressed = 1;
+constexpr int kZip64Offset = 2;
+
+// Where a walk of the directory reports its entries; without a visitor, names are judged.
+struct EntryVisitor {
+    ZipEntryVisitor visit;
+    void* context;
+};
 
 enum class EntryResult { Safe, Unsafe, Malformed };
 
 // The extra fields: ZIP64 values for the offset, and the Unicode path, which some extractors
 // prefer to the plain name. A field that overruns the area ends the walk, as in the extractor.
 EntryResult check_extra_fields(const Reader& reader, uint64_t start, uint64_t length,
-                               Zip64Values* zip64, char* bad_name, size_t name_size) {
+                               bool judge_names, Zip64Values* zip64, char* bad_name,
+                               size_t name_size) {
     uint64_t at = 0;
     while (length - at >= 4) {
         unsigned char header[4];
         if (!reader.read(start + at, header, sizeof(header))) {
             return EntryResult::Malformed;
         }
-        const uint16_t id = le16(header);
-        const uint64_t field_size = le16(header + 2);
+        const uint16_t id = load_le16(header);
+        const uint64_t field_size = load_le16(header + 2);
         at += 4;
         if (field_size > length - at) {
             break;
@@ -320,7 +311,7 @@ EntryResult check_extra_fields(const Reader& reader, uint64_t start, uint64_t le
                 return EntryResult::Malformed;
             }
             read_zip64_extra(values, wanted, zip64);
-        } else if (id == kUnicodePathExtraId && field_size >= kUnicodePathHeader) {
+        } else if (judge_names && id == kUnicodePathExtraId && field_size >= kUnicodePathHeader) {
             NameRule rule;
             char* name = nullptr;
             if (bad_name != nullptr && name_size > 0) {
@@ -345,53 +336,75 @@ EntryResult check_extra_fields(const Reader& reader, uint64_t start, uint64_t le
 
 // One central header at *offset, which moves past it; the header has to end by limit.
 EntryResult check_entry(const Reader& reader, uint64_t* offset, uint64_t limit,
-                        uint64_t directory_offset, char* bad_name, size_t name_size) {
-    unsigned char header[kCentralHeaderSize];
-    if (limit - *offset < kCentralHeaderSize || !reader.read(*offset, header, sizeof(header)) ||
-        le32(header) != kCentralHeaderSignature) {
+                        uint64_t directory_offset, const EntryVisitor* visitor, char* bad_name,
+                        size_t name_size) {
+    unsigned char header[kZipCentralHeaderSize];
+    if (limit - *offset < kZipCentralHeaderSize || !reader.read(*offset, header, sizeof(header)) ||
+        load_le32(header) != kZipCentralHeaderSignature) {
         return EntryResult::Malformed;
     }
-    const uint64_t name_length = le16(header + 28);
-    const uint64_t extra_length = le16(header + 30);
-    const uint64_t comment_length = le16(header + 32);
-    const uint64_t name_start = *offset + kCentralHeaderSize;
+    const uint64_t name_length = load_le16(header + 28);
+    const uint64_t extra_length = load_le16(header + 30);
+    const uint64_t comment_length = load_le16(header + 32);
+    const uint64_t name_start = *offset + kZipCentralHeaderSize;
     if (limit - name_start < name_length + extra_length + comment_length) {
         return EntryResult::Malformed;
     }
 
-    NameRule rule;
-    if (bad_name != nullptr && name_size > 0) {
-        bad_name[0] = '\0';
-    }
-    if (!reader.feed_name(name_start, name_length, &rule, bad_name, name_size)) {
-        return EntryResult::Malformed;
-    }
-    if (!rule.finish()) {
-        return EntryResult::Unsafe;
-    }
-    if (bad_name != nullptr && name_size > 0) {
-        bad_name[0] = '\0';
+    const bool judge_names = visitor == nullptr;
+    if (judge_names) {
+        NameRule rule;
+        if (bad_name != nullptr && name_size > 0) {
+            bad_name[0] = '\0';
+        }
+        if (!reader.feed_name(name_start, name_length, &rule, bad_name, name_size)) {
+            return EntryResult::Malformed;
+        }
+        if (!rule.finish()) {
+            return EntryResult::Unsafe;
+        }
+        if (bad_name != nullptr && name_size > 0) {
+            bad_name[0] = '\0';
+        }
     }
 
     Zip64Values zip64{};
-    zip64.need_uncompressed = le32(header + 24) == kSaturated32;
-    zip64.need_compressed = le32(header + 20) == kSaturated32;
-    zip64.need_offset = le32(header + 42) == kSaturated32;
-    EntryResult extra = check_extra_fields(reader, name_start + name_length, extra_length, &zip64,
-                                           bad_name, name_size);
+    const uint64_t narrow[3] = {load_le32(header + 24), load_le32(header + 20),
+                                load_le32(header + 42)};
+    for (int field = 0; field < 3; ++field) {
+        zip64.need[field] = narrow[field] == kSaturated32;
+    }
+    EntryResult extra = check_extra_fields(reader, name_start + name_length, extra_length,
+                                           judge_names, &zip64, bad_name, name_size);
     if (extra != EntryResult::Safe) {
         return extra;
     }
-    uint64_t local_offset = le32(header + 42);
-    if (zip64.need_offset) {
-        if (!zip64.offset_found) {
+    uint64_t wide[3];
+    for (int field = 0; field < 3; ++field) {
+        wide[field] = zip64.found[field] ? zip64.value[field] : narrow[field];
+    }
+    if (zip64.need[kZip64Offset] && !zip64.found[kZip64Offset]) {
+        return EntryResult::Malformed;
+    }
+    const uint64_t local_offset = wide[kZip64Offset];
+    // The entry's data lies before the directory.
+    if (local_offset > directory_offset || directory_offset - local_offset < kZipLocalHeaderSize) {
+        return EntryResult::Malformed;
+    }
+    if (visitor != nullptr) {
+        ZipEntryRecord record{};
+        record.flags = load_le16(header + 8);
+        record.method = load_le16(header + 10);
+        record.crc = load_le32(header + 16);
+        record.compressed_size = wide[kZip64Compressed];
+        record.uncompressed_size = wide[kZip64Uncompressed];
+        record.external_attributes = load_le32(header + 38);
+        record.local_header_offset = local_offset;
+        record.name_offset = name_start;
+        record.name_length = static_cast<uint16_t>(name_length);
+        if (!visitor->visit(record, visitor->context)) {
             return EntryResult::Malformed;
         }
-        local_offset = zip64.offset;
-    }
-    // The entry's data lies before the directory.
-    if (local_offset > directory_offset || directory_offset - local_offset < kLocalHeaderSize) {
-        return EntryResult::Malformed;
     }
     *offset = name_start + name_length + extra_length + comment_length;
     return EntryResult::Safe;
@@ -442,7 +455,11 @@ bool zip_entry_name_is_safe(const char* name, size_t length) {
     return rule.finish();
 }
 
-ZipCheck check_zip_source(const ZipSource& source, char* first_bad_name, size_t name_size) {
+namespace {
+
+// Judges every name when visitor is null; otherwise reports every entry to it, names unjudged.
+ZipCheck walk_directory(const ZipSource& source, const EntryVisitor* visitor, char* first_bad_name,
+                        size_t name_size) {
     if (first_bad_name != nullptr && name_size > 0) {
         first_bad_name[0] = '\0';
     }
@@ -453,14 +470,14 @@ ZipCheck check_zip_source(const ZipSource& source, char* first_bad_name, size_t 
         return ZipCheck::Malformed;
     }
     // Every header needs 46 bytes: a count the directory cannot hold is refused before the walk.
-    if (directory.entries > directory.size / kCentralHeaderSize) {
+    if (directory.entries > directory.size / kZipCentralHeaderSize) {
         return ZipCheck::Malformed;
     }
     const uint64_t end = directory.offset + directory.size;
     uint64_t offset = directory.offset;
     for (uint64_t i = 0; i < directory.entries; ++i) {
         EntryResult result =
-            check_entry(reader, &offset, end, directory.offset, first_bad_name, name_size);
+            check_entry(reader, &offset, end, directory.offset, visitor, first_bad_name, name_size);
         if (result == EntryResult::Unsafe) {
             return ZipCheck::Unsafe;
         }
@@ -472,6 +489,17 @@ ZipCheck check_zip_source(const ZipSource& source, char* first_bad_name, size_t 
         }
     }
     return offset == end ? ZipCheck::Safe : ZipCheck::Malformed;
+}
+
+}  // namespace
+
+ZipCheck check_zip_source(const ZipSource& source, char* first_bad_name, size_t name_size) {
+    return walk_directory(source, nullptr, first_bad_name, name_size);
+}
+
+bool list_zip_source(const ZipSource& source, ZipEntryVisitor visit, void* context) {
+    EntryVisitor visitor{visit, context};
+    return walk_directory(source, &visitor, nullptr, 0) == ZipCheck::Safe;
 }
 
 ZipCheck check_zip_entries(std::FILE* file, char* first_bad_name, size_t name_size) {

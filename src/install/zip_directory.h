@@ -4,6 +4,14 @@
 #include <cstdint>
 #include <cstdio>
 
+// Signatures and fixed sizes of the ZIP records, shared with the release tool's writer.
+inline constexpr uint32_t kZipLocalHeaderSignature = 0x04034b50;
+inline constexpr uint32_t kZipCentralHeaderSignature = 0x02014b50;
+inline constexpr uint32_t kZipEndSignature = 0x06054b50;
+inline constexpr uint64_t kZipLocalHeaderSize = 30;
+inline constexpr uint64_t kZipCentralHeaderSize = 46;
+inline constexpr uint64_t kZipEndSize = 22;
+
 // The extraction script joins every entry name to the install folder unchecked, so the package's
 // central directory is read first and the whole package refused when one name would land outside.
 enum class ZipCheck { Safe, Unsafe, Malformed };
@@ -28,6 +36,24 @@ bool zip_entry_name_is_safe(const char* name, size_t length);
 // ZIP64 records, counts or sizes that disagree. first_bad_name may be null; it is empty unless the
 // result is Unsafe.
 ZipCheck check_zip_source(const ZipSource& source, char* first_bad_name, size_t name_size);
+
+// One central directory entry; sizes and offset come from the ZIP64 field where saturated.
+struct ZipEntryRecord {
+    uint16_t flags;
+    uint16_t method;
+    uint32_t crc;
+    uint64_t compressed_size;
+    uint64_t uncompressed_size;
+    uint32_t external_attributes;
+    uint64_t local_header_offset;
+    uint64_t name_offset;  // within the source
+    uint16_t name_length;
+};
+using ZipEntryVisitor = bool (*)(const ZipEntryRecord& entry, void* context);
+
+// Calls visit for every entry in directory order, names unjudged. False when the directory is
+// Malformed as check_zip_source reads it, or when visit returns false.
+bool list_zip_source(const ZipSource& source, ZipEntryVisitor visit, void* context);
 ZipCheck check_zip_entries(std::FILE* file, char* first_bad_name, size_t name_size);
 // Malformed when the file cannot be opened.
 ZipCheck check_zip_file(const char* path, char* first_bad_name, size_t name_size);

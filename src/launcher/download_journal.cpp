@@ -3,11 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/path_size.h"
 #include "common/text.h"
 
 namespace {
-
-constexpr size_t kPathSize = 260;
 
 void journal_path(const char* install_folder, char out[kPathSize]) {
     format_bounded(out, kPathSize, "%s\\%s", install_folder, kDownloadJournalName);

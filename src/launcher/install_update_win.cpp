@@ -13,7 +13,7 @@
 #include "launcher/download_journal.h"
 #include "launcher/run_state.h"
 #include "launcher/server_urls.h"
-#include "launcher/update_decision.h"
+#include "launcher/update_plan.h"
 #include "net/http.h"
 #include "net/url_filename.h"
 
@@ -70,14 +70,14 @@ bool download_direct_executable(LauncherRun* run) {
     log_line("Instalacion previa detectada, descargando solo Velda.exe desde /downloads/direct...");
     wchar_t wide_url[kWideUrlUnits];
     utf8_to_wide(kDirectDownloadUrl, wide_url, kWideUrlUnits);
-    return http_get_to_file_with_progress(wide_url, run->product_path,
+    return http_get_to_file_with_progress(wide_url, run->paths.product_path,
                                           launcher_download_progress_cb, &run->progress);
 }
 
 // Packages left by earlier runs; subfolders are not searched.
 void remove_stale_packages(const char* install_folder) {
     log_line("Limpiando directorios...");
-    char pattern[kRunPathSize] = {};
+    char pattern[kPathSize] = {};
     format_bounded(pattern, sizeof(pattern), "%s\\*.zip", install_folder);
     WIN32_FIND_DATAA entry = {};
     UniqueFindHandle search(FindFirstFileA(pattern, &entry));
@@ -86,7 +86,7 @@ void remove_stale_packages(const char* install_folder) {
     }
     do {
         if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-            char stale[kRunPathSize] = {};
+            char stale[kPathSize] = {};
             format_bounded(stale, sizeof(stale), "%s\\%s", install_folder, entry.cFileName);
             DeleteFileA(stale);
         }
@@ -96,7 +96,7 @@ void remove_stale_packages(const char* install_folder) {
 // The extraction script writes every entry wherever its name points; a package with one entry
 // that would land outside the install folder is refused whole, before anything is written.
 bool package_stays_inside(const char* package_path) {
-    char bad_name[kRunPathSize] = {};
+    char bad_name[kPathSize] = {};
     switch (check_zip_file(package_path, bad_name, sizeof(bad_name))) {
         case ZipCheck::Safe:
             return true;
@@ -117,20 +117,20 @@ bool package_stays_inside(const char* package_path) {
 }
 
 bool install_full_package(LauncherRun* run) {
-    remove_stale_packages(run->install_folder);
+    remove_stale_packages(run->paths.install_folder);
     log_line("Nueva version detectada, descargando zip completo...");
     wchar_t wide_url[kWideUrlUnits];
     utf8_to_wide(run->manifest.url, wide_url, kWideUrlUnits);
-    char package_path[kRunPathSize] = {};
-    format_bounded(package_path, sizeof(package_path), "%s\\%s", run->install_folder,
+    char package_path[kPathSize] = {};
+    format_bounded(package_path, sizeof(package_path), "%s\\%s", run->paths.install_folder,
                    run->package_name);
-    journal_note(run->install_folder, run->package_name);
+    journal_note(run->paths.install_folder, run->package_name);
     if (!http_get_to_file_with_progress(wide_url, package_path, launcher_download_progress_cb,
                                         &run->progress)) {
         return fail_update(run, "No se pudo descargar el ZIP de Velda.");
     }
     bool extracted = package_stays_inside(package_path) &&
-                     extract_zip_with_progress(package_path, run->install_folder,
+                     extract_zip_with_progress(package_path, run->paths.install_folder,
                                                launcher_extract_progress_cb, &run->progress);
     DeleteFileA(package_path);
     if (!extracted) {
@@ -139,17 +139,10 @@ bool install_full_package(LauncherRun* run) {
     return true;
 }
 
-bool ends_with_ignoring_case(const char* text, const char* suffix) {
-    size_t text_length = std::strlen(text);
-    size_t suffix_length = std::strlen(suffix);
-    return text_length >= suffix_length &&
-           _stricmp(text + text_length - suffix_length, suffix) == 0;
-}
-
 // A run that was ended from outside leaves its partial downloads behind, in any folder that a
 // changed file lives in.
 void remove_partial_downloads(const char* folder) {
-    char pattern[kRunPathSize] = {};
+    char pattern[kPathSize] = {};
     format_bounded(pattern, sizeof(pattern), "%s\\*", folder);
     WIN32_FIND_DATAA entry = {};
     UniqueFindHandle search(FindFirstFileA(pattern, &entry));
@@ -160,16 +153,16 @@ void remove_partial_downloads(const char* folder) {
         if (std::strcmp(entry.cFileName, ".") == 0 || std::strcmp(entry.cFileName, "..") == 0) {
             continue;
         }
-        if (std::strlen(folder) + 1 + std::strlen(entry.cFileName) >= kRunPathSize) {
+        if (std::strlen(folder) + 1 + std::strlen(entry.cFileName) >= kPathSize) {
             continue;  // A cut path would name some other file.
         }
-        char path[kRunPathSize] = {};
+        char path[kPathSize] = {};
         format_bounded(path, sizeof(path), "%s\\%s", folder, entry.cFileName);
         if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
             if ((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
                 remove_partial_downloads(path);
             }
-        } else if (ends_with_ignoring_case(entry.cFileName, kPartialDownloadSuffix)) {
+        } else if (ends_with_ignoring_ascii_case(entry.cFileName, kPartialDownloadSuffix)) {
             DeleteFileA(path);
         }
     } while (FindNextFileA(search.get(), &entry));
@@ -198,20 +191,44 @@ class InterruptedRunCleanup {
     const char* install_folder_;
 };
 
-bool try_changed_files(LauncherRun* run) {
+bool apply_changed_files_of(LauncherRun* run) {
     const Manifest& manifest = run->manifest;
-    if (changed_files_applicable(manifest, run->installed_version, run->product_present)) {
-        char list_name[kUrlFilenameSize] = {};
-        extract_filename_from_url(manifest.changed_files_url, list_name);
-        if (list_name[0] != '\0') {
-            journal_note(run->install_folder, list_name);
-        }
-        return apply_changed_files(run->install_folder, manifest.changed_files_url,
-                                   manifest.changed_files_base_url, launcher_download_progress_cb,
-                                   &run->progress);
+    char list_name[kPathSize] = {};
+    extract_filename_from_url(manifest.changed_files_url, list_name);
+    if (list_name[0] != '\0') {
+        journal_note(run->paths.install_folder, list_name);
     }
-    if (changed_files_not_applicable_logged(manifest, run->product_present)) {
-        log_line("Changed-files no aplica para version local, se usara ZIP completo.");
+    return apply_changed_files(run->paths.install_folder, manifest.changed_files_url,
+                               manifest.changed_files_base_url, launcher_download_progress_cb,
+                               &run->progress);
+}
+
+// Tries the plan's means in order until one installs; false once an error box was shown.
+bool carry_out(const UpdatePlan& plan, LauncherRun* run) {
+    if (plan.opening_line != nullptr) {
+        log_line(plan.opening_line);
+    }
+    for (size_t i = 0; i < plan.means_count; ++i) {
+        switch (plan.means[i]) {
+            case UpdateMeans::ChangedFiles:
+                if (apply_changed_files_of(run)) {
+                    return true;
+                }
+                break;
+            case UpdateMeans::KillProducts:
+                end_running_products();
+                break;
+            case UpdateMeans::DirectExecutable:
+                if (download_direct_executable(run)) {
+                    return true;
+                }
+                log_line(
+                    "Fallo descarga directa de Velda.exe, se usara ZIP completo como "
+                    "respaldo.");
+                break;
+            case UpdateMeans::Package:
+                return install_full_package(run);
+        }
     }
     return false;
 }
@@ -220,26 +237,15 @@ bool try_changed_files(LauncherRun* run) {
 
 bool install_update(LauncherRun* run) {
     run->progress = {run->popup_present ? &run->popup : nullptr, run->spanish, 0, 0};
-    InterruptedRunCleanup cleanup(run->install_folder);
+    InterruptedRunCleanup cleanup(run->paths.install_folder);
 
-    if (!try_changed_files(run)) {
-        end_running_products();
-        bool direct_done = false;
-        if (run->install_folder_existed) {
-            direct_done = download_direct_executable(run);
-            if (!direct_done) {
-                log_line(
-                    "Fallo descarga directa de Velda.exe, se usara ZIP completo como "
-                    "respaldo.");
-            }
-        }
-        if (!direct_done && !install_full_package(run)) {
-            return false;
-        }
+    UpdatePlan plan = plan_update(run->manifest, run->installed_version, run->product_present,
+                                  run->install_folder_existed);
+    if (!carry_out(plan, run)) {
+        return false;
     }
 
-    char product[kRunPathSize] = {};
-    format_bounded(product, sizeof(product), "%s\\Velda.exe", run->install_folder);
+    const char* product = run->paths.product_path;
     if (!file_exists_not_directory(product)) {
         char line[256] = {};
         format_bounded(line, sizeof(line), "Validacion post-update fallo: no existe %s", product);
@@ -248,6 +254,6 @@ bool install_update(LauncherRun* run) {
             run,
             "Actualizacion incompleta: el paquete no contiene Velda.exe en la carpeta esperada.");
     }
-    write_version_stamp(run->stamp_path, run->manifest.version);
+    write_version_stamp(run->paths.stamp_path, run->manifest.version);
     return true;
 }

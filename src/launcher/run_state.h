@@ -1,28 +1,24 @@
 #pragma once
 
-#include <cstddef>
-
+#include "common/install_paths.h"
+#include "common/path_size.h"
 #include "manifest/manifest.h"
 #include "popup/popup_text.h"
 #include "popup/status_popup.h"
-
-constexpr size_t kRunPathSize = 260;
 
 // Everything that lives from start-up to exit, owned by main's frame.
 struct LauncherRun {
     int spanish;
     StatusPopup popup;
     bool popup_present;
-    char launcher_folder[kRunPathSize];
+    char launcher_folder[kPathSize];
+    InstallPaths paths;  // formed from launcher_folder at start-up
 
     Manifest manifest;
-    char package_name[kRunPathSize];
-    char install_folder[kRunPathSize];
+    char package_name[kPathSize];
     bool install_folder_existed;
-    char stamp_path[kRunPathSize];
     char installed_version[kVersionTextSize];
     bool stamp_present;
-    char product_path[kRunPathSize];
     bool product_present;
 
     DownloadProgressContext progress;

@@ -43,10 +43,10 @@ bool another_launcher_running() {
     return true;
 }
 
-bool resolve_launcher_folder(char folder[kRunPathSize]) {
-    ZeroMemory(folder, kRunPathSize);
-    DWORD length = GetModuleFileNameA(nullptr, folder, kRunPathSize);
-    return launcher_folder_from_module_path(folder, length, kRunPathSize);
+bool resolve_launcher_folder(char folder[kPathSize]) {
+    ZeroMemory(folder, kPathSize);
+    DWORD length = GetModuleFileNameA(nullptr, folder, kPathSize);
+    return launcher_folder_from_module_path(folder, length, kPathSize);
 }
 
 }  // namespace
@@ -73,14 +73,13 @@ bool run_startup(LauncherRun* run, int* exit_code) {
         *exit_code = 1;
         return false;
     }
+    run->paths = install_paths_for(run->launcher_folder);
     return true;
 }
 
 int run_final_stage(LauncherRun* run, FinalVariant variant) {
-    char install_folder[kRunPathSize] = {};
-    format_bounded(install_folder, sizeof(install_folder), "%s\\%s", run->launcher_folder, "velda");
     const char* failure = "No se pudo ejecutar Velda.exe.";
-    const char* folders[2] = {install_folder, run->launcher_folder};
+    const char* folders[2] = {run->paths.install_folder, run->launcher_folder};
     const char** first = folders;
     if (variant == FinalVariant::ManifestNotDownloaded) {
         failure = "No se pudo descargar latest.json ni ejecutar Velda.exe local.";

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/path_size.h"
 #include "common/text.h"
 
 namespace {
@@ -25,7 +26,7 @@ int read_language_flag(const char* appdata) {
     if (appdata == nullptr || appdata[0] == '\0') {
         return 0;
     }
-    char path[260] = {};
+    char path[kPathSize] = {};
     format_bounded(path, sizeof(path), "%s\\VeldaNova\\settings.txt", appdata);
     std::FILE* file = std::fopen(path, "rb");
     if (file == nullptr) {

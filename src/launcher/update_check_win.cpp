@@ -10,6 +10,7 @@
 #include "launcher/run_state.h"
 #include "launcher/server_urls.h"
 #include "launcher/update_decision.h"
+#include "launcher/update_plan.h"
 #include "net/http.h"
 #include "net/url_filename.h"
 
@@ -44,7 +45,7 @@ int run_update_check(LauncherRun* run) {
     }
     const Manifest& manifest = run->manifest;
     if (!manifest_is_usable(manifest)) {
-        log_line("Manifest invalido, lanzando version local.");
+        log_line(kManifestInvalidLine);
         return run_final_stage(run, FinalVariant::ManifestInvalid);
     }
 
@@ -55,33 +56,24 @@ int run_update_check(LauncherRun* run) {
 
     extract_filename_from_url(manifest.url, run->package_name);
     if (run->package_name[0] == '\0') {
-        show_error_box("No se pudo obtener nombre del ZIP desde la URL de descarga.");
+        show_error_box(kPackageNameBox);
         return 1;
     }
 
-    format_bounded(run->install_folder, sizeof(run->install_folder), "%s\\%s", run->launcher_folder,
-                   "velda");
-    run->install_folder_existed = directory_exists(run->install_folder);
-    if (!ensure_directory(run->install_folder)) {
+    const InstallPaths& paths = run->paths;
+    run->install_folder_existed = directory_exists(paths.install_folder);
+    if (!ensure_directory(paths.install_folder)) {
         show_error_box("No se pudo crear carpeta de instalacion velda.");
         return 1;
     }
-
-    format_bounded(run->stamp_path, sizeof(run->stamp_path), "%s\\%s", run->install_folder,
-                   "velda.version");
-    run->stamp_present = read_version_stamp(run->stamp_path, run->installed_version);
-
-    format_bounded(run->product_path, sizeof(run->product_path), "%s\\Velda.exe",
-                   run->install_folder);
-    run->product_present = file_exists_not_directory(run->product_path);
+    run->stamp_present = read_version_stamp(paths.stamp_path, run->installed_version);
+    run->product_present = file_exists_not_directory(paths.product_path);
 
     UpdateDecision decision = decide_update(run->stamp_present, run->installed_version,
                                             manifest.version, run->product_present);
     if (decision.local_newer) {
-        char newer_line[192] = {};
-        format_bounded(newer_line, sizeof(newer_line),
-                       "Version local (%s) es mayor que server (%s); se mantiene local.",
-                       run->installed_version, manifest.version);
+        char newer_line[kLocalNewerLineSize] = {};
+        format_local_newer_line(run->installed_version, manifest.version, newer_line);
         log_line(newer_line);
     }
 
@@ -92,7 +84,7 @@ int run_update_check(LauncherRun* run) {
     }
 
     if (!decision.update_needed) {
-        log_line("Version local al dia.");
+        log_line(kUpToDateLine);
         return run_final_stage(run, FinalVariant::Normal);
     }
     if (run->popup_present) {

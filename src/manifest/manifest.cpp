@@ -79,11 +79,19 @@ bool read_version_stamp(const char* stamp_path, char out[kVersionTextSize]) {
     if (file == nullptr) {
         return false;
     }
-    size_t read = std::fread(out, 1, kVersionTextSize - 1, file);
-    out[read] = '\0';
+    char bytes[kVersionTextSize - 1];
+    size_t read = std::fread(bytes, 1, sizeof(bytes), file);
     std::fclose(file);
-    trim_in_place(out);
+    version_stamp_text(bytes, read, out);
     return true;
+}
+
+void version_stamp_text(const char* bytes, size_t length, char out[kVersionTextSize]) {
+    std::memset(out, 0, kVersionTextSize);
+    if (length > 0) {
+        std::memcpy(out, bytes, length < kVersionTextSize - 1 ? length : kVersionTextSize - 1);
+    }
+    trim_in_place(out);
 }
 
 void write_version_stamp(const char* stamp_path, const char* version) {

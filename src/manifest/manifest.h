@@ -36,6 +36,8 @@ bool manifest_is_usable(const Manifest& manifest);
 
 // True when the stamp could be opened; out then holds its first 63 bytes, trimmed.
 bool read_version_stamp(const char* stamp_path, char out[kVersionTextSize]);
+// The version a stamp holding these bytes gives: its first 63 bytes, up to a NUL, trimmed.
+void version_stamp_text(const char* bytes, size_t length, char out[kVersionTextSize]);
 void write_version_stamp(const char* stamp_path, const char* version);
 
 // Three numbers joined by dots, then only whitespace, as sscanf("%d.%d.%d%7s") reads them;

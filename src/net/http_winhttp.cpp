@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/path_size.h"
 #include "common/text.h"
 #include "common/win_handle.h"
 
@@ -329,7 +330,7 @@ class TempFileSink final : public BodySink {
     }
 
     const char* target_;
-    char temp_path_[MAX_PATH] = {};
+    char temp_path_[kPathSize] = {};
     UniqueFileHandle file_;
     bool created_ = false;
     char* buffer_ = nullptr;

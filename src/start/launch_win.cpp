@@ -3,13 +3,12 @@
 #include <windows.h>
 
 #include "common/fs.h"
+#include "common/install_paths.h"
 #include "common/log.h"
 #include "common/text.h"
 #include "common/win_handle.h"
 
 namespace {
-
-constexpr size_t kPathSize = 260;
 
 // Starts command_line with folder as its current directory; the product runs on by itself.
 bool start_detached(char* command_line, DWORD creation_flags, const char* folder) {
@@ -28,7 +27,7 @@ bool start_detached(char* command_line, DWORD creation_flags, const char* folder
 
 bool launch_velda(const char* folder) {
     char exe_path[kPathSize] = {};
-    format_bounded(exe_path, sizeof(exe_path), "%s\\Velda.exe", folder);
+    product_path_in(folder, exe_path);
     if (file_exists_not_directory(exe_path)) {
         char command_line[2 * kPathSize] = {};
         format_bounded(command_line, sizeof(command_line), "\"%s\"", exe_path);

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "install/extract_command.h"
+#include "common/little_endian.h"
 #include "common/win_handle.h"
 
 namespace {
@@ -245,17 +246,6 @@ std::wstring parent_of(const std::wstring& path) {
     return cut == std::wstring::npos ? std::wstring() : path.substr(0, cut);
 }
 
-uint16_t le16(const unsigned char* p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-uint32_t le32(const unsigned char* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-uint64_t le64(const unsigned char* p) {
-    return static_cast<uint64_t>(le32(p)) | (static_cast<uint64_t>(le32(p + 4)) << 32);
-}
-
 struct ZipEntry {
     std::wstring name;
     uint16_t flags;
@@ -313,10 +303,10 @@ class ZipReader {
     bool data_offset(const ZipEntry& entry, uint64_t* offset) {
         unsigned char header[30];
         if (!read_at(entry.local_header_offset, header, sizeof(header)) ||
-            le32(header) != 0x04034b50) {
+            load_le32(header) != 0x04034b50) {
             return false;
         }
-        *offset = entry.local_header_offset + 30 + le16(header + 26) + le16(header + 28);
+        *offset = entry.local_header_offset + 30 + load_le16(header + 26) + load_le16(header + 28);
         return *offset <= size_ && entry.compressed_size <= size_ - *offset;
     }
 
@@ -338,7 +328,8 @@ class ZipReader {
         size_t end = tail.size() - 22 + 1;
         bool found = false;
         while (end-- > 0) {
-            if (le32(&tail[end]) == 0x06054b50 && end + 22 + le16(&tail[end + 20]) == tail.size()) {
+            if (load_le32(&tail[end]) == 0x06054b50 &&
+                end + 22 + load_le16(&tail[end + 20]) == tail.size()) {
                 found = true;
                 break;
             }
@@ -348,28 +339,28 @@ class ZipReader {
         }
         const unsigned char* record = &tail[end];
         uint64_t end_offset = size_ - tail_size + end;
-        uint64_t count = le16(record + 10);
-        uint64_t directory_size = le32(record + 12);
-        uint64_t directory_offset = le32(record + 16);
-        bool saturated_disks = le16(record + 4) == 0xFFFF && le16(record + 6) == 0xFFFF;
-        if (!saturated_disks && (le16(record + 4) != 0 || le16(record + 6) != 0)) {
+        uint64_t count = load_le16(record + 10);
+        uint64_t directory_size = load_le32(record + 12);
+        uint64_t directory_offset = load_le32(record + 16);
+        bool saturated_disks = load_le16(record + 4) == 0xFFFF && load_le16(record + 6) == 0xFFFF;
+        if (!saturated_disks && (load_le16(record + 4) != 0 || load_le16(record + 6) != 0)) {
             return corrupt("multi-disk archive");
         }
         if (saturated_disks || count == 0xFFFF || directory_size == 0xFFFFFFFF ||
             directory_offset == 0xFFFFFFFF) {
             unsigned char locator[20];
             if (end_offset < 20 || !read_at(end_offset - 20, locator, sizeof(locator)) ||
-                le32(locator) != 0x07064b50) {
+                load_le32(locator) != 0x07064b50) {
                 return corrupt("missing ZIP64 locator");
             }
             unsigned char zip64_end[56];
-            if (!read_at(le64(locator + 8), zip64_end, sizeof(zip64_end)) ||
-                le32(zip64_end) != 0x06064b50) {
+            if (!read_at(load_le64(locator + 8), zip64_end, sizeof(zip64_end)) ||
+                load_le32(zip64_end) != 0x06064b50) {
                 return corrupt("missing ZIP64 end record");
             }
-            count = le64(zip64_end + 32);
-            directory_size = le64(zip64_end + 40);
-            directory_offset = le64(zip64_end + 48);
+            count = load_le64(zip64_end + 32);
+            directory_size = load_le64(zip64_end + 40);
+            directory_offset = load_le64(zip64_end + 48);
         }
         if (directory_offset > size_ || directory_size > size_ - directory_offset ||
             count > directory_size / 46 + 1) {
@@ -381,23 +372,23 @@ class ZipReader {
         }
         size_t at = 0;
         for (uint64_t i = 0; i < count; ++i) {
-            if (directory.size() - at < 46 || le32(&directory[at]) != 0x02014b50) {
+            if (directory.size() - at < 46 || load_le32(&directory[at]) != 0x02014b50) {
                 return corrupt("bad central directory entry");
             }
             const unsigned char* header = &directory[at];
-            size_t name_length = le16(header + 28);
-            size_t extra_length = le16(header + 30);
-            size_t comment_length = le16(header + 32);
+            size_t name_length = load_le16(header + 28);
+            size_t extra_length = load_le16(header + 30);
+            size_t comment_length = load_le16(header + 32);
             if (directory.size() - at - 46 < name_length + extra_length + comment_length) {
                 return corrupt("central directory entry cut short");
             }
             ZipEntry entry;
-            entry.flags = le16(header + 8);
-            entry.method = le16(header + 10);
-            entry.crc = le32(header + 16);
-            entry.compressed_size = le32(header + 20);
-            entry.size = le32(header + 24);
-            entry.local_header_offset = le32(header + 42);
+            entry.flags = load_le16(header + 8);
+            entry.method = load_le16(header + 10);
+            entry.crc = load_le32(header + 16);
+            entry.compressed_size = load_le32(header + 20);
+            entry.size = load_le32(header + 24);
+            entry.local_header_offset = load_le32(header + 42);
             std::string raw_name(reinterpret_cast<const char*>(header + 46), name_length);
             // Bit 11: the name is UTF-8; otherwise it is in the DOS code page.
             entry.name = to_wide(raw_name, (entry.flags & 0x0800) ? CP_UTF8 : 437);
@@ -413,8 +404,8 @@ class ZipReader {
     static bool read_zip64_extra(const unsigned char* extra, size_t length, ZipEntry* entry) {
         size_t at = 0;
         while (length - at >= 4) {
-            uint16_t id = le16(extra + at);
-            size_t field_length = le16(extra + at + 2);
+            uint16_t id = load_le16(extra + at);
+            size_t field_length = load_le16(extra + at + 2);
             if (length - at - 4 < field_length) {
                 return false;
             }
@@ -430,7 +421,7 @@ class ZipReader {
                     if (field_length - used < 8) {
                         return false;
                     }
-                    *value = le64(field + used);
+                    *value = load_le64(field + used);
                     used += 8;
                 }
             }

@@ -171,12 +171,12 @@ struct PredictionRow {
     const char* name;
     SituationRow situation;
     bool update_needed;
-    std::vector<LauncherMeans> means;
+    std::vector<UpdateMeans> means;
     std::vector<std::string> log_lines;
 };
 
 TEST(LauncherPrediction, FollowsTheDecisionAndTheOrderOfMeans) {
-    using M = LauncherMeans;
+    using M = UpdateMeans;
     const std::string not_applicable =
         "Changed-files no aplica para version local, se usara ZIP completo.";
     const PredictionRow rows[] = {

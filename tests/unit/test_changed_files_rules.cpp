@@ -199,3 +199,33 @@ TEST(ChangedFileParentPath, CutsAtTheLastBackslashElseTheLastSlash) {
 }
 
 }  // namespace
+
+namespace {
+
+// The release tool words its warnings after the reason, so each refused line must give its own.
+TEST(ChangedFileLine, NamesTheFirstReasonForARefusal) {
+    const struct {
+        const char* line;
+        ChangedFileRefusal refusal;
+    } cases[] = {
+        {"data/a.bin", ChangedFileRefusal::None},
+        {"-", ChangedFileRefusal::DeletionWithoutPath},
+        {" - \t\r\n", ChangedFileRefusal::DeletionWithoutPath},
+        {"/etc/x", ChangedFileRefusal::LeadingSeparator},
+        {"-\\..\\x", ChangedFileRefusal::LeadingSeparator},
+        {"a/../b", ChangedFileRefusal::ParentReference},
+        {"-c:..", ChangedFileRefusal::ParentReference},
+        {"C:x", ChangedFileRefusal::Colon},
+    };
+    for (const auto& c : cases) {
+        char line[kChangedFilesLineSize] = {};
+        std::memcpy(line, c.line, std::strlen(c.line));
+        ChangedFileEntry entry = classify_changed_file_line(line);
+        EXPECT_EQ(entry.refusal, c.refusal) << c.line;
+        EXPECT_EQ(entry.action == ChangedFileAction::Refuse,
+                  c.refusal != ChangedFileRefusal::None)
+            << c.line;
+    }
+}
+
+}  // namespace

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/path_size.h"
 #include "launcher/launcher_folder.h"
 
 namespace {
@@ -27,7 +28,7 @@ TEST(LauncherFolder, CutsAtTheLastSeparatorOfEitherKind) {
         {"launcher.exe", false, ""},
     };
     for (const FolderCase& c : cases) {
-        char buffer[260] = {};
+        char buffer[kPathSize] = {};
         std::strcpy(buffer, c.module_path.c_str());
         bool ok = launcher_folder_from_module_path(buffer, c.module_path.size(), sizeof(buffer));
         EXPECT_EQ(ok, c.ok) << c.module_path;
@@ -38,10 +39,10 @@ TEST(LauncherFolder, CutsAtTheLastSeparatorOfEitherKind) {
 }
 
 TEST(LauncherFolder, ModuleNameThatDidNotFitFails) {
-    char buffer[260] = {};
+    char buffer[kPathSize] = {};
     std::memset(buffer, 'a', 259);
     buffer[3] = '\\';
-    EXPECT_FALSE(launcher_folder_from_module_path(buffer, 260, sizeof(buffer)));
+    EXPECT_FALSE(launcher_folder_from_module_path(buffer, kPathSize, sizeof(buffer)));
     EXPECT_FALSE(launcher_folder_from_module_path(buffer, 0, sizeof(buffer)));
     EXPECT_TRUE(launcher_folder_from_module_path(buffer, 259, sizeof(buffer)));
     EXPECT_STREQ(buffer, "aaa");

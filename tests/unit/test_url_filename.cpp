@@ -14,7 +14,7 @@ struct NameCase {
 };
 
 std::string name_of(const std::string& url) {
-    char out[kUrlFilenameSize];
+    char out[kPathSize];
     std::memset(out, 'x', sizeof out);
     extract_filename_from_url(url.c_str(), out);
     return out;
@@ -136,6 +136,28 @@ TEST(ExtractFilenameFromUrl, JudgesTheNameAfterTheCut) {
     EXPECT_EQ(name_of("https://host/" + segment), std::string(259, 'k'));
     std::string early = std::string(100, 'k') + "|" + std::string(200, 'k');
     EXPECT_EQ(name_of("https://host/" + early), "");
+}
+
+// The release tool reports the fault by kind, so the first one must be named, where it is.
+TEST(FileNameFault, NamesTheFirstFaultAndItsByte) {
+    const struct {
+        std::string name;
+        FileNameFault fault;
+        size_t at;
+    } cases[] = {
+        {"Velda.exe", FileNameFault::None, 0},
+        {"", FileNameFault::Empty, 0},
+        {"a|b.", FileNameFault::ForbiddenByte, 1},
+        {std::string("a\0b", 3), FileNameFault::ForbiddenByte, 1},
+        {"name. ", FileNameFault::TrailingDotOrSpace, 0},
+        {"Com7 .txt", FileNameFault::DeviceName, 0},
+        {"com0", FileNameFault::None, 0},
+    };
+    for (const auto& c : cases) {
+        size_t at = 0;
+        EXPECT_EQ(file_name_fault(c.name, &at), c.fault) << c.name;
+        EXPECT_EQ(at, c.at) << c.name;
+    }
 }
 
 }  // namespace

@@ -218,6 +218,36 @@ TEST(ZipDirectory, DirectoriesBeyondFourGibibytesAreFoundThroughZip64) {
     EXPECT_EQ(verdict.bad_name, "../late.txt");
 }
 
+// The listing walks what the check walks, but reports unsafe names instead of stopping there.
+TEST(ZipDirectory, ListsEveryEntryWithItsZip64Values) {
+    const uint64_t base = 5ull << 30;
+    std::vector<Entry> entries = {{"a.txt", "12345", ""}, {"../b.txt", "xy", ""}};
+    for (bool zip64 : {false, true}) {
+        Package package{build_zip(entries, {zip64, "", zip64 ? base : 0}), zip64 ? base : 0};
+        ZipSource source{package.base + package.bytes.size(), read_package, &package};
+        std::vector<ZipEntryRecord> listed;
+        auto collect = [](const ZipEntryRecord& record, void* context) {
+            static_cast<std::vector<ZipEntryRecord>*>(context)->push_back(record);
+            return true;
+        };
+        ASSERT_TRUE(list_zip_source(source, collect, &listed)) << zip64;
+        ASSERT_EQ(listed.size(), 2u);
+        uint64_t local = package.base;
+        for (size_t i = 0; i < 2; ++i) {
+            std::string name = package.bytes.substr(listed[i].name_offset - package.base,
+                                                    listed[i].name_length);
+            EXPECT_EQ(name, entries[i].name);
+            EXPECT_EQ(listed[i].uncompressed_size, entries[i].data.size());
+            EXPECT_EQ(listed[i].compressed_size, entries[i].data.size());
+            EXPECT_EQ(listed[i].local_header_offset, local);
+            local += 30 + entries[i].name.size() + entries[i].data.size();
+        }
+        package.bytes.resize(package.bytes.size() - 1);
+        source.size -= 1;
+        EXPECT_FALSE(list_zip_source(source, collect, &listed)) << zip64;
+    }
+}
+
 // ---- Directories the extractor would read otherwise, or not at all ----
 
 size_t end_record(const std::string& bytes, size_t comment_length = 0) {

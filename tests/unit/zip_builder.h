@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "common/little_endian.h"
+
 namespace zip_builder {
 
 struct Entry {
@@ -21,15 +23,12 @@ struct Layout {
 };
 
 inline void put(std::string* out, uint64_t value, int width) {
-    for (int i = 0; i < width; ++i) {
-        out->push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
-    }
+    append_le(out, value, width);
 }
 
+// Overwrites a field of a built package.
 inline void poke(std::string* bytes, size_t at, uint64_t value, int width) {
-    for (int i = 0; i < width; ++i) {
-        (*bytes)[at + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
-    }
+    store_le(reinterpret_cast<unsigned char*>(bytes->data() + at), value, width);
 }
 
 inline std::string build_zip(const std::vector<Entry>& entries, const Layout& layout = {}) {

@@ -24,21 +24,21 @@ std::vector<std::string> split_path(const std::string& path) {
     }
 }
 
-// The reason the launcher refuses a path text, or null when it takes it.
-const char* refusal_reason(const char* path_text) {
-    if (path_text[0] == '\0') {
-        return "a deletion without a path";
+// The words for the launcher's reason to refuse a line, or null when it takes it.
+const char* refusal_text(ChangedFileRefusal refusal) {
+    switch (refusal) {
+        case ChangedFileRefusal::None:
+            return nullptr;
+        case ChangedFileRefusal::DeletionWithoutPath:
+            return "a deletion without a path";
+        case ChangedFileRefusal::LeadingSeparator:
+            return "the path begins with a separator";
+        case ChangedFileRefusal::ParentReference:
+            return "the path contains \"..\"";
+        case ChangedFileRefusal::Colon:
+            return "the path contains a colon";
     }
-    if (path_text[0] == '/' || path_text[0] == '\\') {
-        return "the path begins with a separator";
-    }
-    if (std::strstr(path_text, "..") != nullptr) {
-        return "the path contains \"..\"";
-    }
-    if (std::strchr(path_text, ':') != nullptr) {
-        return "the path contains a colon";
-    }
-    return nullptr;
+    return "refused";
 }
 
 // The line must come back from the launcher's reader as exactly this action and path.
@@ -53,9 +53,8 @@ bool line_reads_back(const std::string& line, ChangedFileAction action, const st
     std::memcpy(buffer, line.data(), line.size());
     ChangedFileEntry entry = classify_changed_file_line(buffer);
     if (entry.action == ChangedFileAction::Refuse) {
-        const char* reason = refusal_reason(entry.path_text);
-        *why = std::string("would be refused by the launcher (") +
-               (reason != nullptr ? reason : "refused") + ")";
+        *why =
+            std::string("would be refused by the launcher (") + refusal_text(entry.refusal) + ")";
         return false;
     }
     if (entry.action != action || path != entry.path_text) {
@@ -114,7 +113,7 @@ bool tree_paths_usable(const std::vector<TreeEntry>& tree, std::vector<std::stri
             }
         }
         if (why.empty()) {
-            if (const char* reason = refusal_reason(entry.path.c_str())) {
+            if (const char* reason = refusal_text(changed_file_path_refusal(entry.path.c_str()))) {
                 problems->push_back("\"" + printable(entry.path) +
                                     "\" would be refused in a changed-files list: " + reason);
             } else if (entry.path.size() > kPathSize - 1) {
@@ -239,11 +238,9 @@ ListAnalysis analyze_changed_files_list(std::string_view text) {
         std::memcpy(buffer, chunk.data(), chunk.size());
         ChangedFileEntry entry = classify_changed_file_line(buffer);
         if (entry.action == ChangedFileAction::Refuse) {
-            const char* reason = refusal_reason(entry.path_text);
-            analysis.traps.push_back(where + " \"" + printable(buffer) +
-                                     "\" is refused by the launcher (" +
-                                     (reason != nullptr ? reason : "refused") +
-                                     "): the whole changed-files update fails there");
+            analysis.traps.push_back(
+                where + " \"" + printable(buffer) + "\" is refused by the launcher (" +
+                refusal_text(entry.refusal) + "): the whole changed-files update fails there");
             ++analysis.refused_lines;
         } else if (entry.action != ChangedFileAction::Skip) {
             if (std::strlen(entry.path_text) > kPathSize - 1) {

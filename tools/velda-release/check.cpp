@@ -8,9 +8,13 @@
 #include <vector>
 
 #include "changed_list.h"
+#include "common/path_size.h"
+#include "common/text.h"
 #include "fetch.h"
 #include "install/changed_files_rules.h"
 #include "install/zip_directory.h"
+#include "launcher/server_paths.h"
+#include "launcher/update_plan.h"
 #include "manifest_check.h"
 #include "release_text.h"
 #include "tree_files.h"
@@ -19,9 +23,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr const char* kDirectPath = "/downloads/direct/Velda.exe";
-constexpr const char* kManifestPath = "/downloads/latest.json";
 
 // Where the release's files come from: a server, or a folder laid out as its document root.
 class Origin {
@@ -58,8 +59,8 @@ class Origin {
     const fs::path& root() const { return root_; }
 
     std::string direct_url() const {
-        return is_url_ ? server_ + kDirectPath
-                       : std::string(kDirectPath) + " on the launcher's server";
+        return is_url_ ? server_ + kDirectExecutablePath
+                       : std::string(kDirectExecutablePath) + " on the launcher's server";
     }
 
     // The body of a URL the release names; where tells the file or URL that was read.
@@ -91,7 +92,7 @@ class Origin {
         if (is_url_) {
             return get(direct_url(), body, where, error);
         }
-        return get(std::string("http://root") + kDirectPath, body, where, error);
+        return get(std::string("http://root") + kDirectExecutablePath, body, where, error);
     }
 
     bool get_manifest(const std::string& manifest, std::string* body, std::string* error) const {
@@ -135,15 +136,6 @@ struct Package {
     bool has_exe = false;
 };
 
-bool read_from_memory(void* context, uint64_t offset, void* out, size_t length) {
-    const std::string& bytes = *static_cast<const std::string*>(context);
-    if (offset > bytes.size() || length > bytes.size() - offset) {
-        return false;
-    }
-    std::memcpy(out, bytes.data() + offset, length);
-    return true;
-}
-
 void print_field(const FieldReading& field) {
     std::printf("  %-24s %-10s \"%s\"\n", field.key, field.found ? "found" : "not found",
                 printable(field.value).c_str());
@@ -165,8 +157,9 @@ void check_package(const Origin& origin, const ManifestAnalysis& analysis, Packa
         return;
     }
     // The launcher's own test of the package's names, run before it unpacks anything.
-    ZipSource source{archive.size(), read_from_memory, &archive};
-    char bad_name[260] = {};
+    std::string_view archive_bytes = archive;
+    ZipSource source = zip_source_in_memory(&archive_bytes);
+    char bad_name[kPathSize] = {};
     ZipCheck verdict = check_zip_source(source, bad_name, sizeof(bad_name));
     if (verdict == ZipCheck::Unsafe) {
         traps->push_back("the launcher refuses the package: entry \"" + printable(bad_name) +
@@ -290,15 +283,15 @@ void check_changed_files(const Origin& origin, const ManifestAnalysis& analysis,
     }
 }
 
-const char* means_text(LauncherMeans means) {
+const char* means_text(UpdateMeans means) {
     switch (means) {
-        case LauncherMeans::ChangedFiles:
+        case UpdateMeans::ChangedFiles:
             return "changed files";
-        case LauncherMeans::KillProducts:
+        case UpdateMeans::KillProducts:
             return "end running Velda.exe processes";
-        case LauncherMeans::DirectExecutable:
+        case UpdateMeans::DirectExecutable:
             return "the executable alone from";
-        case LauncherMeans::Package:
+        case UpdateMeans::Package:
             return "the package";
     }
     return "?";
@@ -330,9 +323,7 @@ void print_prediction(const CheckOptions& options, const Origin& origin,
         return;
     }
     if (prediction.package_name_box) {
-        std::printf(
-            "  stops with the box \"No se pudo obtener nombre del ZIP desde la URL de "
-            "descarga.\" and exit code 1\n");
+        std::printf("  stops with the box \"%s\" and exit code 1\n", kPackageNameBox);
         return;
     }
     if (!prediction.update_needed) {
@@ -342,8 +333,8 @@ void print_prediction(const CheckOptions& options, const Origin& origin,
     std::printf("  updates to %s, trying in this order:\n", m.version);
     int step = 0;
     bool kill_first = false;
-    for (LauncherMeans means : prediction.means) {
-        if (means == LauncherMeans::KillProducts) {
+    for (UpdateMeans means : prediction.means) {
+        if (means == UpdateMeans::KillProducts) {
             kill_first = true;
             continue;
         }
@@ -351,10 +342,10 @@ void print_prediction(const CheckOptions& options, const Origin& origin,
         std::printf("  %d. %s%s%s", step, step > 1 ? "if that fails: " : "",
                     kill_first ? "end running Velda.exe processes, then " : "", means_text(means));
         kill_first = false;
-        if (means == LauncherMeans::ChangedFiles) {
+        if (means == UpdateMeans::ChangedFiles) {
             std::printf(" from the list %s, files under %s\n", m.changed_files_url,
                         m.changed_files_base_url);
-        } else if (means == LauncherMeans::DirectExecutable) {
+        } else if (means == UpdateMeans::DirectExecutable) {
             std::printf(" %s (replaces Velda.exe only)\n", origin.direct_url().c_str());
         } else {
             std::printf(" %s, saved as %s and unpacked\n", m.url,

@@ -11,6 +11,3 @@ struct FetchOptions {
 // The whole body of a 2xx answer.
 bool fetch_url(const std::string& url, const FetchOptions& options, std::string* body,
                std::string* error);
-
-// Whether the URL answers with a 2xx status; reads as little of the body as it can.
-bool probe_url(const std::string& url, const FetchOptions& options, std::string* error);

@@ -5,22 +5,16 @@
 
 namespace {
 
-struct Transfer {
-    std::string* body;
-    bool stop_at_first_byte;
-};
-
 size_t on_body(char* data, size_t size, size_t count, void* user) {
-    Transfer* transfer = static_cast<Transfer*>(user);
-    if (transfer->stop_at_first_byte) {
-        return 0;  // the status is known; the rest is not needed
-    }
-    transfer->body->append(data, size * count);
+    static_cast<std::string*>(user)->append(data, size * count);
     return size * count;
 }
 
-bool run(const std::string& url, const FetchOptions& options, bool probe, std::string* body,
-         std::string* error) {
+}  // namespace
+
+bool fetch_url(const std::string& url, const FetchOptions& options, std::string* body,
+               std::string* error) {
+    body->clear();
     static bool initialized = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
     if (!initialized) {
         *error = "libcurl could not start";
@@ -32,13 +26,11 @@ bool run(const std::string& url, const FetchOptions& options, bool probe, std::s
         return false;
     }
     std::string request = encode_url_for_request(url);
-    std::string scratch;
-    Transfer transfer{body != nullptr ? body : &scratch, probe};
     char message[CURL_ERROR_SIZE] = {};
     curl_easy_setopt(curl, CURLOPT_URL, request.c_str());
     curl_easy_setopt(curl, CURLOPT_USERAGENT, "velda-release");
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, on_body);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, body);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, message);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 20L);
     // The launcher follows no redirect of its own accord either way; a check should see what
@@ -51,8 +43,7 @@ bool run(const std::string& url, const FetchOptions& options, bool probe, std::s
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
     curl_easy_cleanup(curl);
-    bool answered = code == CURLE_OK || (probe && code == CURLE_WRITE_ERROR && status != 0);
-    if (!answered) {
+    if (code != CURLE_OK) {
         *error = message[0] != '\0' ? message : curl_easy_strerror(code);
         return false;
     }
@@ -61,16 +52,4 @@ bool run(const std::string& url, const FetchOptions& options, bool probe, std::s
         return false;
     }
     return true;
-}
-
-}  // namespace
-
-bool fetch_url(const std::string& url, const FetchOptions& options, std::string* body,
-               std::string* error) {
-    body->clear();
-    return run(url, options, false, body, error);
-}
-
-bool probe_url(const std::string& url, const FetchOptions& options, std::string* error) {
-    return run(url, options, true, nullptr, error);
 }

@@ -27,8 +27,3 @@ bool fetch_url(const std::string& url, const FetchOptions& options, std::string*
     std::free(data);
     return true;
 }
-
-bool probe_url(const std::string& url, const FetchOptions& options, std::string* error) {
-    std::string body;
-    return fetch_url(url, options, &body, error);
-}

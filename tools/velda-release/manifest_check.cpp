@@ -15,7 +15,7 @@ std::string quoted(const char* key) {
     return std::string("\"") + key + "\"";
 }
 
-bool is_reserved_install_name(const std::string& name) {
+bool is_reserved_install_name(std::string_view name) {
     return equals_ignoring_ascii_case(name, "Velda.exe") ||
            equals_ignoring_ascii_case(name, "velda.version");
 }
@@ -196,14 +196,14 @@ void analyze_manifest(std::string_view text, ManifestAnalysis* analysis) {
     }
     if (m.url[0] != '\0') {
         check_url_value("url", m.url, &traps);
-        char name[kUrlFilenameSize];
+        char name[kPathSize];
         extract_filename_from_url(m.url, name);
         analysis->package_file_name = name;
         if (name[0] == '\0') {
             traps.push_back(
                 "\"url\" names no package file (no usable last path segment): every "
-                "launcher stops with the box \"No se pudo obtener nombre del ZIP "
-                "desde la URL de descarga.\"");
+                "launcher stops with the box \"" +
+                std::string(kPackageNameBox) + "\"");
         } else if (is_reserved_install_name(name)) {
             traps.push_back(std::string("the package file name \"") + name +
                             "\" is a file of the installation itself");
@@ -240,7 +240,7 @@ void analyze_manifest(std::string_view text, ManifestAnalysis* analysis) {
     }
     if (list) {
         check_url_value("changed_files_url", m.changed_files_url, &traps);
-        char name[kUrlFilenameSize];
+        char name[kPathSize];
         extract_filename_from_url(m.changed_files_url, name);
         analysis->list_file_name = name;
         if (name[0] == '\0') {
@@ -259,10 +259,8 @@ void analyze_manifest(std::string_view text, ManifestAnalysis* analysis) {
 }
 
 std::string stamp_text_as_read(std::string_view text) {
-    char buffer[kVersionTextSize] = {};
-    size_t length = std::min(text.size(), kVersionTextSize - 1);
-    std::memcpy(buffer, text.data(), length);
-    trim_in_place(buffer);
+    char buffer[kVersionTextSize];
+    version_stamp_text(text.data(), text.size(), buffer);
     return buffer;
 }
 
@@ -271,10 +269,10 @@ LauncherPrediction predict_launcher_run(const Manifest& manifest,
     LauncherPrediction prediction{};
     prediction.manifest_usable = manifest_is_usable(manifest);
     if (!prediction.manifest_usable) {
-        prediction.log_lines.push_back("Manifest invalido, lanzando version local.");
+        prediction.log_lines.push_back(kManifestInvalidLine);
         return prediction;
     }
-    char name[kUrlFilenameSize];
+    char name[kPathSize];
     extract_filename_from_url(manifest.url, name);
     if (name[0] == '\0') {
         prediction.package_name_box = true;
@@ -284,28 +282,20 @@ LauncherPrediction predict_launcher_run(const Manifest& manifest,
         decide_update(situation.stamp_present, situation.installed_version.c_str(),
                       manifest.version, situation.product_present);
     if (decision.local_newer) {
-        char line[192];
-        format_bounded(line, sizeof(line),
-                       "Version local (%s) es mayor que server (%s); se mantiene local.",
-                       situation.installed_version.c_str(), manifest.version);
+        char line[kLocalNewerLineSize];
+        format_local_newer_line(situation.installed_version.c_str(), manifest.version, line);
         prediction.log_lines.push_back(line);
     }
     prediction.update_needed = decision.update_needed;
     if (!decision.update_needed) {
-        prediction.log_lines.push_back("Version local al dia.");
+        prediction.log_lines.push_back(kUpToDateLine);
         return prediction;
     }
-    if (changed_files_applicable(manifest, situation.installed_version.c_str(),
-                                 situation.product_present)) {
-        prediction.means.push_back(LauncherMeans::ChangedFiles);
-    } else if (changed_files_not_applicable_logged(manifest, situation.product_present)) {
-        prediction.log_lines.push_back(
-            "Changed-files no aplica para version local, se usara ZIP completo.");
+    UpdatePlan plan = plan_update(manifest, situation.installed_version.c_str(),
+                                  situation.product_present, situation.install_folder_existed);
+    if (plan.opening_line != nullptr) {
+        prediction.log_lines.push_back(plan.opening_line);
     }
-    prediction.means.push_back(LauncherMeans::KillProducts);
-    if (situation.install_folder_existed) {
-        prediction.means.push_back(LauncherMeans::DirectExecutable);
-    }
-    prediction.means.push_back(LauncherMeans::Package);
+    prediction.means.assign(plan.means, plan.means + plan.means_count);
     return prediction;
 }

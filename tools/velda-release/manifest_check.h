@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "json_scan.h"
+#include "launcher/update_plan.h"
 #include "manifest/manifest.h"
 #include "manifest_writer.h"
 
@@ -39,19 +40,15 @@ struct LauncherSituation {
     bool product_present;
 };
 
-enum class LauncherMeans { ChangedFiles, KillProducts, DirectExecutable, Package };
-
 struct LauncherPrediction {
     bool manifest_usable;
     bool package_name_box;  // "No se pudo obtener nombre del ZIP..." ends the run
     bool update_needed;
     std::vector<std::string> log_lines;  // the decision's lines, in order
-    // In the order the launcher tries them; each after the previous one failed, except the
-    // kill, which always precedes the executable download or the package.
-    std::vector<LauncherMeans> means;
+    std::vector<UpdateMeans> means;      // the launcher's plan_update
 };
 
-// The stamp text as read_version_stamp leaves it: its first 63 bytes, trimmed.
+// The stamp text as read_version_stamp leaves it.
 std::string stamp_text_as_read(std::string_view text);
 
 LauncherPrediction predict_launcher_run(const Manifest& manifest,

@@ -38,7 +38,7 @@ void check_url(const char* key, const std::string& url, std::vector<std::string>
 }
 
 void check_file_name(const char* key, const std::string& url, std::vector<std::string>* problems) {
-    char name[kUrlFilenameSize];
+    char name[kPathSize];
     extract_filename_from_url(url.c_str(), name);
     if (name[0] == '\0') {
         problems->push_back(std::string("\"") + key +

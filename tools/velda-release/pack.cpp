@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "changed_list.h"
+#include "common/text.h"
 #include "manifest_check.h"
 #include "manifest_writer.h"
 #include "release_layout.h"
@@ -160,72 +161,95 @@ bool verify_package(const fs::path& zip_path, const fs::path& product,
     return true;
 }
 
-}  // namespace
+// What the options name, once they are known to be usable.
+struct PackInputs {
+    std::string server;  // cleaned
+    bool with_previous = false;
+    fs::path product;
+    fs::path previous;
+    fs::path output;
+    std::vector<TreeEntry> new_tree;
+    std::vector<TreeEntry> old_tree;
+};
 
-int run_pack(const PackOptions& options) {
-    std::vector<std::string> problems;
+// The texts and the folder layout of the release, each read back as the launcher reads it.
+struct PackPlan {
+    ReleaseLayout layout;
+    ChangedFilesPlan changes;
+    std::string manifest_text;
+    std::string list_text;
+};
+
+// The options alone first: a bad version or server is reported before any folder is read.
+bool validate_options(const PackOptions& options, PackInputs* inputs,
+                      std::vector<std::string>* problems) {
     std::string why;
-
     if (!release_version_usable(options.version, &why)) {
-        problems.push_back("the version \"" + printable(options.version) + "\" " + why);
+        problems->push_back("the version \"" + printable(options.version) + "\" " + why);
     }
-    std::string server;
-    if (!clean_server_base(options.server, &server, &why)) {
-        problems.push_back("the server \"" + printable(options.server) + "\" " + why);
-    } else if (!value_is_raw_safe(server, &why)) {
-        problems.push_back("the server \"" + printable(options.server) + "\" " + why);
+    if (!clean_server_base(options.server, &inputs->server, &why)) {
+        problems->push_back("the server \"" + printable(options.server) + "\" " + why);
+    } else if (!value_is_raw_safe(inputs->server, &why)) {
+        problems->push_back("the server \"" + printable(options.server) + "\" " + why);
     }
-    bool with_previous = !options.previous_folder.empty() || !options.previous_version.empty();
-    if (with_previous && (options.previous_folder.empty() || options.previous_version.empty())) {
-        problems.push_back("a previous version needs both its folder and its version text");
-        with_previous = false;
+    inputs->with_previous = !options.previous_folder.empty() || !options.previous_version.empty();
+    if (inputs->with_previous &&
+        (options.previous_folder.empty() || options.previous_version.empty())) {
+        problems->push_back("a previous version needs both its folder and its version text");
+        inputs->with_previous = false;
     }
-    if (with_previous && !release_version_usable(options.previous_version, &why)) {
-        problems.push_back("the previous version \"" + printable(options.previous_version) + "\" " +
-                           why);
+    if (inputs->with_previous && !release_version_usable(options.previous_version, &why)) {
+        problems->push_back("the previous version \"" + printable(options.previous_version) +
+                            "\" " + why);
     }
-    if (!problems.empty()) {
-        return refuse_all(problems);
-    }
+    return problems->empty();
+}
 
-    fs::path product(options.product_folder);
-    fs::path output(options.output_folder);
+bool validate_folders(const PackOptions& options, PackInputs* inputs,
+                      std::vector<std::string>* problems) {
+    std::string why;
+    inputs->product = options.product_folder;
+    inputs->output = options.output_folder;
+    inputs->previous = options.previous_folder;
+    const fs::path& product = inputs->product;
     std::error_code ec;
     if (!fs::is_regular_file(product / kProductExe, ec)) {
-        problems.push_back("the product folder " + product.string() + " holds no " + kProductExe +
-                           " file at its top level");
+        problems->push_back("the product folder " + product.string() + " holds no " + kProductExe +
+                            " file at its top level");
     }
-    std::vector<TreeEntry> new_tree;
-    if (!scan_tree(product, &new_tree, &why)) {
-        problems.push_back(why);
+    if (!scan_tree(product, &inputs->new_tree, &why)) {
+        problems->push_back(why);
     }
-    std::vector<TreeEntry> old_tree;
-    fs::path previous(options.previous_folder);
-    if (with_previous && !scan_tree(previous, &old_tree, &why)) {
-        problems.push_back("previous version: " + why);
+    if (inputs->with_previous && !scan_tree(inputs->previous, &inputs->old_tree, &why)) {
+        problems->push_back("previous version: " + why);
     }
+    fs::path& output = inputs->output;
     if (output.filename().empty()) {
         output = output.parent_path();
     }
     if (fs::exists(output, ec) && !(fs::is_directory(output, ec) && fs::is_empty(output, ec))) {
-        problems.push_back("the output folder " + output.string() +
-                           " already exists; pack writes a new folder");
+        problems->push_back("the output folder " + output.string() +
+                            " already exists; pack writes a new folder");
     }
     fs::path output_parent = output.parent_path().empty() ? fs::path(".") : output.parent_path();
     if (!fs::is_directory(output_parent, ec)) {
-        problems.push_back("the folder " + output_parent.string() +
-                           " for the output does not exist");
+        problems->push_back("the folder " + output_parent.string() +
+                            " for the output does not exist");
     }
-    if (is_inside(output, product) || (with_previous && is_inside(output, previous))) {
-        problems.push_back("the output folder must lie outside the product folders");
+    if (is_inside(output, product) ||
+        (inputs->with_previous && is_inside(output, inputs->previous))) {
+        problems->push_back("the output folder must lie outside the product folders");
     }
-    if (!problems.empty()) {
-        return refuse_all(problems);
-    }
+    return problems->empty();
+}
 
-    ReleaseLayout layout =
-        make_release_layout(server, options.version, with_previous ? options.previous_version : "");
-    tree_paths_usable(new_tree, &problems);
+bool plan_release(const PackOptions& options, const PackInputs& inputs, PackPlan* plan,
+                  std::vector<std::string>* problems) {
+    const bool with_previous = inputs.with_previous;
+    plan->layout = make_release_layout(inputs.server, options.version,
+                                       with_previous ? options.previous_version : "");
+    const ReleaseLayout& layout = plan->layout;
+    tree_paths_usable(inputs.new_tree, problems);
     std::vector<std::pair<std::string, std::string>> reserved = {
         {"velda.version", "the launcher's version stamp"},
         {layout_file_name(layout.package_path), "the package, which the launcher downloads there"},
@@ -234,17 +258,17 @@ int run_pack(const PackOptions& options) {
         reserved.push_back({layout_file_name(layout.list_path),
                             "the changed-files list, which the launcher downloads there"});
     }
-    check_top_level_names(new_tree, "new", reserved, &problems);
-    ChangedFilesPlan plan;
+    check_top_level_names(inputs.new_tree, "new", reserved, problems);
     if (with_previous) {
         reserved.erase(reserved.begin(), reserved.begin() + 2);
-        check_top_level_names(old_tree, "previous", reserved, &problems);
+        check_top_level_names(inputs.old_tree, "previous", reserved, problems);
         diff_trees(
-            old_tree, new_tree,
+            inputs.old_tree, inputs.new_tree,
             [&](const std::string& path) {
-                return files_have_same_bytes(tree_path(previous, path), tree_path(product, path));
+                return files_have_same_bytes(tree_path(inputs.previous, path),
+                                             tree_path(inputs.product, path));
             },
-            &plan, &problems);
+            &plan->changes, problems);
     }
 
     ReleaseManifest manifest;
@@ -256,92 +280,134 @@ int run_pack(const PackOptions& options) {
         manifest.changed_files_url = layout.list_url;
         manifest.changed_files_base_url = layout.files_url;
     }
-    validate_release_manifest(manifest, &problems);
-    if (!problems.empty()) {
-        return refuse_all(problems);
+    validate_release_manifest(manifest, problems);
+    if (!problems->empty()) {
+        return false;
     }
 
     // Everything the launcher will read is checked with its own reader before it is written.
-    std::string manifest_text = write_manifest_json(manifest);
+    plan->manifest_text = write_manifest_json(manifest);
     ManifestAnalysis analysis;
-    analyze_manifest(manifest_text, &analysis);
+    analyze_manifest(plan->manifest_text, &analysis);
     const Manifest& read = analysis.manifest;
     if (!analysis.traps.empty() || read.version != manifest.version || read.url != manifest.url ||
         read.changed_from_version != manifest.changed_from_version ||
         read.changed_files_url != manifest.changed_files_url ||
         read.changed_files_base_url != manifest.changed_files_base_url) {
-        problems.push_back("the launcher's reader would not read the manifest back as written");
-        problems.insert(problems.end(), analysis.traps.begin(), analysis.traps.end());
-        return refuse_all(problems);
+        problems->push_back("the launcher's reader would not read the manifest back as written");
+        problems->insert(problems->end(), analysis.traps.begin(), analysis.traps.end());
+        return false;
     }
-    std::string list_text = format_changed_files_list(plan);
+    plan->list_text = format_changed_files_list(plan->changes);
     if (with_previous) {
-        ListAnalysis list = analyze_changed_files_list(list_text);
-        if (!list.traps.empty() ||
-            list.entries.size() != plan.deletions.size() + plan.downloads.size()) {
-            problems.push_back("the launcher would not read the changed-files list as written");
-            problems.insert(problems.end(), list.traps.begin(), list.traps.end());
-            return refuse_all(problems);
+        ListAnalysis list = analyze_changed_files_list(plan->list_text);
+        if (!list.traps.empty() || list.entries.size() != plan->changes.deletions.size() +
+                                                              plan->changes.downloads.size()) {
+            problems->push_back("the launcher would not read the changed-files list as written");
+            problems->insert(problems->end(), list.traps.begin(), list.traps.end());
+            return false;
         }
     }
+    return true;
+}
 
-    fs::path staging_path;
-    if (!make_staging_folder(output, &staging_path, &why)) {
-        return refuse_all({why});
-    }
-    StagingFolder staging(staging_path);
-    auto at = [&](const std::string& relative) { return tree_path(staging.path(), relative); };
-
+// Every file of the release, under staging.
+bool write_release(const PackInputs& inputs, const PackPlan& plan, const fs::path& staging,
+                   std::string* why) {
+    const ReleaseLayout& layout = plan.layout;
+    auto at = [&](const std::string& relative) { return tree_path(staging, relative); };
+    std::error_code ec;
     fs::create_directories(at(layout.direct_path).parent_path(), ec);
-    if (!copy_file_bytes(product / kProductExe, at(layout.direct_path), &why) ||
-        !write_package(product, new_tree, at(layout.package_path), &why) ||
-        !verify_package(at(layout.package_path), product, new_tree, &why)) {
-        return refuse_all({why});
+    if (!copy_file_bytes(inputs.product / kProductExe, at(layout.direct_path), why) ||
+        !write_package(inputs.product, inputs.new_tree, at(layout.package_path), why) ||
+        !verify_package(at(layout.package_path), inputs.product, inputs.new_tree, why)) {
+        return false;
     }
-    if (with_previous) {
+    if (inputs.with_previous) {
         fs::create_directories(at(layout.files_path), ec);
-        for (const std::string& path : plan.downloads) {
-            if (!copy_file_bytes(tree_path(product, path), tree_path(at(layout.files_path), path),
-                                 &why)) {
-                return refuse_all({why});
+        for (const std::string& path : plan.changes.downloads) {
+            if (!copy_file_bytes(tree_path(inputs.product, path),
+                                 tree_path(at(layout.files_path), path), why)) {
+                return false;
             }
         }
-        if (!write_file_bytes(at(layout.list_path), list_text)) {
-            return refuse_all({"cannot write " + at(layout.list_path).string()});
+        if (!write_file_bytes(at(layout.list_path), plan.list_text)) {
+            *why = "cannot write " + at(layout.list_path).string();
+            return false;
         }
     }
-    if (!write_file_bytes(at(layout.manifest_path), manifest_text)) {
-        return refuse_all({"cannot write " + at(layout.manifest_path).string()});
+    if (!write_file_bytes(at(layout.manifest_path), plan.manifest_text)) {
+        *why = "cannot write " + at(layout.manifest_path).string();
+        return false;
     }
+    return true;
+}
 
+// Moves the finished release to its place in one rename.
+bool publish_release(StagingFolder* staging, const fs::path& output, std::string* why) {
+    std::error_code ec;
     if (fs::exists(output, ec)) {
-        fs::remove(output, ec);  // an empty folder, checked above
+        fs::remove(output, ec);  // an empty folder, checked before
     }
-    fs::rename(staging.path(), output, ec);
+    fs::rename(staging->path(), output, ec);
     if (ec) {
-        return refuse_all({"cannot rename " + staging.path().string() + " to " + output.string() +
-                           ": " + ec.message()});
+        *why = "cannot rename " + staging->path().string() + " to " + output.string() + ": " +
+               ec.message();
+        return false;
     }
-    staging.release();
+    staging->release();
+    return true;
+}
 
+void print_summary(const PackOptions& options, const PackInputs& inputs, const PackPlan& plan) {
+    const ReleaseLayout& layout = plan.layout;
     size_t files = 0;
-    for (const TreeEntry& entry : new_tree) {
+    for (const TreeEntry& entry : inputs.new_tree) {
         files += entry.is_directory ? 0 : 1;
     }
-    std::printf("Packed Velda %s into %s\n", options.version.c_str(), output.string().c_str());
+    std::printf("Packed Velda %s into %s\n", options.version.c_str(),
+                inputs.output.string().c_str());
     std::printf("  %s\n", layout.manifest_path.c_str());
     std::printf("  %s\n", layout.direct_path.c_str());
     std::printf("  %s (%zu files, %zu folders)\n", layout.package_path.c_str(), files,
-                new_tree.size() - files);
-    if (with_previous) {
+                inputs.new_tree.size() - files);
+    if (inputs.with_previous) {
         std::printf("  %s (from %s: %zu changed or added, %zu removed)\n", layout.list_path.c_str(),
-                    options.previous_version.c_str(), plan.downloads.size(), plan.deletions.size());
-        std::printf("  %s/ (%zu files)\n", layout.files_path.c_str(), plan.downloads.size());
+                    options.previous_version.c_str(), plan.changes.downloads.size(),
+                    plan.changes.deletions.size());
+        std::printf("  %s/ (%zu files)\n", layout.files_path.c_str(),
+                    plan.changes.downloads.size());
     }
-    for (const std::string& note : plan.notes) {
+    for (const std::string& note : plan.changes.notes) {
         std::printf("note: %s\n", note.c_str());
     }
     std::printf("Serve %s as the document root of %s (paths percent-decoded).\n",
-                output.string().c_str(), server.c_str());
+                inputs.output.string().c_str(), inputs.server.c_str());
+}
+
+}  // namespace
+
+int run_pack(const PackOptions& options) {
+    std::vector<std::string> problems;
+    PackInputs inputs;
+    if (!validate_options(options, &inputs, &problems) ||
+        !validate_folders(options, &inputs, &problems)) {
+        return refuse_all(problems);
+    }
+    PackPlan plan;
+    if (!plan_release(options, inputs, &plan, &problems)) {
+        return refuse_all(problems);
+    }
+    std::string why;
+    fs::path staging_path;
+    if (!make_staging_folder(inputs.output, &staging_path, &why)) {
+        return refuse_all({why});
+    }
+    StagingFolder staging(staging_path);
+    if (!write_release(inputs, plan, staging.path(), &why) ||
+        !publish_release(&staging, inputs.output, &why)) {
+        return refuse_all({why});
+    }
+    print_summary(options, inputs, plan);
     return 0;
 }

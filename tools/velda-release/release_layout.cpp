@@ -1,10 +1,13 @@
 #include "release_layout.h"
 
+#include "launcher/server_paths.h"
+
 ReleaseLayout make_release_layout(const std::string& server, const std::string& version,
                                   const std::string& previous_version) {
     ReleaseLayout layout;
-    layout.manifest_path = "downloads/latest.json";
-    layout.direct_path = "downloads/direct/Velda.exe";
+    // The launcher's paths without their leading "/": relative to the document root.
+    layout.manifest_path = kManifestPath + 1;
+    layout.direct_path = kDirectExecutablePath + 1;
     layout.package_path = "downloads/velda-" + version + ".zip";
     layout.package_url = server + "/" + layout.package_path;
     if (!previous_version.empty()) {

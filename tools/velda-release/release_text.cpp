@@ -2,6 +2,9 @@
 
 #include <cstdio>
 
+#include "common/text.h"
+#include "net/url_filename.h"
+
 namespace {
 
 std::string hex_byte(unsigned char c) {
@@ -139,39 +142,24 @@ std::string encode_url_for_request(std::string_view url) {
 }
 
 bool windows_name_usable(std::string_view name, std::string* why) {
-    if (name.empty()) {
-        *why = "has an empty name";
-        return false;
+    size_t at = 0;
+    switch (file_name_fault(name, &at)) {
+        case FileNameFault::None:
+            return true;
+        case FileNameFault::Empty:
+            *why = "has an empty name";
+            break;
+        case FileNameFault::ForbiddenByte:
+            *why = "holds a byte Windows refuses in a name (" + printable(name.substr(at, 1)) + ")";
+            break;
+        case FileNameFault::TrailingDotOrSpace:
+            *why = "ends with a dot or a space, which Windows drops";
+            break;
+        case FileNameFault::DeviceName:
+            *why = "is a device name on Windows";
+            break;
     }
-    for (char c : name) {
-        unsigned char u = static_cast<unsigned char>(c);
-        if (u < 0x20 || std::string_view("<>:\"|?*\\").find(c) != std::string_view::npos) {
-            *why = "holds a byte Windows refuses in a name (" + printable(std::string(1, c)) + ")";
-            return false;
-        }
-    }
-    if (name.back() == '.' || name.back() == ' ') {
-        *why = "ends with a dot or a space, which Windows drops";
-        return false;
-    }
-    std::string_view stem = name.substr(0, name.find('.'));
-    while (!stem.empty() && stem.back() == ' ') {
-        stem.remove_suffix(1);
-    }
-    std::string lower = ascii_lower(stem);
-    bool device =
-        lower == "con" || lower == "prn" || lower == "aux" || lower == "nul" ||
-        (lower.size() == 4 && (lower.rfind("com", 0) == 0 || lower.rfind("lpt", 0) == 0) &&
-         lower[3] >= '1' && lower[3] <= '9');
-    if (device) {
-        *why = "is a device name on Windows";
-        return false;
-    }
-    return true;
-}
-
-bool equals_ignoring_ascii_case(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && ascii_lower(a) == ascii_lower(b);
+    return false;
 }
 
 std::string ascii_lower(std::string_view text) {

@@ -26,10 +26,10 @@ std::string url_request_path(std::string_view url);
 // other bytes that may not appear raw in a request line); keeps "%" as it is.
 std::string encode_url_for_request(std::string_view url);
 
-// One segment of a product path: false with a reason when Windows cannot hold it.
+// One segment of a product path: false with a reason when Windows cannot hold it, by the
+// launcher's own name rule.
 bool windows_name_usable(std::string_view name, std::string* why);
 
-bool equals_ignoring_ascii_case(std::string_view a, std::string_view b);
 std::string ascii_lower(std::string_view text);
 
 // "line L, column C" of a byte offset, both counted from 1.

@@ -4,13 +4,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <limits>
+
+#include "common/little_endian.h"
 
 namespace {
 
-constexpr uint32_t kLocalSignature = 0x04034b50;
-constexpr uint32_t kCentralSignature = 0x02014b50;
-constexpr uint32_t kEndSignature = 0x06054b50;
 constexpr uint16_t kVersionNeeded = 20;
 constexpr uint16_t kFlagUtf8 = 0x0800;
 constexpr uint16_t kMethodStored = 0;
@@ -19,23 +19,15 @@ constexpr uint32_t kDosDirectory = 0x10;
 constexpr uint32_t kDosArchive = 0x20;
 
 void put16(std::string* out, uint16_t v) {
-    out->push_back(static_cast<char>(v & 0xFF));
-    out->push_back(static_cast<char>(v >> 8));
+    append_le(out, v, 2);
 }
 
 void put32(std::string* out, uint32_t v) {
-    for (int i = 0; i < 4; ++i) {
-        out->push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
-    }
+    append_le(out, v, 4);
 }
 
-uint16_t get16(std::string_view in, size_t at) {
-    return static_cast<uint16_t>(static_cast<unsigned char>(in[at]) |
-                                 (static_cast<unsigned char>(in[at + 1]) << 8));
-}
-
-uint32_t get32(std::string_view in, size_t at) {
-    return static_cast<uint32_t>(get16(in, at)) | (static_cast<uint32_t>(get16(in, at + 2)) << 16);
+const unsigned char* bytes_at(std::string_view in, size_t at) {
+    return reinterpret_cast<const unsigned char*>(in.data() + at);
 }
 
 bool needs_utf8_flag(const std::string& name) {
@@ -160,7 +152,7 @@ bool ZipWriter::add_entry(Entry entry, std::string_view data) {
     }
     entry.offset = static_cast<uint32_t>(offset_);
     std::string header;
-    put32(&header, kLocalSignature);
+    put32(&header, kZipLocalHeaderSignature);
     put16(&header, kVersionNeeded);
     put16(&header, entry.flags);
     put16(&header, entry.method);
@@ -218,7 +210,7 @@ bool ZipWriter::finish() {
     uint64_t directory_offset = offset_;
     std::string directory;
     for (const Entry& entry : entries_) {
-        put32(&directory, kCentralSignature);
+        put32(&directory, kZipCentralHeaderSignature);
         put16(&directory, kVersionNeeded);  // made by: MS-DOS attributes, version 2.0
         put16(&directory, kVersionNeeded);
         put16(&directory, entry.flags);
@@ -241,7 +233,7 @@ bool ZipWriter::finish() {
         return fail("the package would pass 4 GiB, which needs ZIP64");
     }
     std::string end;
-    put32(&end, kEndSignature);
+    put32(&end, kZipEndSignature);
     put16(&end, 0);
     put16(&end, 0);
     put16(&end, static_cast<uint16_t>(entries_.size()));
@@ -257,72 +249,65 @@ bool ZipWriter::finish() {
     return closed || fail("cannot finish writing the archive");
 }
 
+namespace {
+
+bool read_from_memory(void* context, uint64_t offset, void* out, size_t length) {
+    const std::string_view& bytes = *static_cast<const std::string_view*>(context);
+    if (offset > bytes.size() || length > bytes.size() - offset) {
+        return false;
+    }
+    std::memcpy(out, bytes.data() + offset, length);
+    return true;
+}
+
+struct Listing {
+    std::string_view archive;
+    std::vector<ZipEntryInfo>* entries;
+};
+
+bool add_listed_entry(const ZipEntryRecord& record, void* context) {
+    Listing& listing = *static_cast<Listing*>(context);
+    ZipEntryInfo info{record,
+                      std::string(listing.archive.substr(record.name_offset, record.name_length))};
+    listing.entries->push_back(std::move(info));
+    return true;
+}
+
+}  // namespace
+
+ZipSource zip_source_in_memory(const std::string_view* bytes) {
+    return {bytes->size(), read_from_memory, const_cast<std::string_view*>(bytes)};
+}
+
 bool read_zip_directory(std::string_view archive, std::vector<ZipEntryInfo>* entries,
                         std::string* error) {
     entries->clear();
-    if (archive.size() < 22) {
-        *error = "too short for a ZIP archive";
+    ZipSource source = zip_source_in_memory(&archive);
+    Listing listing{archive, entries};
+    if (!list_zip_source(source, add_listed_entry, &listing)) {
+        entries->clear();
+        *error = "its central directory is malformed or it is no ZIP archive";
         return false;
-    }
-    // The end record is within the last 22 + 65535 bytes (its comment is at most 65535).
-    size_t lowest = archive.size() > 22 + 0xFFFF ? archive.size() - 22 - 0xFFFF : 0;
-    size_t end = std::string_view::npos;
-    for (size_t at = archive.size() - 22 + 1; at-- > lowest;) {
-        if (get32(archive, at) == kEndSignature) {
-            end = at;
-            break;
-        }
-    }
-    if (end == std::string_view::npos) {
-        *error = "no end of central directory record";
-        return false;
-    }
-    uint16_t count = get16(archive, end + 10);
-    uint32_t size = get32(archive, end + 12);
-    uint32_t offset = get32(archive, end + 16);
-    if (static_cast<uint64_t>(offset) + size > end) {
-        *error = "central directory out of bounds";
-        return false;
-    }
-    size_t at = offset;
-    for (uint16_t i = 0; i < count; ++i) {
-        if (at + 46 > end || get32(archive, at) != kCentralSignature) {
-            *error = "bad central directory entry " + std::to_string(i + 1);
-            return false;
-        }
-        ZipEntryInfo info{};
-        info.flags = get16(archive, at + 8);
-        info.method = get16(archive, at + 10);
-        info.crc = get32(archive, at + 16);
-        info.compressed_size = get32(archive, at + 20);
-        info.uncompressed_size = get32(archive, at + 24);
-        uint16_t name_length = get16(archive, at + 28);
-        uint16_t extra_length = get16(archive, at + 30);
-        uint16_t comment_length = get16(archive, at + 32);
-        info.external_attributes = get32(archive, at + 38);
-        info.local_header_offset = get32(archive, at + 42);
-        size_t next = at + 46 + name_length + extra_length + comment_length;
-        if (next > end) {
-            *error = "central directory entry " + std::to_string(i + 1) + " out of bounds";
-            return false;
-        }
-        info.name = std::string(archive.substr(at + 46, name_length));
-        entries->push_back(std::move(info));
-        at = next;
     }
     return true;
 }
 
 bool read_zip_entry(std::string_view archive, const ZipEntryInfo& entry, std::string* bytes,
                     std::string* error) {
-    size_t at = entry.local_header_offset;
-    if (at + 30 > archive.size() || get32(archive, at) != kLocalSignature) {
+    uint64_t at = entry.local_header_offset;
+    if (at > archive.size() || archive.size() - at < 30 ||
+        load_le32(bytes_at(archive, at)) != kZipLocalHeaderSignature) {
         *error = "bad local header for " + entry.name;
         return false;
     }
-    size_t data = at + 30 + get16(archive, at + 26) + get16(archive, at + 28);
-    if (data + entry.compressed_size > archive.size()) {
+    uint64_t data =
+        at + 30 + load_le16(bytes_at(archive, at + 26)) + load_le16(bytes_at(archive, at + 28));
+    if (data > archive.size() || entry.compressed_size > archive.size() - data) {
         *error = "data out of bounds for " + entry.name;
+        return false;
+    }
+    if (entry.uncompressed_size >= std::numeric_limits<uint32_t>::max()) {
+        *error = entry.name + " is 4 GiB or more, which this tool does not unpack";
         return false;
     }
     std::string_view packed = archive.substr(data, entry.compressed_size);

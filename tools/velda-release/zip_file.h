@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "install/zip_directory.h"
+
 // A small ZIP writer: deflate for files, stored directory entries ending in "/", "/" as the
 // separator, UTF-8 names flagged as such. No ZIP64: archives stay under 4 GiB.
 
@@ -55,18 +57,15 @@ class ZipWriter {
     std::string error_;
 };
 
-struct ZipEntryInfo {
+// The launcher's record of an entry, with its name.
+struct ZipEntryInfo : ZipEntryRecord {
     std::string name;
-    uint16_t flags;
-    uint16_t method;
-    uint32_t crc;
-    uint32_t compressed_size;
-    uint32_t uncompressed_size;
-    uint32_t external_attributes;
-    uint32_t local_header_offset;
 };
 
-// The central directory of a whole archive held in memory.
+// The launcher's random access over bytes in memory; *bytes must outlive the source.
+ZipSource zip_source_in_memory(const std::string_view* bytes);
+
+// The central directory of a whole archive held in memory, read by the launcher's own reader.
 bool read_zip_directory(std::string_view archive, std::vector<ZipEntryInfo>* entries,
                         std::string* error);
 

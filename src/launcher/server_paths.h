@@ -1,0 +1,8 @@
+#pragma once
+
+// Where the launcher asks its download server; the release tool lays out releases to match.
+#define VELDA_MANIFEST_PATH "/downloads/latest.json"
+#define VELDA_DIRECT_EXECUTABLE_PATH "/downloads/direct/Velda.exe"
+
+inline constexpr char kManifestPath[] = VELDA_MANIFEST_PATH;
+inline constexpr char kDirectExecutablePath[] = VELDA_DIRECT_EXECUTABLE_PATH;
