@@ -2,6 +2,9 @@
 
 #include "common/path_size.h"
 
+inline constexpr char kProductFileName[] = "Velda.exe";
+inline constexpr char kStampFileName[] = "velda.version";
+
 // The product's executable in folder: "<folder>\Velda.exe", cut to kPathSize.
 void product_path_in(const char* folder, char out[kPathSize]);
 

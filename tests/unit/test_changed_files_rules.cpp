@@ -222,8 +222,7 @@ TEST(ChangedFileLine, NamesTheFirstReasonForARefusal) {
         std::memcpy(line, c.line, std::strlen(c.line));
         ChangedFileEntry entry = classify_changed_file_line(line);
         EXPECT_EQ(entry.refusal, c.refusal) << c.line;
-        EXPECT_EQ(entry.action == ChangedFileAction::Refuse,
-                  c.refusal != ChangedFileRefusal::None)
+        EXPECT_EQ(entry.action == ChangedFileAction::Refuse, c.refusal != ChangedFileRefusal::None)
             << c.line;
     }
 }

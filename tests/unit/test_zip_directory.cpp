@@ -234,8 +234,8 @@ TEST(ZipDirectory, ListsEveryEntryWithItsZip64Values) {
         ASSERT_EQ(listed.size(), 2u);
         uint64_t local = package.base;
         for (size_t i = 0; i < 2; ++i) {
-            std::string name = package.bytes.substr(listed[i].name_offset - package.base,
-                                                    listed[i].name_length);
+            std::string name =
+                package.bytes.substr(listed[i].name_offset - package.base, listed[i].name_length);
             EXPECT_EQ(name, entries[i].name);
             EXPECT_EQ(listed[i].uncompressed_size, entries[i].data.size());
             EXPECT_EQ(listed[i].compressed_size, entries[i].data.size());

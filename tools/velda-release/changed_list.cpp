@@ -5,11 +5,10 @@
 #include <map>
 #include <set>
 
+#include "common/install_paths.h"
 #include "release_text.h"
 
 namespace {
-
-constexpr const char* kProductExe = "Velda.exe";
 
 std::vector<std::string> split_path(const std::string& path) {
     std::vector<std::string> parts;
@@ -96,7 +95,7 @@ bool plan_path_usable(const std::string& path, bool download, std::vector<std::s
 }
 
 bool is_top_level_exe(const std::string& path) {
-    return path == kProductExe;
+    return path == kProductFileName;
 }
 
 }  // namespace

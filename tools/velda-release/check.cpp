@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "changed_list.h"
+#include "common/install_paths.h"
 #include "common/path_size.h"
 #include "common/text.h"
 #include "fetch.h"
@@ -189,7 +190,7 @@ void check_package(const Origin& origin, const ManifestAnalysis& analysis, Packa
         std::string name = entry.name;
         std::replace(name.begin(), name.end(), '\\', '/');
         // Windows finds Velda.exe whatever its case.
-        if (equals_ignoring_ascii_case(name, "Velda.exe")) {
+        if (equals_ignoring_ascii_case(name, kProductFileName)) {
             package->has_exe = true;
             package->exe = bytes;
         }

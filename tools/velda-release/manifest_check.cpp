@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 
+#include "common/install_paths.h"
 #include "common/text.h"
 #include "launcher/update_decision.h"
 #include "net/url_filename.h"
@@ -16,8 +17,8 @@ std::string quoted(const char* key) {
 }
 
 bool is_reserved_install_name(std::string_view name) {
-    return equals_ignoring_ascii_case(name, "Velda.exe") ||
-           equals_ignoring_ascii_case(name, "velda.version");
+    return equals_ignoring_ascii_case(name, kProductFileName) ||
+           equals_ignoring_ascii_case(name, kStampFileName);
 }
 
 void read_field(std::string_view text, const char* c_text, const ManifestKey& key,

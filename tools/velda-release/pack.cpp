@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "changed_list.h"
+#include "common/install_paths.h"
 #include "common/text.h"
 #include "manifest_check.h"
 #include "manifest_writer.h"
@@ -19,8 +20,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr const char* kProductExe = "Velda.exe";
 
 int refuse_all(const std::vector<std::string>& problems) {
     std::fprintf(stderr, "velda-release pack: refused, nothing written:\n");
@@ -213,9 +212,9 @@ bool validate_folders(const PackOptions& options, PackInputs* inputs,
     inputs->previous = options.previous_folder;
     const fs::path& product = inputs->product;
     std::error_code ec;
-    if (!fs::is_regular_file(product / kProductExe, ec)) {
-        problems->push_back("the product folder " + product.string() + " holds no " + kProductExe +
-                            " file at its top level");
+    if (!fs::is_regular_file(product / kProductFileName, ec)) {
+        problems->push_back("the product folder " + product.string() + " holds no " +
+                            kProductFileName + " file at its top level");
     }
     if (!scan_tree(product, &inputs->new_tree, &why)) {
         problems->push_back(why);
@@ -251,7 +250,7 @@ bool plan_release(const PackOptions& options, const PackInputs& inputs, PackPlan
     const ReleaseLayout& layout = plan->layout;
     tree_paths_usable(inputs.new_tree, problems);
     std::vector<std::pair<std::string, std::string>> reserved = {
-        {"velda.version", "the launcher's version stamp"},
+        {kStampFileName, "the launcher's version stamp"},
         {layout_file_name(layout.package_path), "the package, which the launcher downloads there"},
     };
     if (with_previous) {
@@ -318,7 +317,7 @@ bool write_release(const PackInputs& inputs, const PackPlan& plan, const fs::pat
     auto at = [&](const std::string& relative) { return tree_path(staging, relative); };
     std::error_code ec;
     fs::create_directories(at(layout.direct_path).parent_path(), ec);
-    if (!copy_file_bytes(inputs.product / kProductExe, at(layout.direct_path), why) ||
+    if (!copy_file_bytes(inputs.product / kProductFileName, at(layout.direct_path), why) ||
         !write_package(inputs.product, inputs.new_tree, at(layout.package_path), why) ||
         !verify_package(at(layout.package_path), inputs.product, inputs.new_tree, why)) {
         return false;
