@@ -124,6 +124,7 @@ bool install_full_package(LauncherRun* run) {
     char package_path[kRunPathSize] = {};
     format_bounded(package_path, sizeof(package_path), "%s\\%s", run->install_folder,
                    run->package_name);
+    journal_mark_package_installation(run->install_folder);
     journal_note(run->install_folder, run->package_name);
     if (!http_get_to_file_with_progress(wide_url, package_path, launcher_download_progress_cb,
                                         &run->progress)) {
@@ -221,11 +222,17 @@ bool try_changed_files(LauncherRun* run) {
 bool install_update(LauncherRun* run) {
     run->progress = {run->popup_present ? &run->popup : nullptr, run->spanish, 0, 0};
     InterruptedRunCleanup cleanup(run->install_folder);
+    // An earlier package installation that never reached its stamp may have left any mix of
+    // files: the folder counts as new, and only the package can make it whole.
+    bool package_unfinished = journal_package_installation_pending(run->install_folder);
+    if (package_unfinished) {
+        log_line("Instalacion anterior sin terminar, se usara ZIP completo.");
+    }
 
-    if (!try_changed_files(run)) {
+    if (package_unfinished || !try_changed_files(run)) {
         end_running_products();
         bool direct_done = false;
-        if (run->install_folder_existed) {
+        if (run->install_folder_existed && !package_unfinished) {
             direct_done = download_direct_executable(run);
             if (!direct_done) {
                 log_line(
@@ -249,5 +256,6 @@ bool install_update(LauncherRun* run) {
             "Actualizacion incompleta: el paquete no contiene Velda.exe en la carpeta esperada.");
     }
     write_version_stamp(run->stamp_path, run->manifest.version);
+    journal_finish_installation(run->install_folder, delete_file);
     return true;
 }
