@@ -64,14 +64,22 @@ NEXT_OFFER = [pytest.param("package", id="next-run-offered-the-package"),
 # -- ended in the middle ------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("next_offer", NEXT_OFFER)
+@pytest.mark.parametrize("installed, next_offer", [
+    pytest.param(False, "package", id="first-installation-next-run-offered-the-package"),
+    pytest.param(False, "direct", id="first-installation-next-run-offered-the-executable-too"),
+    pytest.param(True, "direct", id="after-failed-executable-next-run-offered-it-again"),
+])
 def test_killed_during_package_download(wine, release, product, launcher_dir, start_launcher,
-                                        run_launcher, next_offer):
-    # A first installation: the install folder is made by the run that is ended.
+                                        run_launcher, installed, next_offer):
+    # A first installation makes the install folder in the run that is ended; an installed 1.0.0
+    # enters the package when the executable alone fails (404 here).
+    install = launcher_dir / "velda"
+    if installed:
+        write_tree(install, old_files(product))
+    before = snapshot(install) if installed else {}
     body = release.package(PACKAGE_ENTRIES)
     hold = hold_route(release.server, release.package_path, body)
     release.publish_manifest()
-    install = launcher_dir / "velda"
     part = install / f"{PACKAGE_NAME}{PARTIAL}"
 
     try:
@@ -80,8 +88,9 @@ def test_killed_during_package_download(wine, release, product, launcher_dir, st
         hold.release()
 
     assert_killed(run)
-    assert run.lines == [QUERYING, FOUND, KILL_REFUSED, CLEANING, PACKAGE]
-    assert set(snapshot(install)) == {part.name}
+    assert run.lines == ([QUERYING, FOUND, KILL_REFUSED, DIRECT, DIRECT_FAILED, CLEANING, PACKAGE]
+                         if installed else [QUERYING, FOUND, KILL_REFUSED, CLEANING, PACKAGE])
+    assert set(snapshot(install)) == set(before) | {part.name}
 
     release.server.reset()
     release.publish_package(PACKAGE_ENTRIES)
@@ -96,8 +105,7 @@ def test_killed_during_package_download(wine, release, product, launcher_dir, st
     assert again.lines == UNFINISHED_PACKAGE, again.describe()
     assert release.server.requests_for(DIRECT_PATH) == []
     assert_started(wine, again, install, "package")
-    assert_holds(install, with_dirs({"Velda.exe": product("package"), PAK: NEW_PAK,
-                                     "data/config.ini": NEW_CONFIG, "velda.version": b"2.0.0"}))
+    assert_holds(install, installed_by("package", product, before))
 
 
 @pytest.mark.parametrize("next_offer", [*NEXT_OFFER, pytest.param(
