@@ -10,6 +10,19 @@ constexpr char kDownloadJournalName[] = "velda.downloads";
 // Appends one name to the journal in install_folder; false when it could not be written.
 bool journal_note(const char* install_folder, const char* file_name);
 
-// Deletes every file the journal names (plain names only, in install_folder) and the journal.
-// delete_file is the platform's deletion, so that the rule can be tested anywhere.
+// Deletes every file the journal names (plain names only, in install_folder), and the journal
+// unless it marks a package installation under way. delete_file is the platform's deletion, so
+// that the rule can be tested anywhere.
 void journal_sweep(const char* install_folder, bool (*delete_file)(const char* path));
+
+// Marks, before the package download, that a package installation is under way. Until it was
+// validated and stamped the folder may lack any of the package's files, whatever it holds, so
+// only the package can make it whole: the mark outlives every sweep and every failed run.
+bool journal_mark_package_installation(const char* install_folder);
+
+// True while the journal in install_folder holds that mark.
+bool journal_package_installation_pending(const char* install_folder);
+
+// After validation and the stamp: sweeps as journal_sweep does and removes the journal, mark
+// and all.
+void journal_finish_installation(const char* install_folder, bool (*delete_file)(const char* path));

@@ -124,6 +124,7 @@ bool install_full_package(LauncherRun* run) {
     char package_path[kPathSize] = {};
     format_bounded(package_path, sizeof(package_path), "%s\\%s", run->paths.install_folder,
                    run->package_name);
+    journal_mark_package_installation(run->paths.install_folder);
     journal_note(run->paths.install_folder, run->package_name);
     if (!http_get_to_file_with_progress(wide_url, package_path, launcher_download_progress_cb,
                                         &run->progress)) {
@@ -240,7 +241,8 @@ bool install_update(LauncherRun* run) {
     InterruptedRunCleanup cleanup(run->paths.install_folder);
 
     UpdatePlan plan = plan_update(run->manifest, run->installed_version, run->product_present,
-                                  run->install_folder_existed);
+                                  run->install_folder_existed,
+                                  journal_package_installation_pending(run->paths.install_folder));
     if (!carry_out(plan, run)) {
         return false;
     }
@@ -255,5 +257,6 @@ bool install_update(LauncherRun* run) {
             "Actualizacion incompleta: el paquete no contiene Velda.exe en la carpeta esperada.");
     }
     write_version_stamp(run->paths.stamp_path, run->manifest.version);
+    journal_finish_installation(run->paths.install_folder, delete_file);
     return true;
 }

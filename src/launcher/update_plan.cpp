@@ -11,9 +11,15 @@ void format_local_newer_line(const char* installed_version, const char* server_v
 }
 
 UpdatePlan plan_update(const Manifest& manifest, const char* installed_version,
-                       bool product_present, bool install_folder_existed) {
+                       bool product_present, bool install_folder_existed, bool package_unfinished) {
     UpdatePlan plan = {};
     auto add = [&plan](UpdateMeans means) { plan.means[plan.means_count++] = means; };
+    if (package_unfinished) {
+        plan.opening_line = kUnfinishedPackageLine;
+        add(UpdateMeans::KillProducts);
+        add(UpdateMeans::Package);
+        return plan;
+    }
     if (changed_files_applicable(manifest, installed_version, product_present)) {
         add(UpdateMeans::ChangedFiles);
     } else if (changed_files_not_applicable_logged(manifest, product_present)) {

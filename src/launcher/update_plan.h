@@ -9,6 +9,8 @@ inline constexpr char kManifestInvalidLine[] = "Manifest invalido, lanzando vers
 inline constexpr char kUpToDateLine[] = "Version local al dia.";
 inline constexpr char kChangedFilesNotApplicableLine[] =
     "Changed-files no aplica para version local, se usara ZIP completo.";
+inline constexpr char kUnfinishedPackageLine[] =
+    "Instalacion anterior sin terminar, se usara ZIP completo.";
 inline constexpr char kPackageNameBox[] =
     "No se pudo obtener nombre del ZIP desde la URL de descarga.";
 
@@ -28,5 +30,7 @@ struct UpdatePlan {
     size_t means_count;
 };
 
+// package_unfinished: an earlier package installation never reached its stamp, so the folder may
+// hold any mix of files; it counts as new, and only the package can make it whole.
 UpdatePlan plan_update(const Manifest& manifest, const char* installed_version,
-                       bool product_present, bool install_folder_existed);
+                       bool product_present, bool install_folder_existed, bool package_unfinished);

@@ -7,7 +7,7 @@ from pathlib import Path
 
 import pytest
 
-from support.scenario import extract_command
+from support.scenario import extract_command, extract_script
 
 START_LINE = "[launcher] Descomprimiendo actualizacion..."
 
@@ -245,6 +245,49 @@ def test_fault_modes(wine, extract, tmp_path, env, succeeds, progress):
     # Files written before the child's failure stay.
     assert tree(install) == expected_tree()
     assert_ran_standin(run, wine, package, install)
+
+
+def run_standin(wine, zip_path, destination, first_error_ends):
+    """The stand-in started straight from a test with the command of either form."""
+    script = extract_script(wine.win_path(zip_path), wine.win_path(destination), first_error_ends)
+    return wine.run([wine.system32 / "powershell.exe", "-NoLogo", "-NoProfile", "-ExecutionPolicy",
+                     "Bypass", "-Command", script], timeout=60)
+
+
+FORMS = [pytest.param(False, id="script-as-it-stands"),
+         pytest.param(True, id="first-error-ends")]
+
+
+@pytest.mark.parametrize("first_error_ends", FORMS)
+def test_entry_that_cannot_be_written(wine, tmp_path, first_error_ends):
+    # A folder stands where the package has a file. Left to itself the script reports the failed
+    # entry, goes on and exits 0 (the launcher would stamp a half-written installation); the
+    # guarded form stops at that entry with exit code 1.
+    package = tmp_path / "p.zip"
+    files = {"first.txt": b"1", "data/config.ini": b"mode=2", "last.txt": b"3"}
+    write_package(package, files=files, dirs=[])
+    install = tmp_path / "out"
+    (install / "data" / "config.ini").mkdir(parents=True)
+
+    run = run_standin(wine, package, install, first_error_ends)
+
+    assert "ExtractToFile" in run.stderr, run.stderr
+    progress = run.stdout.splitlines()
+    if first_error_ends:
+        assert (run.returncode, progress) == (1, ["PROGRESS:1:3"])
+        assert tree(install) == {"data/": None, "data/config.ini/": None, "first.txt": b"1"}
+    else:
+        assert (run.returncode, progress) == (0, ["PROGRESS:1:3", "PROGRESS:2:3", "PROGRESS:3:3"])
+        assert tree(install) == {"data/": None, "data/config.ini/": None, "first.txt": b"1",
+                                 "last.txt": b"3"}
+
+
+@pytest.mark.parametrize("first_error_ends", FORMS)
+def test_package_that_cannot_be_opened_fails_in_both_forms(wine, tmp_path, first_error_ends):
+    run = run_standin(wine, tmp_path / "absent.zip", tmp_path / "out", first_error_ends)
+    assert run.returncode == 1 and "OpenRead" in run.stderr, run.stderr
+    # Left to itself, the script walks a null archive and fails only on its last statement.
+    assert run.stdout.splitlines() == ([] if first_error_ends else ["PROGRESS:1:1"])
 
 
 def test_standin_refuses_any_other_command(wine, tmp_path):

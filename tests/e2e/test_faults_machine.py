@@ -8,19 +8,23 @@ from urllib.parse import urlsplit
 import pytest
 
 from support.faults import (CHANGED_FAILED, CHANGED_OK, CHANGED_START, CLEANING, DIRECT,
-                            DIRECT_FAILED, EXTRACTING, FOUND, KILL_REFUSED, KILLED, LIST_NAME,
-                            NEW_CONFIG, NEW_PAK, OLD_CONFIG, PACKAGE, PACKAGE_NAME, PAK, PARTIAL,
-                            QUERYING, LeftoverFiles, Product, assert_no_leftovers, attributes,
+                            DIRECT_FAILED, EXTRACT_BOX, EXTRACTING, FOUND, KILL_REFUSED, KILLED,
+                            LIST_NAME, NEW_CONFIG, NEW_PAK, OLD_CONFIG, PACKAGE, PACKAGE_NAME, PAK,
+                            PARTIAL, QUERYING, UNFINISHED, LeftoverFiles, Product,
+                            assert_no_leftovers, attributes,
                             describe_difference, installed_by, old_files, read_only, snapshot,
                             taskkill_folder, wait_for_end, with_dirs, write_tree)
 from support.launcher import KILLED_EXIT_CODE, read_records, wait_records
 from support.faults import install, product, ps_log  # noqa: F401 (fixtures)
-from support.release import PRODUCT, Release
+from support.release import DIRECT_PATH, PRODUCT, Release
 from support.scenario import hold_route
 
 PACKAGE_ONLY = [QUERYING, FOUND, KILL_REFUSED, DIRECT, DIRECT_FAILED, CLEANING, PACKAGE,
                 EXTRACTING]
 DIRECT_ONLY = [QUERYING, FOUND, KILL_REFUSED, DIRECT]
+# After a package installation that never reached its stamp: neither the changed files nor the
+# executable alone, which would stamp a folder that lacks the package's other files.
+UNFINISHED_PACKAGE = [QUERYING, FOUND, UNFINISHED, KILL_REFUSED, CLEANING, PACKAGE, EXTRACTING]
 CHANGED_ONLY = [QUERYING, FOUND, CHANGED_START, CHANGED_OK]
 PACKAGE_ENTRIES = [("Velda.exe", PRODUCT), (PAK, NEW_PAK), ("data/config.ini", NEW_CONFIG)]
 # Written first by the extraction: once it exists the extraction is under way.
@@ -52,21 +56,30 @@ def url_path(url: str) -> str:
     return urlsplit(url).path
 
 
-NEXT_MEANS = [pytest.param("package", id="next-run-takes-the-package"),
-              pytest.param("direct", id="next-run-takes-the-executable")]
+# What the server offers the next run; it takes the package either way.
+NEXT_OFFER = [pytest.param("package", id="next-run-offered-the-package"),
+              pytest.param("direct", id="next-run-offered-the-executable-too")]
 
 
 # -- ended in the middle ------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("next_means", NEXT_MEANS)
+@pytest.mark.parametrize("installed, next_offer", [
+    pytest.param(False, "package", id="first-installation-next-run-offered-the-package"),
+    pytest.param(False, "direct", id="first-installation-next-run-offered-the-executable-too"),
+    pytest.param(True, "direct", id="after-failed-executable-next-run-offered-it-again"),
+])
 def test_killed_during_package_download(wine, release, product, launcher_dir, start_launcher,
-                                        run_launcher, next_means):
-    # A first installation: the install folder is made by the run that is ended.
+                                        run_launcher, installed, next_offer):
+    # A first installation makes the install folder in the run that is ended; an installed 1.0.0
+    # enters the package when the executable alone fails (404 here).
+    install = launcher_dir / "velda"
+    if installed:
+        write_tree(install, old_files(product))
+    before = snapshot(install) if installed else {}
     body = release.package(PACKAGE_ENTRIES)
     hold = hold_route(release.server, release.package_path, body)
     release.publish_manifest()
-    install = launcher_dir / "velda"
     part = install / f"{PACKAGE_NAME}{PARTIAL}"
 
     try:
@@ -75,35 +88,30 @@ def test_killed_during_package_download(wine, release, product, launcher_dir, st
         hold.release()
 
     assert_killed(run)
-    assert run.lines == [QUERYING, FOUND, KILL_REFUSED, CLEANING, PACKAGE]
-    assert set(snapshot(install)) == {part.name}
+    assert run.lines == ([QUERYING, FOUND, KILL_REFUSED, DIRECT, DIRECT_FAILED, CLEANING, PACKAGE]
+                         if installed else [QUERYING, FOUND, KILL_REFUSED, CLEANING, PACKAGE])
+    assert set(snapshot(install)) == set(before) | {part.name}
 
     release.server.reset()
     release.publish_package(PACKAGE_ENTRIES)
-    if next_means == "direct":
+    if next_offer == "direct":
         release.publish_direct()
     release.publish_manifest()
     again = run_launcher(launcher_dir)
 
+    # The folder exists now, but the journal still marks the unfinished package: the next run
+    # installs the whole package rather than the executable alone.
     assert_no_leftovers(launcher_dir)
-    if next_means == "package":
-        assert again.lines == PACKAGE_ONLY, again.describe()
-        assert_started(wine, again, install, "package")
-        assert_holds(install, with_dirs({"Velda.exe": product("package"), PAK: NEW_PAK,
-                                         "data/config.ini": NEW_CONFIG,
-                                         "velda.version": b"2.0.0"}))
-    else:
-        # The folder exists now, so the executable alone is what the next run fetches: the
-        # package's other files never arrive.
-        assert again.lines == DIRECT_ONLY, again.describe()
-        assert_started(wine, again, install, "direct")
-        assert_holds(install, {"Velda.exe": product("direct"), "velda.version": b"2.0.0"})
+    assert again.lines == UNFINISHED_PACKAGE, again.describe()
+    assert release.server.requests_for(DIRECT_PATH) == []
+    assert_started(wine, again, install, "package")
+    assert_holds(install, installed_by("package", product, before))
 
 
-@pytest.mark.parametrize("next_means", [*NEXT_MEANS, pytest.param(
-    "direct-2.0.1", id="next-release-takes-the-executable")])
+@pytest.mark.parametrize("next_offer", [*NEXT_OFFER, pytest.param(
+    "direct-2.0.1", id="next-release-offered-the-executable-too")])
 def test_killed_during_extraction(wine, https_server, release, product, install, start_launcher,
-                                  run_launcher, ps_log, next_means):
+                                  run_launcher, ps_log, next_offer):
     log, env = ps_log
     before = snapshot(install)
     package = release.publish_package([(FIRST_ENTRY, b"2.0.0 notes"), *PACKAGE_ENTRIES])
@@ -123,27 +131,61 @@ def test_killed_during_extraction(wine, https_server, release, product, install,
                            PACKAGE_NAME: package.body})
 
     https_server.reset()
-    if next_means == "direct-2.0.1":
+    if next_offer == "direct-2.0.1":
         release = Release(https_server, release.standin_exe, "2.0.1", "Velda-2.0.1.zip")
     release.publish_package(PACKAGE_ENTRIES)
-    if next_means != "package":
+    if next_offer != "package":
         release.publish_direct()
     release.publish_manifest()
     again = run_launcher(install.parent, env=env)
 
-    expected = {**installed_by("package", product, before),
-                **with_dirs({FIRST_ENTRY: b"2.0.0 notes"})}
-    if next_means == "package":
-        assert again.lines == PACKAGE_ONLY, again.describe()
-        assert_started(wine, again, install, "package")
-    else:
-        found = f"Version encontrada en server: {release.version}"
-        assert again.lines == [QUERYING, found, *DIRECT_ONLY[2:]], again.describe()
-        assert_started(wine, again, install, "direct")
-        expected.update({"Velda.exe": product("direct"),
-                         "velda.version": release.version.encode()})
+    # The stamp says 1.0.0 and the folder existed, but the extraction was never confirmed: the
+    # package, not the executable alone, brings the installation to the server's version.
+    found = f"Version encontrada en server: {release.version}"
+    assert again.lines == [QUERYING, found, *UNFINISHED_PACKAGE[2:]], again.describe()
+    assert release.server.requests_for(DIRECT_PATH) == []
+    assert_started(wine, again, install, "package")
     assert_no_leftovers(install.parent)
-    assert_holds(install, expected)
+    assert_holds(install, {**installed_by("package", product, before),
+                           **with_dirs({FIRST_ENTRY: b"2.0.0 notes"}),
+                           "velda.version": release.version.encode()})
+
+
+def test_folder_where_the_package_has_a_file(wine, release, product, install, run_launcher,
+                                             ps_log):
+    # The extraction cannot write data/config.ini: the run must fail rather than stamp a
+    # half-extracted installation, and a later run, the folder gone, completes the package.
+    log, env = ps_log
+    before = snapshot(install)
+    blocker = install / "data" / "config.ini"
+    blocker.unlink()
+    (blocker / "notes.txt").parent.mkdir()
+    (blocker / "notes.txt").write_bytes(b"in the way")
+    release.publish_package(PACKAGE_ENTRIES)
+    release.publish_manifest()
+
+    run = run_launcher(install.parent, env=env, expect_box=True)
+
+    assert run.exit_code == 1 and run.starts == [], run.describe()
+    assert run.lines == PACKAGE_ONLY, run.describe()
+    assert run.box.text == EXTRACT_BOX
+    # Entries before the blocked one stay written (nothing is undone); the stamp stays 1.0.0.
+    after = snapshot(install)
+    assert after["velda.version"] == b"1.0.0"
+    assert after["Velda.exe"] == product("package") and after[PAK] == NEW_PAK
+    assert after["data/config.ini/notes.txt"] == b"in the way"
+    assert_no_leftovers(install.parent, package_unfinished=True)
+
+    (blocker / "notes.txt").unlink()
+    blocker.rmdir()
+    release.publish_direct()
+    again = run_launcher(install.parent, env=env)
+
+    assert again.lines == UNFINISHED_PACKAGE, again.describe()
+    assert_started(wine, again, install, "package")
+    assert len(log.read_text().splitlines()) == 2
+    assert_no_leftovers(install.parent)
+    assert_holds(install, installed_by("package", product, before))
 
 
 def changed_release(release, lines):

@@ -8,9 +8,9 @@ import pytest
 from support.faults import (CHANGED_FAILED, CHANGED_OK, CHANGED_START, CLEANING, DIRECT,
                             DIRECT_FAILED, DOWNLOADS, EXTRACTING, FAULTS, FOUND, KILL_REFUSED,
                             MOVED, NOT_DOWNLOADED, PACKAGE, PACKAGE_NAME, PARTIAL, QUERYING,
-                            TLS_FAULTS, UP_TO_DATE, ZIP_BOX, FaultyRelease, Product,
-                            describe_difference, installed_by, leftovers, old_files, snapshot,
-                            write_tree)
+                            TLS_FAULTS, UNFINISHED, UP_TO_DATE, ZIP_BOX, FaultyRelease, Product,
+                            assert_no_leftovers, describe_difference, installed_by, old_files,
+                            snapshot, write_tree)
 from support.scenario import Hold
 
 # What a run does when every download answers, by the means it ends with.
@@ -20,6 +20,8 @@ HEALTHY_LINES = {
     "package": [QUERYING, FOUND, KILL_REFUSED, DIRECT, DIRECT_FAILED, CLEANING, PACKAGE,
                 EXTRACTING],
 }
+# After a failed package download the package stays the means until one is installed.
+UNFINISHED_LINES = [QUERYING, FOUND, UNFINISHED, KILL_REFUSED, CLEANING, PACKAGE, EXTRACTING]
 # The means that a healthy release of each target ends with (see MEANS in support.faults).
 HEALTHY_MEANS = {"manifest": "changed", "list": "changed", "file": "changed",
                  "direct": "direct", "package": "package"}
@@ -107,7 +109,7 @@ def test_fault_leaves_installation_whole_and_next_run_updates(
     if during is not None:
         assert during == before, describe_difference(before, during)
     assert_holds(install, installed_by(means or "old", product, before))
-    assert leftovers(launcher_dir) == []
+    assert_no_leftovers(launcher_dir, package_unfinished=means is None)
     assert sorted(p.name for p in launcher_dir.iterdir()) == ["VeldaLauncher.exe", "velda"]
 
     # A healthy server: the update completes (or stays complete) and the new product starts.
@@ -117,8 +119,11 @@ def test_fault_leaves_installation_whole_and_next_run_updates(
     again = run_launcher(launcher_dir)
     done = means not in (None, "old")
     final = means if done else HEALTHY_MEANS[target]
-    assert again.lines == ([QUERYING, FOUND, UP_TO_DATE] if done else
-                           HEALTHY_LINES[final]), again.describe()
+    if done:
+        assert again.lines == [QUERYING, FOUND, UP_TO_DATE], again.describe()
+    else:
+        assert again.lines == (UNFINISHED_LINES if means is None else HEALTHY_LINES[final]), \
+            again.describe()
     assert_started(wine, again, install, final)
     assert_holds(install, installed_by(final, product, before))
-    assert leftovers(launcher_dir) == []
+    assert_no_leftovers(launcher_dir)

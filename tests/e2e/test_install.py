@@ -14,6 +14,7 @@ import pytest
 from support.launcher import read_records, wait_records
 from support.release import (DIRECT_PATH, MANIFEST_PATH, PRODUCT, HoldAt, Release, tree,
                              with_parents, write_files)
+from support.faults import JOURNAL, PACKAGE_MARK
 from support.scenario import extract_command, make_appdata, put_standin, write_stamp
 
 QUERYING = "Consultando latest.json..."
@@ -55,6 +56,12 @@ def ps_log(wine, tmp_path):
     """The file the PowerShell stand-in appends its command line to, and the env naming it."""
     path = tmp_path / "powershell.log"
     return path, {"VELDA_PS_LOG": wine.win_path(path)}
+
+
+def assert_package_unfinished(install):
+    """A package installation that failed keeps its mark, so the next run takes the package
+    again rather than trusting what the folder holds."""
+    assert PACKAGE_MARK in (install / JOURNAL).read_text().split()
 
 
 def ps_commands(path) -> list:
@@ -302,8 +309,9 @@ def test_product_that_was_not_ended_keeps_its_file(wine, release, launcher_dir, 
     assert run.lines == [QUERYING, FOUND, KILL_REFUSED, DIRECT, DIRECT_FAILED, *PACKAGE_STEPS]
     assert (install / "Velda.exe").read_bytes() == release.product("old")
     # What was unpacked before the failing entry stays; the package and the old stamp too.
-    assert tree(install) == {"Velda.exe", "velda.version", "docs/", "docs/readme.txt"}
+    assert tree(install) == {"Velda.exe", "velda.version", "docs/", "docs/readme.txt", JOURNAL}
     assert (install / "velda.version").read_bytes() == b"1.0.0"
+    assert_package_unfinished(install)
 
 
 # -- the changed files --------------------------------------------------------------------------
@@ -464,7 +472,8 @@ def test_package_download_fails(release, launcher_dir, run_launcher, ps_log):
     assert_failed_with(run, ZIP_BOX)
     assert run.lines == FIRST_INSTALL[:-1]
     assert ps_commands(log) == []
-    assert tree(launcher_dir / "velda") == set()
+    assert tree(launcher_dir / "velda") == {JOURNAL}
+    assert_package_unfinished(launcher_dir / "velda")
 
 
 UNREADABLE = "Paquete rechazado: no se pudo leer el directorio del ZIP."
@@ -514,8 +523,9 @@ def test_package_that_does_not_install(wine, release, launcher_dir, standin_exe,
                          PACKAGE, *tail]
     assert len(ps_commands(log)) == (1 if EXTRACTING in tail else 0)
     # The package is deleted in every outcome of its extraction; the stamp stays as it was.
-    assert tree(install) == {"velda.version", "old.txt"} | left
+    assert tree(install) == {"velda.version", "old.txt", JOURNAL} | left
     assert (install / "velda.version").read_bytes() == b"1.0.0"
+    assert_package_unfinished(install)
     assert not (launcher_dir / "escaped.txt").exists()
 
 

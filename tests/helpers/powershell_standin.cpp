@@ -1,10 +1,14 @@
 // Stand-in for Windows PowerShell in test prefixes, installed as C:\windows\system32\powershell.exe
-// (with WINEDLLOVERRIDES=powershell.exe=n). It accepts exactly the launcher's extraction command
-// and does what that script does: every entry of the ZIP into the destination, one
+// (with WINEDLLOVERRIDES=powershell.exe=n). It accepts exactly the extraction command, in either
+// form, and does what that script does: every entry of the ZIP into the destination, one
 // "PROGRESS:i:total" line after each, "PROGRESS:1:1" for an empty archive.
 //
-// Any other command line: message on standard error, exit 2. A package it cannot read: message
-// on standard error, exit 1.
+// An entry that cannot be written (a folder where the package has a file, a locked file, bad
+// data): its error on standard error. The script as it stands then goes on with the next entry
+// and still exits 0; the guarded form stops there with exit 1. A package it cannot open: exit 1
+// in both forms, the plain one after "PROGRESS:1:1" and a failing Dispose() on null.
+//
+// Any other command line: message on standard error, exit 2.
 //
 // Environment:
 //   VELDA_PS_LOG=path      append the command line as one line to this file (proof that it ran)
@@ -155,16 +159,30 @@ bool starts_with(const char* text, const std::string& prefix) {
     return std::strncmp(text, prefix.c_str(), prefix.size()) == 0;
 }
 
-// Takes the two paths out of the command line, then rebuilds the command from them: only a
-// byte-exact copy of the launcher's command is accepted.
-bool parse_command(const char* command_line, std::string* zip_path, std::string* destination) {
-    const std::string pattern = kExtractCommandTemplate;
+// The command line without its program name, which real PowerShell ignores as well: the rest of
+// a command run as "powershell" or through a full path is the same.
+const char* after_program_name(const char* command_line) {
+    const char* p = command_line;
+    bool quoted = false;
+    while (*p != '\0' && (quoted || (*p != ' ' && *p != '\t'))) {
+        quoted = *p == '"' ? !quoted : quoted;
+        ++p;
+    }
+    return p;
+}
+
+// Takes the two paths out of the command line for one form of the script, then rebuilds the
+// command from them: only a byte-exact copy of the command of that form is accepted.
+bool parse_command(const char* command_line, ExtractFailureMode mode, std::string* zip_path,
+                   std::string* destination) {
+    const std::string pattern = after_program_name(extract_command_template(mode));
     size_t first = pattern.find("%s");
     size_t second = pattern.find("%s", first + 2);
     if (first == std::string::npos || second == std::string::npos) {
         return false;
     }
-    const char* cursor = command_line;
+    const char* arguments = after_program_name(command_line);
+    const char* cursor = arguments;
     if (!starts_with(cursor, pattern.substr(0, first))) {
         return false;
     }
@@ -181,11 +199,11 @@ bool parse_command(const char* command_line, std::string* zip_path, std::string*
         return false;
     }
     char rebuilt[kExtractCommandSize];
-    if (!format_extract_command(zip_path->c_str(), destination->c_str(), rebuilt,
-                                sizeof(rebuilt))) {
+    if (!format_extract_command(zip_path->c_str(), destination->c_str(), rebuilt, sizeof(rebuilt),
+                                mode)) {
         return false;
     }
-    return std::strcmp(rebuilt, command_line) == 0;
+    return std::strcmp(after_program_name(rebuilt), arguments) == 0;
 }
 
 std::wstring to_wide(const std::string& text, UINT code_page) {
@@ -528,11 +546,49 @@ bool extract_entry(ZipReader* zip, const ZipEntry& entry, const std::wstring& ta
     return true;
 }
 
-int extract(const std::string& zip_path, const std::string& destination, const Options& options) {
+// Creates an entry's directory, or its parent and then the file. Each failing statement writes its
+// error; stopping at the first is the caller's choice, as it is PowerShell's.
+bool write_entry(ZipReader* zip, const ZipEntry& entry, const std::wstring& target,
+                 bool first_error_ends) {
+    bool is_directory = !entry.name.empty() && is_separator(entry.name.back());
+    if (is_directory) {
+        if (!create_directories(target)) {
+            fail_message("New-Item: cannot create a directory for an entry");
+            return false;
+        }
+        return true;
+    }
+    bool written = true;
+    std::wstring parent = parent_of(target);
+    if (!parent.empty() && !create_directories(parent)) {
+        fail_message("New-Item: cannot create the folder of an entry");
+        if (first_error_ends) {
+            return false;
+        }
+        written = false;
+    }
+    std::string error;
+    if (!extract_entry(zip, entry, target, &error)) {
+        fail_message("Exception calling \"ExtractToFile\": " + error);
+        written = false;
+    }
+    return written;
+}
+
+int extract(const std::string& zip_path, const std::string& destination, ExtractFailureMode mode,
+            const Options& options) {
+    const bool first_error_ends = mode == ExtractFailureMode::FirstErrorEnds;
     Output output(options);
     ZipReader zip;
     if (!zip.open(to_wide(zip_path, CP_ACP))) {
         fail_message("Exception calling \"OpenRead\": " + zip.error());
+        if (first_error_ends) {
+            return 1;
+        }
+        // $archive stays null: the loop walks nothing, the empty-archive line follows, and the
+        // last statement, Dispose() on null, fails.
+        output.progress(1, 1, true);
+        fail_message("You cannot call a method on a null-valued expression.");
         return 1;
     }
     const std::wstring folder = to_wide(destination, CP_ACP);
@@ -543,25 +599,11 @@ int extract(const std::string& zip_path, const std::string& destination, const O
         if (options.slow_ms > 0) {
             Sleep(options.slow_ms);
         }
-        std::wstring target = join_path(folder, entry.name);
-        bool is_directory = !entry.name.empty() && is_separator(entry.name.back());
-        std::string error;
-        if (is_directory) {
-            if (!create_directories(target)) {
-                fail_message("cannot create a directory for an entry");
-                return 1;
-            }
-        } else {
-            std::wstring parent = parent_of(target);
-            if (!parent.empty() && !create_directories(parent)) {
-                fail_message("cannot create the folder of an entry");
-                return 1;
-            }
-            if (!extract_entry(&zip, entry, target, &error)) {
-                fail_message("Exception calling \"ExtractToFile\": " + error);
-                return 1;
-            }
+        if (!write_entry(&zip, entry, join_path(folder, entry.name), first_error_ends) &&
+            first_error_ends) {
+            return 1;
         }
+        // Otherwise only the failed statements ended: the count and its line follow.
         ++done;
         output.progress(done, total, done == total);
     }
@@ -579,12 +621,15 @@ int extract(const std::string& zip_path, const std::string& destination, const O
 int main() {
     const char* command_line = GetCommandLineA();
     log_command_line(command_line);
-    std::string zip_path;
-    std::string destination;
-    if (!parse_command(command_line, &zip_path, &destination)) {
-        fail_message(std::string("refusing a command that is not the extraction command: ") +
-                     command_line);
-        return 2;
+    for (ExtractFailureMode mode :
+         {ExtractFailureMode::FirstErrorEnds, ExtractFailureMode::LastStatementDecides}) {
+        std::string zip_path;
+        std::string destination;
+        if (parse_command(command_line, mode, &zip_path, &destination)) {
+            return extract(zip_path, destination, mode, read_options());
+        }
     }
-    return extract(zip_path, destination, read_options());
+    fail_message(std::string("refusing a command that is not the extraction command: ") +
+                 command_line);
+    return 2;
 }

@@ -39,4 +39,32 @@ TEST(DownloadJournal, SweepDeletesTheNotedFilesAndItself) {
     EXPECT_TRUE(g_deleted.empty()) << "no journal, nothing to do";
 }
 
+TEST(DownloadJournal, PackageMarkOutlivesSweepsUntilTheInstallationIsFinished) {
+    TempFolder folder;
+    std::string install = folder.path().string();
+    const std::string journal = install + "\\velda.downloads";
+    EXPECT_FALSE(journal_package_installation_pending(install.c_str())) << "no journal";
+    ASSERT_TRUE(journal_note(install.c_str(), "changes.txt"));
+    EXPECT_FALSE(journal_package_installation_pending(install.c_str()));
+    ASSERT_TRUE(journal_mark_package_installation(install.c_str()));
+    ASSERT_TRUE(journal_note(install.c_str(), "Velda-2.0.0.zip"));
+    EXPECT_TRUE(journal_package_installation_pending(install.c_str()));
+
+    // Every sweep of a marked journal deletes the noted files, never the mark or the journal.
+    for (int run = 0; run < 2; ++run) {
+        g_deleted.clear();
+        journal_sweep(install.c_str(), record_deletion);
+        const std::vector<std::string> noted = {install + "\\changes.txt",
+                                                install + "\\Velda-2.0.0.zip"};
+        EXPECT_EQ(g_deleted, noted);
+        EXPECT_TRUE(journal_package_installation_pending(install.c_str()));
+    }
+
+    g_deleted.clear();
+    journal_finish_installation(install.c_str(), record_deletion);
+    EXPECT_EQ(g_deleted.back(), journal);
+    EXPECT_EQ(g_deleted.size(), 3u);
+    EXPECT_FALSE(journal_package_installation_pending(install.c_str()));
+}
+
 }  // namespace

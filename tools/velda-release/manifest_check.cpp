@@ -292,8 +292,9 @@ LauncherPrediction predict_launcher_run(const Manifest& manifest,
         prediction.log_lines.push_back(kUpToDateLine);
         return prediction;
     }
-    UpdatePlan plan = plan_update(manifest, situation.installed_version.c_str(),
-                                  situation.product_present, situation.install_folder_existed);
+    UpdatePlan plan =
+        plan_update(manifest, situation.installed_version.c_str(), situation.product_present,
+                    situation.install_folder_existed, false);
     if (plan.opening_line != nullptr) {
         prediction.log_lines.push_back(plan.opening_line);
     }

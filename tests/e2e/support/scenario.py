@@ -93,7 +93,18 @@ EXTRACT_SCRIPT = (
     "{Write-Output 'PROGRESS:1:1'};$archive.Dispose();")
 
 
-def extract_command(zip_path: str, destination: str) -> str:
+# The launcher's form: errors made terminating and caught, so the first failed entry ends the
+# script with exit code 1 instead of only its own statement.
+FIRST_ERROR_ENDS = ("$ErrorActionPreference='Stop';try{",
+                    "}catch{[Console]::Error.WriteLine($_.Exception.Message);exit 1}")
+
+
+def extract_script(zip_path: str, destination: str, first_error_ends=True) -> str:
     quoted = [text.replace("'", "''") for text in (zip_path, destination)]
+    script = EXTRACT_SCRIPT % tuple(quoted)
+    return FIRST_ERROR_ENDS[0] + script + FIRST_ERROR_ENDS[1] if first_error_ends else script
+
+
+def extract_command(zip_path: str, destination: str, first_error_ends=True) -> str:
     return ("powershell -NoLogo -NoProfile -ExecutionPolicy Bypass -Command \"" +
-            EXTRACT_SCRIPT % tuple(quoted) + "\"")
+            extract_script(zip_path, destination, first_error_ends) + "\"")
