@@ -52,7 +52,7 @@ bool download_changed_file(const char* target_path, const char* base_url, const 
     join_changed_file_url(base_url, path_text, file_url);
     wchar_t wide_file_url[kWideFileUrlUnits];
     utf8_to_wide(file_url, wide_file_url, kWideFileUrlUnits);
-    return http_get_to_file_with_progress(wide_file_url, target_path, nullptr, nullptr);
+    return http_get_to_file_with_progress(wide_file_url, target_path, nullptr, nullptr).ok();
 }
 
 // True when every line applied; the list stays open only inside.

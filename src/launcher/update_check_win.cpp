@@ -24,14 +24,12 @@ bool fetch_manifest(Manifest* manifest) {
     wchar_t wide_url[512];
     utf8_to_wide(request_url, wide_url, 512);
 
-    char* body = nullptr;
-    uint32_t length = 0;
-    if (!http_get_to_memory_with_progress(wide_url, &body, &length, nullptr, nullptr) ||
-        body == nullptr) {
+    HttpBody body;
+    if (!http_get_to_memory_with_progress(wide_url, &body, nullptr, nullptr) ||
+        body.data() == nullptr) {
         return false;
     }
-    manifest_extract(body, manifest);
-    std::free(body);
+    manifest_extract(body.data(), manifest);
     return true;
 }
 

@@ -5,24 +5,12 @@
 #include "common/fs.h"
 #include "common/log.h"
 #include "common/text.h"
-#include "common/win_handle.h"
+#include "start/command_line.h"
+#include "start/process.h"
 
 namespace {
 
 constexpr size_t kPathSize = 260;
-
-// Starts command_line with folder as its current directory; the product runs on by itself.
-bool start_detached(char* command_line, DWORD creation_flags, const char* folder) {
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info = {};
-    if (!CreateProcessA(nullptr, command_line, nullptr, nullptr, FALSE, creation_flags, nullptr,
-                        folder, &startup, &info)) {
-        return false;
-    }
-    ChildProcess child(info);
-    return true;
-}
 
 }  // namespace
 
@@ -31,8 +19,8 @@ bool launch_velda(const char* folder) {
     format_bounded(exe_path, sizeof(exe_path), "%s\\Velda.exe", folder);
     if (file_exists_not_directory(exe_path)) {
         char command_line[2 * kPathSize] = {};
-        format_bounded(command_line, sizeof(command_line), "\"%s\"", exe_path);
-        if (start_detached(command_line, 0, folder)) {
+        if (format_exe_command(exe_path, command_line, sizeof(command_line)) &&
+            start_detached(command_line, folder, 0)) {
             return true;
         }
         char message[256] = {};
@@ -49,8 +37,8 @@ bool launch_velda(const char* folder) {
         return false;
     }
     char command_line[3 * kPathSize] = {};
-    format_bounded(command_line, sizeof(command_line), "cmd.exe /C \"\"%s\"\"", batch_path);
-    if (start_detached(command_line, CREATE_NO_WINDOW, folder)) {
+    if (format_batch_command(batch_path, command_line, sizeof(command_line)) &&
+        start_detached(command_line, folder, CREATE_NO_WINDOW)) {
         return true;
     }
     char message[192] = {};
