@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/stdio_file.h"
 #include "common/text.h"
 
 namespace {
@@ -24,23 +25,23 @@ bool is_plain_name(const char* name) {
 bool journal_note(const char* install_folder, const char* file_name) {
     char path[kPathSize] = {};
     journal_path(install_folder, path);
-    std::FILE* journal = std::fopen(path, "ab");
-    if (journal == nullptr) {
+    UniqueStdioFile journal = open_file(path, "ab");
+    if (!journal) {
         return false;
     }
-    bool written = std::fprintf(journal, "%s\n", file_name) > 0;
-    return std::fclose(journal) == 0 && written;
+    bool written = std::fprintf(journal.get(), "%s\n", file_name) > 0;
+    return journal.close() && written;
 }
 
 void journal_sweep(const char* install_folder, bool (*delete_file)(const char* path)) {
     char path[kPathSize] = {};
     journal_path(install_folder, path);
-    std::FILE* journal = std::fopen(path, "rb");
-    if (journal == nullptr) {
+    UniqueStdioFile journal = open_file(path, "rb");
+    if (!journal) {
         return;
     }
     char name[kPathSize];
-    while (std::fgets(name, sizeof(name), journal) != nullptr) {
+    while (std::fgets(name, sizeof(name), journal.get()) != nullptr) {
         trim_in_place(name);
         if (!is_plain_name(name) ||
             std::strlen(install_folder) + 1 + std::strlen(name) >= kPathSize) {
@@ -50,6 +51,6 @@ void journal_sweep(const char* install_folder, bool (*delete_file)(const char* p
         format_bounded(target, sizeof(target), "%s\\%s", install_folder, name);
         delete_file(target);
     }
-    std::fclose(journal);
+    journal.close();  // An open journal could not be deleted.
     delete_file(path);
 }

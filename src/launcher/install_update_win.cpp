@@ -29,9 +29,7 @@ constexpr int kWideUrlUnits = 2048;
 
 // The three steps of every error that ends an update.
 bool fail_update(LauncherRun* run, const char* message) {
-    if (run->popup_present) {
-        status_popup_destroy(&run->popup);
-    }
+    run->popup.destroy();
     show_error_box(message);
     return false;
 }
@@ -214,7 +212,7 @@ bool try_changed_files(LauncherRun* run) {
 }  // namespace
 
 bool install_update(LauncherRun* run) {
-    run->progress = {run->popup_present ? &run->popup : nullptr, run->spanish, 0, 0};
+    run->progress = {run->popup.present() ? run->popup.record() : nullptr, run->spanish, 0, 0};
     InterruptedRunCleanup cleanup(run->install_folder);
 
     if (!try_changed_files(run)) {

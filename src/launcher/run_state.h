@@ -8,11 +8,10 @@
 
 constexpr size_t kRunPathSize = 260;
 
-// Everything that lives from start-up to exit, owned by main's frame.
+// Everything that lives from start-up to exit; main keeps it in static storage, all zero.
 struct LauncherRun {
     int spanish;
-    StatusPopup popup;
-    bool popup_present;
+    StatusWindow popup;
     char launcher_folder[kRunPathSize];
 
     Manifest manifest;

@@ -83,19 +83,17 @@ int run_update_check(LauncherRun* run) {
         log_line(newer_line);
     }
 
-    if (run->popup_present) {
+    if (run->popup.present()) {
         const char* installed =
             run->installed_version[0] ? run->installed_version : popup_tr(run->spanish, "none");
-        status_popup_set_versions(&run->popup, installed, manifest.version);
+        run->popup.set_versions(installed, manifest.version);
     }
 
     if (!decision.update_needed) {
         log_line("Version local al dia.");
         return run_final_stage(run, FinalVariant::Normal);
     }
-    if (run->popup_present) {
-        status_popup_set_message(&run->popup, popup_tr(run->spanish, "downloading"));
-    }
+    run->popup.set_message(popup_tr(run->spanish, "downloading"));
     if (!install_update(run)) {
         return 1;
     }

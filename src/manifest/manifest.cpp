@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common/scan.h"
+#include "common/stdio_file.h"
 #include "common/text.h"
 
 bool json_extract_string(const char* json, const char* key, char* out, size_t out_size) {
@@ -75,24 +76,23 @@ bool manifest_is_usable(const Manifest& manifest) {
 
 bool read_version_stamp(const char* stamp_path, char out[kVersionTextSize]) {
     std::memset(out, 0, kVersionTextSize);
-    std::FILE* file = std::fopen(stamp_path, "rb");
-    if (file == nullptr) {
+    UniqueStdioFile file = open_file(stamp_path, "rb");
+    if (!file) {
         return false;
     }
-    size_t read = std::fread(out, 1, kVersionTextSize - 1, file);
+    size_t read = std::fread(out, 1, kVersionTextSize - 1, file.get());
     out[read] = '\0';
-    std::fclose(file);
+    file.close();
     trim_in_place(out);
     return true;
 }
 
 void write_version_stamp(const char* stamp_path, const char* version) {
-    std::FILE* file = std::fopen(stamp_path, "wb");
-    if (file == nullptr) {
+    UniqueStdioFile file = open_file(stamp_path, "wb");
+    if (!file) {
         return;
     }
-    std::fwrite(version, 1, std::strlen(version), file);
-    std::fclose(file);
+    std::fwrite(version, 1, std::strlen(version), file.get());
 }
 
 namespace {
