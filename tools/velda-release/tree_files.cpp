@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <memory>
 
 #include "common/stdio_file.h"
 
