@@ -4,11 +4,11 @@
 
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
 #include "install/changed_files_rules.h"
 #include "common/fs.h"
 #include "common/log.h"
+#include "common/stdio_file.h"
 #include "common/text.h"
 #include "common/wide.h"
 #include "net/http.h"
@@ -18,11 +18,6 @@ namespace {
 
 constexpr int kWideListUrlUnits = 2048;
 constexpr int kWideFileUrlUnits = 4096;
-
-struct FileCloser {
-    void operator()(FILE* file) const { std::fclose(file); }
-};
-using UniqueStdioFile = std::unique_ptr<FILE, FileCloser>;
 
 // Makes sure of every ancestor of target_path, from the outermost down to its own folder.
 bool ensure_parent_directories(const char* target_path) {
@@ -52,7 +47,7 @@ bool download_changed_file(const char* target_path, const char* base_url, const 
     join_changed_file_url(base_url, path_text, file_url);
     wchar_t wide_file_url[kWideFileUrlUnits];
     utf8_to_wide(file_url, wide_file_url, kWideFileUrlUnits);
-    return http_get_to_file_with_progress(wide_file_url, target_path, nullptr, nullptr);
+    return http_get_to_file_with_progress(wide_file_url, target_path, nullptr, nullptr).ok();
 }
 
 // True when every line applied; the list stays open only inside.
@@ -104,7 +99,7 @@ bool apply_changed_files(const char* install_folder, const char* list_url, const
     bool applied = false;
     if (http_get_to_file_with_progress(wide_list_url, list_path, callback, user_data)) {
         // Closed at the end of this block: an open file could not be deleted below.
-        UniqueStdioFile list(std::fopen(list_path, "rb"));
+        UniqueStdioFile list = open_file(list_path, "rb");
         if (list) {
             applied = apply_list(list.get(), install_folder, base_url);
         }

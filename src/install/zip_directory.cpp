@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "common/little_endian.h"
+#include "common/stdio_file.h"
 
 namespace {
 
@@ -514,14 +515,12 @@ ZipCheck check_zip_entries(std::FILE* file, char* first_bad_name, size_t name_si
 }
 
 ZipCheck check_zip_file(const char* path, char* first_bad_name, size_t name_size) {
-    std::FILE* file = std::fopen(path, "rb");
-    if (file == nullptr) {
+    UniqueStdioFile file = open_file(path, "rb");
+    if (!file) {
         if (first_bad_name != nullptr && name_size > 0) {
             first_bad_name[0] = '\0';
         }
         return ZipCheck::Malformed;
     }
-    ZipCheck result = check_zip_entries(file, first_bad_name, name_size);
-    std::fclose(file);
-    return result;
+    return check_zip_entries(file.get(), first_bad_name, name_size);
 }

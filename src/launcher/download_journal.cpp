@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "common/path_size.h"
+#include "common/stdio_file.h"
 #include "common/text.h"
 
 namespace {
@@ -27,13 +28,13 @@ bool is_plain_name(const char* name) {
 bool sweep(const char* install_folder, bool (*delete_file)(const char* path), bool keep_marked) {
     char path[kPathSize] = {};
     journal_path(install_folder, path);
-    std::FILE* journal = std::fopen(path, "rb");
-    if (journal == nullptr) {
+    UniqueStdioFile journal = open_file(path, "rb");
+    if (!journal) {
         return false;
     }
     bool marked = false;
     char name[kPathSize];
-    while (std::fgets(name, sizeof(name), journal) != nullptr) {
+    while (std::fgets(name, sizeof(name), journal.get()) != nullptr) {
         trim_in_place(name);
         if (std::strcmp(name, kPackageInstallationMark) == 0) {
             marked = true;
@@ -47,7 +48,7 @@ bool sweep(const char* install_folder, bool (*delete_file)(const char* path), bo
         format_bounded(target, sizeof(target), "%s\\%s", install_folder, name);
         delete_file(target);
     }
-    std::fclose(journal);
+    journal.close();  // An open journal could not be deleted.
     if (!(marked && keep_marked)) {
         delete_file(path);
     }
@@ -63,12 +64,12 @@ bool delete_nothing(const char*) {
 bool journal_note(const char* install_folder, const char* file_name) {
     char path[kPathSize] = {};
     journal_path(install_folder, path);
-    std::FILE* journal = std::fopen(path, "ab");
-    if (journal == nullptr) {
+    UniqueStdioFile journal = open_file(path, "ab");
+    if (!journal) {
         return false;
     }
-    bool written = std::fprintf(journal, "%s\n", file_name) > 0;
-    return std::fclose(journal) == 0 && written;
+    bool written = std::fprintf(journal.get(), "%s\n", file_name) > 0;
+    return journal.close() && written;
 }
 
 void journal_sweep(const char* install_folder, bool (*delete_file)(const char* path)) {

@@ -16,10 +16,12 @@
 #include "launcher/update_plan.h"
 #include "net/http.h"
 #include "net/url_filename.h"
+#include "start/command_line.h"
+#include "start/process.h"
 
 namespace {
 
-constexpr char kKillCommand[] = "cmd /C taskkill /F /T /IM Velda.exe >nul 2>nul";
+constexpr char kProductImage[] = "Velda.exe";
 constexpr DWORD kKillSucceeded = 0;
 constexpr DWORD kKillFoundNothing = 128;
 constexpr DWORD kPauseAfterKillMs = 250;
@@ -27,32 +29,22 @@ constexpr int kWideUrlUnits = 2048;
 
 // The three steps of every error that ends an update.
 bool fail_update(LauncherRun* run, const char* message) {
-    if (run->popup_present) {
-        status_popup_destroy(&run->popup);
-    }
+    run->popup.destroy();
     show_error_box(message);
     return false;
 }
 
 void end_running_products() {
     char command[2048] = {};
-    copy_bounded(command, sizeof(command), kKillCommand);
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info = {};
-    if (!CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                        nullptr, &startup, &info)) {
+    unsigned long exit_code = 1;
+    if (!format_kill_command(kProductImage, command, sizeof(command)) ||
+        !run_hidden(command, nullptr, &exit_code)) {
         char line[192] = {};
         format_bounded(line, sizeof(line),
                        "taskkill Velda.exe no se pudo ejecutar. GetLastError=%lu", GetLastError());
         log_line(line);
         return;
     }
-    ChildProcess child(info);
-    WaitForSingleObject(child.process.get(), INFINITE);
-    DWORD exit_code = 1;
-    GetExitCodeProcess(child.process.get(), &exit_code);
-    child.close();
 
     if (exit_code == kKillSucceeded) {
         log_line("Procesos Velda.exe activos cerrados antes de actualizar.");
@@ -71,7 +63,8 @@ bool download_direct_executable(LauncherRun* run) {
     wchar_t wide_url[kWideUrlUnits];
     utf8_to_wide(kDirectDownloadUrl, wide_url, kWideUrlUnits);
     return http_get_to_file_with_progress(wide_url, run->paths.product_path,
-                                          launcher_download_progress_cb, &run->progress);
+                                          launcher_download_progress_cb, &run->progress)
+        .ok();
 }
 
 // Packages left by earlier runs; subfolders are not searched.
@@ -237,7 +230,7 @@ bool carry_out(const UpdatePlan& plan, LauncherRun* run) {
 }  // namespace
 
 bool install_update(LauncherRun* run) {
-    run->progress = {run->popup_present ? &run->popup : nullptr, run->spanish, 0, 0};
+    run->progress = {run->popup.present() ? run->popup.record() : nullptr, run->spanish, 0, 0};
     InterruptedRunCleanup cleanup(run->paths.install_folder);
 
     UpdatePlan plan = plan_update(run->manifest, run->installed_version, run->product_present,

@@ -1,11 +1,8 @@
-#include <cstring>
-
 #include "launcher/run_state.h"
 
 int main() {
-    // Large buffers: keep the run state off the stack.
+    // Large buffers: keep the run state off the stack. The window goes with it at exit.
     static LauncherRun run;
-    std::memset(&run, 0, sizeof(run));
     int exit_code = 0;
     if (!run_startup(&run, &exit_code)) {
         return exit_code;

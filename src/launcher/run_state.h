@@ -6,11 +6,10 @@
 #include "popup/popup_text.h"
 #include "popup/status_popup.h"
 
-// Everything that lives from start-up to exit, owned by main's frame.
+// Everything that lives from start-up to exit; main keeps it in static storage, all zero.
 struct LauncherRun {
     int spanish;
-    StatusPopup popup;
-    bool popup_present;
+    StatusWindow popup;
     char launcher_folder[kPathSize];
     InstallPaths paths;  // formed from launcher_folder at start-up
 

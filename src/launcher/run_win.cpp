@@ -64,12 +64,10 @@ bool run_startup(LauncherRun* run, int* exit_code) {
         return false;
     }
     run->spanish = read_language_flag(std::getenv("APPDATA"));
-    run->popup_present = status_popup_create(&run->popup, run->spanish);
+    run->popup.create(run->spanish);
     if (!resolve_launcher_folder(run->launcher_folder)) {
         show_error_box("No se pudo resolver carpeta del launcher.");
-        if (run->popup_present) {
-            status_popup_destroy(&run->popup);
-        }
+        run->popup.destroy();
         *exit_code = 1;
         return false;
     }
@@ -88,19 +86,15 @@ int run_final_stage(LauncherRun* run, FinalVariant variant) {
         first = folders + 1;
     }
 
-    if (run->popup_present) {
-        if (variant != FinalVariant::Normal) {
-            status_popup_set_versions(&run->popup, popup_tr(run->spanish, "none"), "-");
-        }
-        status_popup_set_message(&run->popup, popup_tr(run->spanish, "starting"));
+    if (variant != FinalVariant::Normal) {
+        run->popup.set_versions(popup_tr(run->spanish, "none"), "-");
     }
+    run->popup.set_message(popup_tr(run->spanish, "starting"));
     bool started = false;
     for (const char** folder = first; folder != folders + 2 && !started; ++folder) {
         started = launch_velda(*folder);
     }
-    if (run->popup_present) {
-        status_popup_destroy(&run->popup);
-    }
+    run->popup.destroy();
     if (started) {
         return 0;
     }

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "common/path_size.h"
+#include "common/stdio_file.h"
 #include "common/text.h"
 
 namespace {
@@ -28,17 +29,16 @@ int read_language_flag(const char* appdata) {
     }
     char path[kPathSize] = {};
     format_bounded(path, sizeof(path), "%s\\VeldaNova\\settings.txt", appdata);
-    std::FILE* file = std::fopen(path, "rb");
-    if (file == nullptr) {
+    UniqueStdioFile file = open_file(path, "rb");
+    if (!file) {
         return 0;
     }
     int spanish = 0;
     char piece[kSettingsPieceSize];
-    while (std::fgets(piece, sizeof(piece), file) != nullptr) {
+    while (std::fgets(piece, sizeof(piece), file.get()) != nullptr) {
         if (settings_piece_decides(piece, &spanish)) {
             break;
         }
     }
-    std::fclose(file);
     return spanish;
 }

@@ -25,14 +25,12 @@ bool fetch_manifest(Manifest* manifest) {
     wchar_t wide_url[512];
     utf8_to_wide(request_url, wide_url, 512);
 
-    char* body = nullptr;
-    uint32_t length = 0;
-    if (!http_get_to_memory_with_progress(wide_url, &body, &length, nullptr, nullptr) ||
-        body == nullptr) {
+    HttpBody body;
+    if (!http_get_to_memory_with_progress(wide_url, &body, nullptr, nullptr) ||
+        body.data() == nullptr) {
         return false;
     }
-    manifest_extract(body, manifest);
-    std::free(body);
+    manifest_extract(body.data(), manifest);
     return true;
 }
 
@@ -77,19 +75,17 @@ int run_update_check(LauncherRun* run) {
         log_line(newer_line);
     }
 
-    if (run->popup_present) {
+    if (run->popup.present()) {
         const char* installed =
             run->installed_version[0] ? run->installed_version : popup_tr(run->spanish, "none");
-        status_popup_set_versions(&run->popup, installed, manifest.version);
+        run->popup.set_versions(installed, manifest.version);
     }
 
     if (!decision.update_needed) {
         log_line(kUpToDateLine);
         return run_final_stage(run, FinalVariant::Normal);
     }
-    if (run->popup_present) {
-        status_popup_set_message(&run->popup, popup_tr(run->spanish, "downloading"));
-    }
+    run->popup.set_message(popup_tr(run->spanish, "downloading"));
     if (!install_update(run)) {
         return 1;
     }

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common/scan.h"
+#include "common/stdio_file.h"
 #include "common/text.h"
 
 bool json_extract_string(const char* json, const char* key, char* out, size_t out_size) {
@@ -75,13 +76,13 @@ bool manifest_is_usable(const Manifest& manifest) {
 
 bool read_version_stamp(const char* stamp_path, char out[kVersionTextSize]) {
     std::memset(out, 0, kVersionTextSize);
-    std::FILE* file = std::fopen(stamp_path, "rb");
-    if (file == nullptr) {
+    UniqueStdioFile file = open_file(stamp_path, "rb");
+    if (!file) {
         return false;
     }
     char bytes[kVersionTextSize - 1];
-    size_t read = std::fread(bytes, 1, sizeof(bytes), file);
-    std::fclose(file);
+    size_t read = std::fread(bytes, 1, sizeof(bytes), file.get());
+    file.close();
     version_stamp_text(bytes, read, out);
     return true;
 }
@@ -95,12 +96,11 @@ void version_stamp_text(const char* bytes, size_t length, char out[kVersionTextS
 }
 
 void write_version_stamp(const char* stamp_path, const char* version) {
-    std::FILE* file = std::fopen(stamp_path, "wb");
-    if (file == nullptr) {
+    UniqueStdioFile file = open_file(stamp_path, "wb");
+    if (!file) {
         return;
     }
-    std::fwrite(version, 1, std::strlen(version), file);
-    std::fclose(file);
+    std::fwrite(version, 1, std::strlen(version), file.get());
 }
 
 namespace {

@@ -3,18 +3,19 @@
 #include <cstdint>
 
 #include "common/progress.h"
+#include "net/http_body.h"
+#include "net/transfer_result.h"
 
 // The callback is called once before the first read and after every read, with the bytes
-// received; total is 0 when no length was announced.
+// received; total is 0 when no length was announced. Each GET reports where it stopped.
 
-// Blocking GET into one heap block (body plus NUL); the caller frees it. Outputs are written
-// only on success.
-bool http_get_to_memory_with_progress(const wchar_t* url, char** body, uint32_t* length,
-                                      ProgressCallback callback, void* user_data);
+// Blocking GET into memory. *body is replaced only on success.
+TransferResult http_get_to_memory_with_progress(const wchar_t* url, HttpBody* body,
+                                                ProgressCallback callback, void* user_data);
 
 // Suffix of the temporary file beside a to-file GET's target while the body arrives.
 inline constexpr char kPartialDownloadSuffix[] = ".velda-part";
 
 // Blocking GET into a file; the target is replaced only once the whole body has been written.
-bool http_get_to_file_with_progress(const wchar_t* url, const char* file_path,
-                                    ProgressCallback callback, void* user_data);
+TransferResult http_get_to_file_with_progress(const wchar_t* url, const char* file_path,
+                                              ProgressCallback callback, void* user_data);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "common/path_size.h"
 #include "common/text.h"
@@ -25,11 +26,17 @@ constexpr DWORD kTargetUnits = 2048;
 constexpr wchar_t kUserAgent[] = L"VeldaLauncher/1.0";
 constexpr wchar_t kNoCacheHeaders[] =
     L"Cache-Control: no-cache, no-store, must-revalidate\r\nPragma: no-cache\r\nExpires: 0\r\n";
-// Counters are 32 bits: a body must stay below 4 GiB minus one byte.
-constexpr uint64_t kBodyLimit = 0xFFFFFFFFull;
+// What a GET reports when it stops at stage; status is the HTTP status once one was read.
+TransferResult stopped_at(TransferStage stage, DWORD win32_error, DWORD status = 0) {
+    TransferResult result;
+    result.stage = stage;
+    result.win32_error = win32_error;
+    result.http_status = status;
+    return result;
+}
 
 // Where the body goes as it arrives. The read loop asks for room for the bytes the connection
-// has available, reads into it, then hands the count back.
+// has available, reads into it, then hands the count back. A sink that fails says where.
 class BodySink {
   public:
     // The response was accepted; announced is its Content-Length or 0.
@@ -38,8 +45,20 @@ class BodySink {
     virtual char* room(uint32_t count) = 0;
     virtual void commit(uint32_t count) = 0;
 
+    TransferStage failed_stage() const { return failed_stage_; }
+    DWORD failed_error() const { return failed_error_; }
+
   protected:
     ~BodySink() = default;
+    bool fail(TransferStage stage, DWORD error) {
+        failed_stage_ = stage;
+        failed_error_ = error;
+        return false;
+    }
+
+  private:
+    TransferStage failed_stage_ = TransferStage::Done;
+    DWORD failed_error_ = 0;
 };
 
 struct RequestTarget {
@@ -56,8 +75,10 @@ void copy_units(wchar_t* dest, const wchar_t* src, DWORD units) {
     }
 }
 
-// Splits the URL and applies the size limits, before any network activity.
-bool split_url(const wchar_t* url, RequestTarget* target) {
+// Splits the URL and applies the size limits, before any network activity. *error is the
+// cracking call's error, or 0 when the URL was refused here.
+bool split_url(const wchar_t* url, RequestTarget* target, DWORD* error) {
+    *error = 0;
     URL_COMPONENTS parts;
     ZeroMemory(&parts, sizeof parts);
     parts.dwStructSize = sizeof parts;
@@ -66,6 +87,7 @@ bool split_url(const wchar_t* url, RequestTarget* target) {
     parts.dwUrlPathLength = static_cast<DWORD>(-1);
     parts.dwExtraInfoLength = static_cast<DWORD>(-1);
     if (!WinHttpCrackUrl(url, 0, 0, &parts)) {
+        *error = GetLastError();
         return false;
     }
     if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) {
@@ -92,27 +114,27 @@ bool query_number(HINTERNET request, DWORD level, DWORD* value) {
                                WINHTTP_NO_HEADER_INDEX) != FALSE;
 }
 
-bool read_body(HINTERNET request, BodySink& sink, uint32_t total, ProgressCallback callback,
-               void* user_data) {
+TransferResult read_body(HINTERNET request, BodySink& sink, uint32_t total, DWORD status,
+                         ProgressCallback callback, void* user_data) {
     uint32_t received = 0;
     for (;;) {
         DWORD available = 0;
         if (!WinHttpQueryDataAvailable(request, &available)) {
-            return false;
+            return stopped_at(TransferStage::Read, GetLastError(), status);
         }
         if (available == 0) {
             break;
         }
-        if (received + static_cast<uint64_t>(available) >= kBodyLimit) {
-            return false;
+        if (received + static_cast<uint64_t>(available) >= kHttpBodyLimit) {
+            return stopped_at(TransferStage::Length, 0, status);
         }
         char* place = sink.room(available);
         if (place == nullptr) {
-            return false;
+            return stopped_at(sink.failed_stage(), sink.failed_error(), status);
         }
         DWORD read = 0;
         if (!WinHttpReadData(request, place, available, &read)) {
-            return false;
+            return stopped_at(TransferStage::Read, GetLastError(), status);
         }
         sink.commit(read);
         received += read;
@@ -125,122 +147,84 @@ bool read_body(HINTERNET request, BodySink& sink, uint32_t total, ProgressCallba
     }
     // A connection that closes early also reads as the end of the body: only the announced
     // length tells a cut body from a whole one.
-    return total == 0 || received >= total;
+    if (total != 0 && received < total) {
+        return stopped_at(TransferStage::Length, 0, status);
+    }
+    return stopped_at(TransferStage::Done, 0, status);
 }
 
 // The GET both operations share; the handles close in the order request, connection, session.
-bool transfer(const wchar_t* url, BodySink& sink, ProgressCallback callback, void* user_data) {
+TransferResult transfer(const wchar_t* url, BodySink& sink, ProgressCallback callback,
+                        void* user_data) {
     RequestTarget target;
-    if (!split_url(url, &target)) {
-        return false;
+    DWORD url_error = 0;
+    if (!split_url(url, &target, &url_error)) {
+        return stopped_at(TransferStage::Url, url_error);
     }
     UniqueInternet session(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
                                        WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
     if (!session) {
-        return false;
+        return stopped_at(TransferStage::Open, GetLastError());
     }
     UniqueInternet connection(WinHttpConnect(session.get(), target.host, target.port, 0));
     if (!connection) {
-        return false;
+        return stopped_at(TransferStage::Connect, GetLastError());
     }
     DWORD flags = target.scheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0;
     UniqueInternet request(WinHttpOpenRequest(connection.get(), L"GET", target.path, nullptr,
                                               WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                               flags));
     if (!request) {
-        return false;
+        return stopped_at(TransferStage::Request, GetLastError());
     }
     if (!WinHttpSendRequest(request.get(), kNoCacheHeaders, static_cast<DWORD>(-1),
-                            WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
-        !WinHttpReceiveResponse(request.get(), nullptr)) {
-        return false;
+                            WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
+        return stopped_at(TransferStage::Send, GetLastError());
+    }
+    if (!WinHttpReceiveResponse(request.get(), nullptr)) {
+        return stopped_at(TransferStage::ReceiveHeaders, GetLastError());
     }
     DWORD status = 0;
-    if (!query_number(request.get(), WINHTTP_QUERY_STATUS_CODE, &status) || status < 200 ||
-        status > 299) {
-        return false;
+    if (!query_number(request.get(), WINHTTP_QUERY_STATUS_CODE, &status)) {
+        return stopped_at(TransferStage::Status, GetLastError());
+    }
+    if (status < 200 || status > 299) {
+        return stopped_at(TransferStage::Status, 0, status);
     }
     DWORD total = 0;
     if (!query_number(request.get(), WINHTTP_QUERY_CONTENT_LENGTH, &total)) {
         total = 0;
     }
     if (!sink.begin(total)) {
-        return false;
+        return stopped_at(sink.failed_stage(), sink.failed_error(), status);
     }
     if (callback != nullptr) {
         callback(0, total, user_data);
     }
-    return read_body(request.get(), sink, total, callback, user_data);
+    return read_body(request.get(), sink, total, status, callback, user_data);
 }
 
-// One malloc block that grows geometrically, so the whole GET costs linear time.
+// The owned body behind the sink interface; its block grows as HttpBody's rules say.
 class MemorySink final : public BodySink {
   public:
-    ~MemorySink() { std::free(data_); }
-
     bool begin(uint32_t announced) override {
-        announced_ = announced;
-        if (announced == 0) {
-            return true;
-        }
-        // A length announced by the server is trusted only up to a sensible first block.
-        return grow(announced <= kFirstBlockCap ? announced + size_t{1} : kFirstBlockCap);
+        return body_.begin(announced) || fail(TransferStage::Memory, 0);
     }
-
     char* room(uint32_t count) override {
-        size_t needed = size_ + count + 1;
-        if (needed > capacity_ && !grow(next_capacity(needed))) {
-            return nullptr;
+        char* place = body_.room(count);
+        if (place == nullptr) {
+            fail(TransferStage::Memory, 0);
         }
-        return data_ + size_;
+        return place;
     }
+    void commit(uint32_t count) override { body_.commit(count); }
 
-    void commit(uint32_t count) override { size_ += count; }
-
-    // Hands the block over: body, NUL, and the length without it.
-    bool finish(char** body, uint32_t* length) {
-        if (data_ == nullptr && !grow(1)) {
-            return false;
-        }
-        // Give back what geometric growth reserved beyond the body; keep the block if that fails.
-        if (capacity_ > size_ + 1) {
-            grow(size_ + 1);
-        }
-        data_[size_] = '\0';
-        *body = data_;
-        *length = static_cast<uint32_t>(size_);
-        data_ = nullptr;
-        return true;
-    }
+    // Called after the transfer succeeded: body, NUL, and the block cut to fit.
+    bool finish() { return body_.finish() || fail(TransferStage::Memory, 0); }
+    HttpBody& body() { return body_; }
 
   private:
-    static constexpr size_t kFirstBlockCap = 64u << 20;
-
-    size_t next_capacity(size_t needed) const {
-        size_t doubled = capacity_ * 2;
-        size_t grown = doubled > needed ? doubled : needed;
-        // Land exactly on the announced length when the next step reaches it.
-        size_t announced_size = announced_ + size_t{1};
-        if (announced_ != 0 && announced_size >= needed && announced_size <= grown) {
-            return announced_size;
-        }
-        return grown < kBodyLimit ? grown : kBodyLimit;
-    }
-
-    bool grow(size_t capacity) {
-        void* grown = std::realloc(data_, capacity);
-        if (grown == nullptr) {
-            return false;
-        }
-        data_ = static_cast<char*>(grown);
-        capacity_ = capacity;
-        return true;
-    }
-
-    char* data_ = nullptr;
-    size_t size_ = 0;
-    size_t capacity_ = 0;
-    uint32_t announced_ = 0;
+    HttpBody body_;
 };
 
 // Streams the body into "<target>.velda-part" beside the target; the target is replaced only once
@@ -260,17 +244,17 @@ class TempFileSink final : public BodySink {
     bool begin(uint32_t /*announced*/) override {
         size_t length = std::strlen(target_);
         if (length + sizeof kPartialDownloadSuffix > sizeof temp_path_) {
-            return false;  // A cut name could hit another file.
+            return fail(TransferStage::TempFile, 0);  // A cut name could hit another file.
         }
         format_bounded(temp_path_, sizeof temp_path_, "%s%s", target_, kPartialDownloadSuffix);
         // CREATE_ALWAYS takes over a leftover of an interrupted run.
         file_.reset(CreateFileA(temp_path_, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file_) {
-            return false;
+            return fail(TransferStage::TempFile, GetLastError());
         }
         created_ = true;
-        return reserve(kBufferSize);
+        return reserve(kBufferSize) || fail(TransferStage::Memory, 0);
     }
 
     char* room(uint32_t count) override {
@@ -279,6 +263,7 @@ class TempFileSink final : public BodySink {
                 return nullptr;
             }
             if (count > capacity_ && !reserve(count)) {
+                fail(TransferStage::Memory, 0);
                 return nullptr;
             }
         }
@@ -289,12 +274,15 @@ class TempFileSink final : public BodySink {
 
     // Called after the transfer succeeded: the data reaches the disk before the swap.
     bool finish() {
-        if (!flush() || !FlushFileBuffers(file_.get())) {
+        if (!flush()) {
             return false;
+        }
+        if (!FlushFileBuffers(file_.get())) {
+            return fail(TransferStage::Write, GetLastError());
         }
         file_.reset();
         if (!MoveFileExA(temp_path_, target_, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-            return false;
+            return fail(TransferStage::Replace, GetLastError());
         }
         created_ = false;
         return true;
@@ -319,9 +307,11 @@ class TempFileSink final : public BodySink {
         while (offset < filled_) {
             DWORD written = 0;
             DWORD chunk = static_cast<DWORD>(filled_ - offset);
-            if (!WriteFile(file_.get(), buffer_ + offset, chunk, &written, nullptr) ||
-                written == 0) {
-                return false;
+            if (!WriteFile(file_.get(), buffer_ + offset, chunk, &written, nullptr)) {
+                return fail(TransferStage::Write, GetLastError());
+            }
+            if (written == 0) {
+                return fail(TransferStage::Write, 0);
             }
             offset += written;
         }
@@ -338,16 +328,32 @@ class TempFileSink final : public BodySink {
     size_t filled_ = 0;
 };
 
-}  // namespace
-
-bool http_get_to_memory_with_progress(const wchar_t* url, char** body, uint32_t* length,
-                                      ProgressCallback callback, void* user_data) {
-    MemorySink sink;
-    return transfer(url, sink, callback, user_data) && sink.finish(body, length);
+// A sink that fails once the body is in keeps the status the transfer read.
+TransferResult sink_failure(const BodySink& sink, uint32_t http_status) {
+    return stopped_at(sink.failed_stage(), sink.failed_error(), http_status);
 }
 
-bool http_get_to_file_with_progress(const wchar_t* url, const char* file_path,
-                                    ProgressCallback callback, void* user_data) {
+}  // namespace
+
+TransferResult http_get_to_memory_with_progress(const wchar_t* url, HttpBody* body,
+                                                ProgressCallback callback, void* user_data) {
+    MemorySink sink;
+    TransferResult result = transfer(url, sink, callback, user_data);
+    if (result && !sink.finish()) {
+        result = sink_failure(sink, result.http_status);
+    }
+    if (result) {
+        *body = std::move(sink.body());
+    }
+    return result;
+}
+
+TransferResult http_get_to_file_with_progress(const wchar_t* url, const char* file_path,
+                                              ProgressCallback callback, void* user_data) {
     TempFileSink sink(file_path);
-    return transfer(url, sink, callback, user_data) && sink.finish();
+    TransferResult result = transfer(url, sink, callback, user_data);
+    if (result && !sink.finish()) {
+        result = sink_failure(sink, result.http_status);
+    }
+    return result;
 }

@@ -25,6 +25,31 @@ void status_popup_set_message(StatusPopup* popup, const char* message);
 void status_popup_refresh(StatusPopup* popup);
 void status_popup_destroy(StatusPopup* popup);
 
+// Owns the status window of one run. Whatever creation made, a window without its text
+// included, is destroyed by destroy() or when the owner ends. Text changes reach the window only
+// while it is present.
+class StatusWindow {
+  public:
+    StatusWindow() = default;
+    ~StatusWindow() { destroy(); }
+    StatusWindow(const StatusWindow&) = delete;
+    StatusWindow& operator=(const StatusWindow&) = delete;
+
+    // True only when the window and its text are on screen.
+    bool create(int spanish);
+    bool present() const { return present_; }
+    // The record behind the window, for the progress callbacks.
+    StatusPopup* record() { return &record_; }
+
+    void set_versions(const char* installed, const char* server);
+    void set_message(const char* message);
+    void destroy();
+
+  private:
+    StatusPopup record_ = {};
+    bool present_ = false;
+};
+
 // Progress lines, shown only when popup is not null.
 void status_popup_set_download_progress(StatusPopup* popup, int spanish, uint32_t done,
                                         uint32_t total);

@@ -137,6 +137,29 @@ void status_popup_destroy(StatusPopup* popup) {
     popup->label = nullptr;
 }
 
+bool StatusWindow::create(int spanish) {
+    destroy();
+    present_ = status_popup_create(&record_, spanish);
+    return present_;
+}
+
+void StatusWindow::set_versions(const char* installed, const char* server) {
+    if (present_) {
+        status_popup_set_versions(&record_, installed, server);
+    }
+}
+
+void StatusWindow::set_message(const char* message) {
+    if (present_) {
+        status_popup_set_message(&record_, message);
+    }
+}
+
+void StatusWindow::destroy() {
+    status_popup_destroy(&record_);
+    present_ = false;
+}
+
 void status_popup_set_download_progress(StatusPopup* popup, int spanish, uint32_t done,
                                         uint32_t total) {
     if (popup == nullptr) {

@@ -5,33 +5,18 @@
 #include "common/fs.h"
 #include "common/install_paths.h"
 #include "common/log.h"
+#include "common/path_size.h"
 #include "common/text.h"
-#include "common/win_handle.h"
-
-namespace {
-
-// Starts command_line with folder as its current directory; the product runs on by itself.
-bool start_detached(char* command_line, DWORD creation_flags, const char* folder) {
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info = {};
-    if (!CreateProcessA(nullptr, command_line, nullptr, nullptr, FALSE, creation_flags, nullptr,
-                        folder, &startup, &info)) {
-        return false;
-    }
-    ChildProcess child(info);
-    return true;
-}
-
-}  // namespace
+#include "start/command_line.h"
+#include "start/process.h"
 
 bool launch_velda(const char* folder) {
     char exe_path[kPathSize] = {};
     product_path_in(folder, exe_path);
     if (file_exists_not_directory(exe_path)) {
         char command_line[2 * kPathSize] = {};
-        format_bounded(command_line, sizeof(command_line), "\"%s\"", exe_path);
-        if (start_detached(command_line, 0, folder)) {
+        if (format_exe_command(exe_path, command_line, sizeof(command_line)) &&
+            start_detached(command_line, folder, 0)) {
             return true;
         }
         char message[256] = {};
@@ -48,8 +33,8 @@ bool launch_velda(const char* folder) {
         return false;
     }
     char command_line[3 * kPathSize] = {};
-    format_bounded(command_line, sizeof(command_line), "cmd.exe /C \"\"%s\"\"", batch_path);
-    if (start_detached(command_line, CREATE_NO_WINDOW, folder)) {
+    if (format_batch_command(batch_path, command_line, sizeof(command_line)) &&
+        start_detached(command_line, folder, CREATE_NO_WINDOW)) {
         return true;
     }
     char message[192] = {};

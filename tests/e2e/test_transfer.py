@@ -99,9 +99,15 @@ def assert_progress(fetch: Fetch, length: int, total: int):
     assert len(calls) == 1 if length == 0 else len(calls) >= 2
 
 
-def assert_failed_untouched(fetch: Fetch):
+def assert_failed_untouched(fetch: Fetch, stage: str, status: int = 0):
+    """A failed GET hands out no body and names where it stopped."""
     assert not fetch.ok
     assert fetch.out["length"] == UNTOUCHED and fetch.out["sha256"] is None
+    assert_stopped_at(fetch, stage, status)
+
+
+def assert_stopped_at(fetch: Fetch, stage: str, status: int):
+    assert (fetch.out["stage"], fetch.out["status"]) == (stage, status)
 
 
 def leftovers(folder: Path) -> list:
@@ -143,7 +149,8 @@ def test_rejected_status_reads_nothing_and_reports_nothing(client, https, tmp_pa
     # sent all of it.
     route = https.route("/r", PATTERN, size=32 << 20, status=status)
     got = client.memory(https.base_url + "/r")
-    assert_failed_untouched(got)
+    assert_failed_untouched(got, "status", status)
+    assert got.out["error"] == 0
     assert got.calls == []
     assert not route.finished
 
@@ -229,7 +236,7 @@ def test_body_ending_before_its_announced_length_fails(client, https, tmp_path, 
     # the announced length shows that the body was cut.
     https.route("/cut", generated(60_000), content_length=announced)
     got = client.memory(https.base_url + "/cut")
-    assert_failed_untouched(got)
+    assert_failed_untouched(got, "length", 200)
     assert got.calls[-1][0] == 60_000
 
     target = tmp_path / "cut.bin"
@@ -286,7 +293,9 @@ def test_certificate_is_verified(client, certs):
         server = TestServer(0, *cert)
         try:
             server.route("/p", b"x")
-            assert not client.memory(server.base_url + "/p").ok
+            got = client.memory(server.base_url + "/p")
+            assert not got.ok and got.out["error"] != 0
+            assert got.out["stage"] in ("send", "receive headers")
             assert server.requests == []
         finally:
             server.close()
@@ -319,7 +328,7 @@ def test_host_name_of_255_units_is_used_and_256_refused(client, http):
 
     host_256 = "127.0.0." + "0" * (256 - 9) + "1"
     got = client.memory(f"http://{host_256}:{http.port}/h")
-    assert_failed_untouched(got)
+    assert_failed_untouched(got, "url")
     assert got.calls == [] and len(http.requests) == 1
 
 
@@ -366,7 +375,8 @@ def test_unwritable_target_fails_after_the_transfer_and_keeps_what_is_there(clie
     folder_target.mkdir()
     (folder_target / "inside.txt").write_text("kept")
     got = client.file(https.base_url + "/f", folder_target)
-    assert not got.ok
+    assert not got.ok and got.out["error"] != 0
+    assert_stopped_at(got, "replace", 200)
     assert route.finished and got.calls[-1] == [len(body), len(body)]
     assert (folder_target / "inside.txt").read_text() == "kept"
     assert leftovers(tmp_path) == []
@@ -375,6 +385,7 @@ def test_unwritable_target_fails_after_the_transfer_and_keeps_what_is_there(clie
     for target in (tmp_path / "no-such-folder" / "f.bin", tmp_path / "bad<name>.bin"):
         got = client.file(https.base_url + "/f", target)
         assert not got.ok and got.calls == []
+        assert_stopped_at(got, "temp file", 200)
     assert sorted(p.name for p in tmp_path.iterdir()) == ["taken"]
 
 

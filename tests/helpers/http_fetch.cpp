@@ -19,7 +19,7 @@ namespace {
 
 using Call = std::pair<uint32_t, uint32_t>;
 
-// What the length output holds before the call; a failed GET must leave it so.
+// The length printed when the GET failed: a failed GET hands out no body.
 constexpr uint32_t kUntouched = 0xFFFFFFFF;
 
 void record_call(uint32_t received, uint32_t total, void* user_data) {
@@ -109,20 +109,20 @@ int wmain(int argc, wchar_t** argv) {
 
     std::vector<Call> calls;
     calls.reserve(1 << 16);
-    bool result = false;
+    TransferResult result;
     std::printf("{");
     if (to_memory) {
-        char* body = nullptr;
-        uint32_t length = kUntouched;
-        result = http_get_to_memory_with_progress(url.data(), &body, &length, record_call, &calls);
+        HttpBody body;
+        result = http_get_to_memory_with_progress(url.data(), &body, record_call, &calls);
+        uint32_t length = result ? body.size() : kUntouched;
         std::printf("\"result\":%s,\"length\":%u,", result ? "true" : "false", length);
         // The benchmark times the GET alone and sets HTTP_FETCH_NO_HASH.
         bool hash = std::getenv("HTTP_FETCH_NO_HASH") == nullptr;
-        if (body != nullptr) {
+        if (body.data() != nullptr) {
+            const char* data = body.data();
             std::printf("\"sha256\":\"%s\",\"block\":%zu,\"nul\":%s,",
-                        hash ? sha256_hex(body, length).c_str() : "", _msize(body),
-                        body[length] == '\0' ? "true" : "false");
-            std::free(body);
+                        hash ? sha256_hex(data, length).c_str() : "",
+                        _msize(const_cast<char*>(data)), data[length] == '\0' ? "true" : "false");
         } else {
             std::printf("\"sha256\":null,\"block\":null,\"nul\":null,");
         }
@@ -131,6 +131,8 @@ int wmain(int argc, wchar_t** argv) {
         result = http_get_to_file_with_progress(url.data(), path.c_str(), record_call, &calls);
         std::printf("\"result\":%s,", result ? "true" : "false");
     }
+    std::printf("\"stage\":\"%s\",\"status\":%u,\"error\":%u,", transfer_stage_name(result.stage),
+                result.http_status, result.win32_error);
     print_calls(calls);
     std::printf("}\n");
     return result ? 0 : 1;

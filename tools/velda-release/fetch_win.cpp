@@ -1,4 +1,3 @@
-#include <cstdlib>
 #include <vector>
 
 #include "fetch.h"
@@ -16,14 +15,12 @@ bool fetch_url(const std::string& url, const FetchOptions& options, std::string*
     }
     std::vector<wchar_t> wide(url.size() + 1);
     utf8_to_wide(url.c_str(), wide.data(), static_cast<int>(wide.size()));
-    char* data = nullptr;
-    uint32_t length = 0;
-    if (!http_get_to_memory_with_progress(wide.data(), &data, &length, nullptr, nullptr) ||
-        data == nullptr) {
+    HttpBody data;
+    if (!http_get_to_memory_with_progress(wide.data(), &data, nullptr, nullptr) ||
+        data.data() == nullptr) {
         *error = "no answer, or a status outside 200 to 299";
         return false;
     }
-    body->assign(data, length);
-    std::free(data);
+    body->assign(data.data(), data.size());
     return true;
 }

@@ -3,27 +3,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <memory>
+
+#include "common/stdio_file.h"
 
 namespace fs = std::filesystem;
-
-namespace {
-
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
-
-UniqueFile open_file(const fs::path& path, const char* mode) {
-#ifdef _WIN32
-    std::wstring wide_mode(mode, mode + std::char_traits<char>::length(mode));
-    return UniqueFile(_wfopen(path.c_str(), wide_mode.c_str()));
-#else
-    return UniqueFile(std::fopen(path.c_str(), mode));
-#endif
-}
-
-}  // namespace
 
 bool scan_tree(const fs::path& root, std::vector<TreeEntry>* entries, std::string* error) {
     entries->clear();
@@ -67,7 +50,7 @@ fs::path tree_path(const fs::path& root, const std::string& relative) {
 }
 
 bool read_file_bytes(const fs::path& path, std::string* bytes) {
-    UniqueFile file = open_file(path, "rb");
+    UniqueStdioFile file = open_file(path.c_str(), "rb");
     if (!file) {
         return false;
     }
@@ -81,12 +64,12 @@ bool read_file_bytes(const fs::path& path, std::string* bytes) {
 }
 
 bool write_file_bytes(const fs::path& path, const std::string& bytes) {
-    UniqueFile file = open_file(path, "wb");
+    UniqueStdioFile file = open_file(path.c_str(), "wb");
     if (!file) {
         return false;
     }
     bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
-    return std::fclose(file.release()) == 0 && ok;
+    return file.close() && ok;
 }
 
 bool files_have_same_bytes(const fs::path& a, const fs::path& b) {
@@ -94,8 +77,8 @@ bool files_have_same_bytes(const fs::path& a, const fs::path& b) {
     if (fs::file_size(a, ec) != fs::file_size(b, ec) || ec) {
         return false;
     }
-    UniqueFile fa = open_file(a, "rb");
-    UniqueFile fb = open_file(b, "rb");
+    UniqueStdioFile fa = open_file(a.c_str(), "rb");
+    UniqueStdioFile fb = open_file(b.c_str(), "rb");
     if (!fa || !fb) {
         return false;
     }

@@ -105,11 +105,7 @@ DosTime dos_time_from_unix(int64_t seconds) {
     return out;
 }
 
-ZipWriter::~ZipWriter() {
-    if (file_ != nullptr) {
-        std::fclose(file_);
-    }
-}
+ZipWriter::~ZipWriter() = default;
 
 bool ZipWriter::fail(std::string why) {
     if (error_.empty()) {
@@ -119,21 +115,21 @@ bool ZipWriter::fail(std::string why) {
 }
 
 bool ZipWriter::open(const std::string& path) {
-    file_ = std::fopen(path.c_str(), "wb");
-    if (file_ == nullptr) {
+    file_ = open_file(path.c_str(), "wb");
+    if (!file_) {
         return fail("cannot create " + path);
     }
     return true;
 }
 
 bool ZipWriter::write(std::string_view bytes) {
-    if (file_ == nullptr) {
+    if (!file_) {
         return fail("the archive is not open");
     }
     if (bytes.empty()) {
         return true;
     }
-    if (std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size()) {
+    if (std::fwrite(bytes.data(), 1, bytes.size(), file_.get()) != bytes.size()) {
         return fail("cannot write the archive");
     }
     offset_ += bytes.size();
@@ -244,9 +240,7 @@ bool ZipWriter::finish() {
     if (!write(directory) || !write(end)) {
         return false;
     }
-    bool closed = std::fclose(file_) == 0;
-    file_ = nullptr;
-    return closed || fail("cannot finish writing the archive");
+    return file_.close() || fail("cannot finish writing the archive");
 }
 
 namespace {

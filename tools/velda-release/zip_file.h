@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "install/zip_directory.h"
+#include "common/stdio_file.h"
 
 // A small ZIP writer: deflate for files, stored directory entries ending in "/", "/" as the
 // separator, UTF-8 names flagged as such. No ZIP64: archives stay under 4 GiB.
@@ -51,7 +52,7 @@ class ZipWriter {
     bool write(std::string_view bytes);
     bool fail(std::string why);
 
-    std::FILE* file_ = nullptr;
+    UniqueStdioFile file_;
     uint64_t offset_ = 0;
     std::vector<Entry> entries_;
     std::string error_;

@@ -1,0 +1,35 @@
+#include "net/transfer_result.h"
+
+const char* transfer_stage_name(TransferStage stage) {
+    switch (stage) {
+        case TransferStage::Done:
+            return "done";
+        case TransferStage::Url:
+            return "url";
+        case TransferStage::Open:
+            return "open";
+        case TransferStage::Connect:
+            return "connect";
+        case TransferStage::Request:
+            return "request";
+        case TransferStage::Send:
+            return "send";
+        case TransferStage::ReceiveHeaders:
+            return "receive headers";
+        case TransferStage::Status:
+            return "status";
+        case TransferStage::Read:
+            return "read";
+        case TransferStage::Length:
+            return "length";
+        case TransferStage::Memory:
+            return "memory";
+        case TransferStage::TempFile:
+            return "temp file";
+        case TransferStage::Write:
+            return "write";
+        case TransferStage::Replace:
+            return "replace";
+    }
+    return "unknown";
+}
