@@ -10,6 +10,7 @@
 #include "changed_list.h"
 #include "manifest_check.h"
 #include "manifest_writer.h"
+#include "release_crypto.h"
 #include "release_layout.h"
 #include "release_text.h"
 #include "tree_files.h"
@@ -160,6 +161,70 @@ bool verify_package(const fs::path& zip_path, const fs::path& product,
     return true;
 }
 
+// Fills the manifest's hash members from the staged files and writes the list's hash file.
+bool add_release_hashes(const fs::path& staging, const ReleaseLayout& layout,
+                        const ChangedFilesPlan& plan, bool with_previous, ReleaseManifest* manifest,
+                        std::string* error) {
+    auto hash_of = [&](const std::string& relative, std::string* hex) {
+        std::string bytes;
+        if (!read_file_bytes(tree_path(staging, relative), &bytes)) {
+            *error = "cannot read back " + tree_path(staging, relative).string();
+            return false;
+        }
+        *hex = release_sha256_hex(bytes);
+        if (hex->empty()) {
+            *error = "cannot hash " + relative;
+            return false;
+        }
+        return true;
+    };
+    if (!hash_of(layout.package_path, &manifest->package_sha256) ||
+        !hash_of(layout.direct_path, &manifest->direct_sha256)) {
+        return false;
+    }
+    if (!with_previous) {
+        return true;
+    }
+    std::vector<PathDigest> digests;
+    for (const std::string& path : plan.downloads) {
+        PathDigest digest{path, ""};
+        if (!hash_of(layout.files_path + "/" + path, &digest.sha256_hex)) {
+            return false;
+        }
+        digests.push_back(std::move(digest));
+    }
+    if (!write_file_bytes(tree_path(staging, layout.hashes_path),
+                          format_file_digest_list(digests))) {
+        *error = "cannot write " + tree_path(staging, layout.hashes_path).string();
+        return false;
+    }
+    manifest->changed_files_hashes_url = layout.hashes_url;
+    return hash_of(layout.list_path, &manifest->changed_files_sha256) &&
+           hash_of(layout.hashes_path, &manifest->changed_files_hashes_sha256);
+}
+
+// Whether the launcher's reader takes every member back exactly as written.
+bool reads_back(const std::string& text, const ReleaseManifest& manifest,
+                std::vector<std::string>* problems) {
+    ManifestAnalysis analysis;
+    analyze_manifest(text, &analysis);
+    const Manifest& read = analysis.manifest;
+    if (!analysis.traps.empty() || read.version != manifest.version || read.url != manifest.url ||
+        read.changed_from_version != manifest.changed_from_version ||
+        read.changed_files_url != manifest.changed_files_url ||
+        read.changed_files_base_url != manifest.changed_files_base_url ||
+        read.package_sha256 != manifest.package_sha256 ||
+        read.direct_sha256 != manifest.direct_sha256 ||
+        read.changed_files_sha256 != manifest.changed_files_sha256 ||
+        read.changed_files_hashes_url != manifest.changed_files_hashes_url ||
+        read.changed_files_hashes_sha256 != manifest.changed_files_hashes_sha256) {
+        problems->push_back("the launcher's reader would not read the manifest back as written");
+        problems->insert(problems->end(), analysis.traps.begin(), analysis.traps.end());
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int run_pack(const PackOptions& options) {
@@ -183,6 +248,13 @@ int run_pack(const PackOptions& options) {
     if (with_previous && !release_version_usable(options.previous_version, &why)) {
         problems.push_back("the previous version \"" + printable(options.previous_version) + "\" " +
                            why);
+    }
+    if (!options.sign_key.empty()) {
+        // Tried on a sample first, so that a wrong key stops the run before any work.
+        std::string sample;
+        if (!sign_release_message(options.sign_key, "velda", &sample, &why)) {
+            problems.push_back("--sign-key: " + why);
+        }
     }
     if (!problems.empty()) {
         return refuse_all(problems);
@@ -233,6 +305,8 @@ int run_pack(const PackOptions& options) {
     if (with_previous) {
         reserved.push_back({layout_file_name(layout.list_path),
                             "the changed-files list, which the launcher downloads there"});
+        reserved.push_back({layout_file_name(layout.hashes_path),
+                            "the changed files' hash file, which the launcher downloads there"});
     }
     check_top_level_names(new_tree, "new", reserved, &problems);
     ChangedFilesPlan plan;
@@ -263,15 +337,7 @@ int run_pack(const PackOptions& options) {
 
     // Everything the launcher will read is checked with its own reader before it is written.
     std::string manifest_text = write_manifest_json(manifest);
-    ManifestAnalysis analysis;
-    analyze_manifest(manifest_text, &analysis);
-    const Manifest& read = analysis.manifest;
-    if (!analysis.traps.empty() || read.version != manifest.version || read.url != manifest.url ||
-        read.changed_from_version != manifest.changed_from_version ||
-        read.changed_files_url != manifest.changed_files_url ||
-        read.changed_files_base_url != manifest.changed_files_base_url) {
-        problems.push_back("the launcher's reader would not read the manifest back as written");
-        problems.insert(problems.end(), analysis.traps.begin(), analysis.traps.end());
+    if (!reads_back(manifest_text, manifest, &problems)) {
         return refuse_all(problems);
     }
     std::string list_text = format_changed_files_list(plan);
@@ -310,8 +376,26 @@ int run_pack(const PackOptions& options) {
             return refuse_all({"cannot write " + at(layout.list_path).string()});
         }
     }
+    // The hashes vouch for the files as staged; the signature for the manifest's final bytes.
+    if (!add_release_hashes(staging.path(), layout, plan, with_previous, &manifest, &why)) {
+        return refuse_all({why});
+    }
+    validate_release_manifest(manifest, &problems);
+    manifest_text = write_manifest_json(manifest);
+    if (!problems.empty() || !reads_back(manifest_text, manifest, &problems)) {
+        return refuse_all(problems);
+    }
     if (!write_file_bytes(at(layout.manifest_path), manifest_text)) {
         return refuse_all({"cannot write " + at(layout.manifest_path).string()});
+    }
+    if (!options.sign_key.empty()) {
+        std::string signature;
+        if (!sign_release_message(options.sign_key, manifest_text, &signature, &why)) {
+            return refuse_all({why});
+        }
+        if (!write_file_bytes(at(layout.signature_path), signature)) {
+            return refuse_all({"cannot write " + at(layout.signature_path).string()});
+        }
     }
 
     if (fs::exists(output, ec)) {
@@ -330,12 +414,17 @@ int run_pack(const PackOptions& options) {
     }
     std::printf("Packed Velda %s into %s\n", options.version.c_str(), output.string().c_str());
     std::printf("  %s\n", layout.manifest_path.c_str());
+    if (!options.sign_key.empty()) {
+        std::printf("  %s (signed with %s)\n", layout.signature_path.c_str(),
+                    options.sign_key.c_str());
+    }
     std::printf("  %s\n", layout.direct_path.c_str());
     std::printf("  %s (%zu files, %zu folders)\n", layout.package_path.c_str(), files,
                 new_tree.size() - files);
     if (with_previous) {
         std::printf("  %s (from %s: %zu changed or added, %zu removed)\n", layout.list_path.c_str(),
                     options.previous_version.c_str(), plan.downloads.size(), plan.deletions.size());
+        std::printf("  %s\n", layout.hashes_path.c_str());
         std::printf("  %s/ (%zu files)\n", layout.files_path.c_str(), plan.downloads.size());
     }
     for (const std::string& note : plan.notes) {

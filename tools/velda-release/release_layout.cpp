@@ -4,6 +4,7 @@ ReleaseLayout make_release_layout(const std::string& server, const std::string& 
                                   const std::string& previous_version) {
     ReleaseLayout layout;
     layout.manifest_path = "downloads/latest.json";
+    layout.signature_path = layout.manifest_path + ".sig";
     layout.direct_path = "downloads/direct/Velda.exe";
     layout.package_path = "downloads/velda-" + version + ".zip";
     layout.package_url = server + "/" + layout.package_path;
@@ -12,6 +13,8 @@ ReleaseLayout make_release_layout(const std::string& server, const std::string& 
         std::string folder = "downloads/changes/" + step;
         layout.list_path = folder + "/velda-changes-" + step + ".txt";
         layout.list_url = server + "/" + layout.list_path;
+        layout.hashes_path = folder + "/velda-changes-" + step + ".sha256";
+        layout.hashes_url = server + "/" + layout.hashes_path;
         layout.files_path = folder + "/files";
         layout.files_url = server + "/" + layout.files_path;
     }
