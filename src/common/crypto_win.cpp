@@ -122,13 +122,11 @@ bool sha256_file(const char* path, uint8_t digest[kSha256Size]) {
     return hash.finish(digest);
 }
 
-bool ecdsa_p256_sha256_verify(const void* message, size_t message_size,
+namespace {
+
+bool ecdsa_p256_verify_digest(const uint8_t digest[kSha256Size],
                               const uint8_t signature[kP256SignatureSize],
                               const uint8_t point[kP256PointSize]) {
-    uint8_t digest[kSha256Size];
-    if (!sha256_bytes(message, message_size, digest)) {
-        return false;
-    }
     unsigned char blob[sizeof(BCRYPT_ECCKEY_BLOB) + kP256PointSize];
     BCRYPT_ECCKEY_BLOB header{};
     header.dwMagic = BCRYPT_ECDSA_PUBLIC_P256_MAGIC;
@@ -144,8 +142,20 @@ bool ecdsa_p256_sha256_verify(const void* message, size_t message_size,
                                        blob, sizeof(blob), 0))) {
         return false;
     }
-    return succeeded(BCryptVerifySignature(key.get(), nullptr, digest, sizeof(digest),
-                                           const_cast<uint8_t*>(signature), kP256SignatureSize, 0));
+    // CNG takes non-const buffers it only reads.
+    return succeeded(BCryptVerifySignature(key.get(), nullptr, const_cast<uint8_t*>(digest),
+                                           kSha256Size, const_cast<uint8_t*>(signature),
+                                           kP256SignatureSize, 0));
+}
+
+}  // namespace
+
+bool ecdsa_p256_sha256_verify(const void* message, size_t message_size,
+                              const uint8_t signature[kP256SignatureSize],
+                              const uint8_t point[kP256PointSize]) {
+    uint8_t digest[kSha256Size];
+    return sha256_bytes(message, message_size, digest) &&
+           ecdsa_p256_verify_digest(digest, signature, point);
 }
 
 SignatureCheck check_detached_signature(const void* message, size_t message_size,
@@ -168,7 +178,7 @@ SignatureCheck check_detached_signature(const void* message, size_t message_size
         if (!p256_point_from_pem(keys[i].pem, std::strlen(keys[i].pem), point)) {
             return SignatureCheck::BadKey;
         }
-        if (ecdsa_p256_sha256_verify(message, message_size, signature, point)) {
+        if (ecdsa_p256_verify_digest(digest, signature, point)) {
             return SignatureCheck::Verified;
         }
     }
