@@ -185,7 +185,7 @@ class Table:
         self.details = []
 
     def add(self, row: str, figure: str, launcher: float, reference: float, text, other="",
-            note=None, resolution: float = 0.0):
+            note=None, resolution: float = 0.0, note_above: float = NOTE_ABOVE):
         """resolution: the smallest reference figure the run can tell from zero; a reference
         below it is shown as "<resolution" and the ratio as a lower bound."""
         if reference > 0 and reference >= resolution:
@@ -197,8 +197,8 @@ class Table:
         else:
             shown, ratio, ratio_text = text(reference), 0.0, "n/a"
         self.rows.append((row, figure, text(launcher), shown, ratio_text, other))
-        if ratio > NOTE_ABOVE and note:
-            self.notes.append(f"{row} {figure}: {ratio_text}x. {note}")
+        if ratio > note_above and note:
+            self.notes.append(f"{row} {figure}: {ratio_text}x (goal {note_above}). {note}")
 
     def detail(self, text: str):
         self.details.append(text)
@@ -216,7 +216,7 @@ class Table:
         for row in self.rows:
             print(line(row))
         if self.notes:
-            print(f"\nnotes (ratio above {NOTE_ABOVE}):")
+            print("\nnotes (ratio above the goal):")
             for note in self.notes:
                 print(f"- {note}")
         if self.details:
@@ -314,7 +314,10 @@ class Bench:
             run = [WINE64, self.helper("sha256_run")]
             hashed = Case("hash", run + [Wine.win_path(body)], env)
             start_only = Case("empty", run + [Wine.win_path(empty)], env)
-            round_robin([hashed, start_only], self.options.runs)
+            # Plain C SHA-256 natively (coreutils), for what the machine does without SHA
+            # instructions: Wine's bcrypt hashes that way too, Windows' CNG uses the instructions.
+            plain_c = Case("sha256sum", ["sha256sum", body], env)
+            round_robin([hashed, start_only, plain_c], self.options.runs)
             check = self.wine.run([self.helper("sha256_run"), Wine.win_path(body)])
             if f"sha256={expected}" not in check.stdout:
                 sys.exit(f"sha256_run gave {check.stdout!r}, not {expected}")
@@ -322,9 +325,13 @@ class Bench:
             download = self.download_seconds.get(size, 0.0)
             self.table.add(
                 "5", f"SHA-256 of a {size} MiB package / its download", cost, download,
-                seconds_text, f"{(size / cost) if cost > 0 else 0:.0f} MiB/s",
-                "The launcher hashes the finished temporary file before the move (CNG, 64 KiB "
-                "reads); the goal is under 10% of the download time.")
+                seconds_text,
+                f"{(size / cost) if cost > 0 else 0:.0f} MiB/s, sha256sum "
+                f"{seconds_text(plain_c.median)}",
+                "Hashing the finished file after the download (CNG, 64 KiB reads) adds this to "
+                "the download; the goal is under 0.10. Wine's bcrypt hashes in plain C, as fast "
+                "as coreutils' sha256sum beside it; hashing each chunk on a second thread while "
+                "the next one arrives would hide most of it.", note_above=0.10)
             self.table.detail(f"{size} MiB SHA-256 runs " +
                               " ".join(f"{t:.2f}" for t in hashed.seconds) +
                               ", process start alone " + seconds_text(start_only.median))

@@ -360,7 +360,13 @@ bool read_file_digests(const Origin& origin, const Manifest& m, HashRule rule, s
         return false;
     }
     std::string what = "the hash file " + where;
-    rule.required = true;  // a hash file nothing vouches for is of no use
+    if (m.changed_files_hashes_sha256[0] == '\0') {
+        traps->push_back(
+            "the manifest gives \"changed_files_hashes_url\" without "
+            "\"changed_files_hashes_sha256\": nothing vouches for " +
+            what);
+        return false;
+    }
     if (!check_hash("changed_files_hashes_sha256", m.changed_files_hashes_sha256, *text, what, rule,
                     traps)) {
         return false;
