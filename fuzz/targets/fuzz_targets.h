@@ -14,6 +14,8 @@ int fuzz_changed_files_rules(const uint8_t* data, size_t size);
 int fuzz_progress_lines(const uint8_t* data, size_t size);
 int fuzz_settings_language(const uint8_t* data, size_t size);
 int fuzz_zip_directory(const uint8_t* data, size_t size);
+int fuzz_der_signature(const uint8_t* data, size_t size);
+int fuzz_file_digests(const uint8_t* data, size_t size);
 
 struct FuzzTarget {
     const char* name;  // also the folder of its corpus
@@ -28,6 +30,8 @@ inline constexpr FuzzTarget kFuzzTargets[] = {
     {"progress_lines", fuzz_progress_lines},
     {"settings_language", fuzz_settings_language},
     {"zip_directory", fuzz_zip_directory},
+    {"der_signature", fuzz_der_signature},
+    {"file_digests", fuzz_file_digests},
 };
 
 inline int fuzz_failure(const char* target, const char* what) {

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/hex.h"
 #include "common/scan.h"
 #include "common/stdio_file.h"
 #include "common/text.h"
@@ -68,6 +69,20 @@ void manifest_extract(const char* json, Manifest* manifest) {
     manifest->changed_files_base_url_found =
         json_extract_string(json, "changed_files_base_url", manifest->changed_files_base_url,
                             sizeof(manifest->changed_files_base_url));
+    json_extract_string(json, "package_sha256", manifest->package_sha256,
+                        sizeof(manifest->package_sha256));
+    json_extract_string(json, "direct_sha256", manifest->direct_sha256,
+                        sizeof(manifest->direct_sha256));
+    json_extract_string(json, "changed_files_sha256", manifest->changed_files_sha256,
+                        sizeof(manifest->changed_files_sha256));
+    json_extract_string(json, "changed_files_hashes_url", manifest->changed_files_hashes_url,
+                        sizeof(manifest->changed_files_hashes_url));
+    json_extract_string(json, "changed_files_hashes_sha256", manifest->changed_files_hashes_sha256,
+                        sizeof(manifest->changed_files_hashes_sha256));
+}
+
+bool manifest_sha256(const char* field, uint8_t digest[32]) {
+    return hex_to_bytes(field, digest, kSha256Size);
 }
 
 bool manifest_is_usable(const Manifest& manifest) {

@@ -5,6 +5,8 @@
 
 constexpr size_t kVersionTextSize = 64;
 constexpr size_t kManifestUrlSize = 1024;
+// Room well beyond 64 digits, so that a longer value is seen whole and refused, not cut to fit.
+constexpr size_t kManifestHashTextSize = 160;
 
 struct Manifest {
     char version[kVersionTextSize];
@@ -15,6 +17,13 @@ struct Manifest {
     bool changed_files_url_found;
     char changed_files_base_url[kManifestUrlSize];
     bool changed_files_base_url_found;
+    // Optional SHA-256 values (64 hex digits) of what the manifest's means download; empty when
+    // absent. Launchers before these keys never look for them.
+    char package_sha256[kManifestHashTextSize];
+    char direct_sha256[kManifestHashTextSize];
+    char changed_files_sha256[kManifestHashTextSize];
+    char changed_files_hashes_url[kManifestUrlSize];
+    char changed_files_hashes_sha256[kManifestHashTextSize];
 };
 
 struct VersionTriple {
@@ -29,10 +38,13 @@ enum class VersionOrder { LocalOlder, Equal, LocalNewer };
 // Finds "key" by plain text search and copies the raw string value after its colon.
 bool json_extract_string(const char* json, const char* key, char* out, size_t out_size);
 
-// The five fields, in the order the launcher reads them. The manifest is usable when
-// version and url are both non-empty.
+// The five fields, in the order the launcher reads them, then the optional hash fields. The
+// manifest is usable when version and url are both non-empty.
 void manifest_extract(const char* json, Manifest* manifest);
 bool manifest_is_usable(const Manifest& manifest);
+
+// True when a hash field holds exactly 64 hex digits (either case); digest then holds them.
+bool manifest_sha256(const char* field, uint8_t digest[32]);
 
 // True when the stamp could be opened; out then holds its first 63 bytes, trimmed.
 bool read_version_stamp(const char* stamp_path, char out[kVersionTextSize]);

@@ -1,6 +1,7 @@
 """velda-release pack and check, run as the product team runs them: real product folders, real
 files, a real loopback server for the URL form. No Wine needed."""
 
+import hashlib
 import json
 import os
 import shutil
@@ -84,6 +85,14 @@ def list_path(release: Path) -> Path:
     return next((release / "downloads" / "changes").glob("*/velda-changes-*.txt"))
 
 
+def hashes_path(release: Path) -> Path:
+    return next((release / "downloads" / "changes").glob("*/velda-changes-*.sha256"))
+
+
+def sha256_of(path: Path) -> str:
+    return hashlib.sha256(path.read_bytes()).hexdigest()
+
+
 def files_folder(release: Path) -> Path:
     return next((release / "downloads" / "changes").glob("*/files"))
 
@@ -96,6 +105,7 @@ def test_pack_writes_the_document_root_the_launcher_expects(tool, tmp_path):
     manifest_text = manifest_path(release).read_text()
     assert "\\" not in manifest_text
     manifest = json.loads(manifest_text)
+    step = release / "downloads/changes/1.0.0-to-1.1.0"
     assert manifest == {
         "version": "1.1.0",
         "url": "https://localhost:48443/downloads/velda-1.1.0.zip",
@@ -103,7 +113,20 @@ def test_pack_writes_the_document_root_the_launcher_expects(tool, tmp_path):
         "changed_files_url": "https://localhost:48443/downloads/changes/1.0.0-to-1.1.0/"
                              "velda-changes-1.0.0-to-1.1.0.txt",
         "changed_files_base_url": "https://localhost:48443/downloads/changes/1.0.0-to-1.1.0/files",
+        "package_sha256": sha256_of(release / "downloads/velda-1.1.0.zip"),
+        "direct_sha256": sha256_of(release / "downloads/direct/Velda.exe"),
+        "changed_files_sha256": sha256_of(list_path(release)),
+        "changed_files_hashes_url": "https://localhost:48443/downloads/changes/1.0.0-to-1.1.0/"
+                                    "velda-changes-1.0.0-to-1.1.0.sha256",
+        "changed_files_hashes_sha256": sha256_of(hashes_path(release)),
     }
+    # The launcher's old keys come first, so older launchers read the manifest as before.
+    assert list(manifest)[:5] == ["version", "url", "changed_from_version", "changed_files_url",
+                                  "changed_files_base_url"]
+    assert hashes_path(release).read_text() == "".join(
+        f"{sha256_of(step / 'files' / name)}  {name}\n"
+        for name in ["data/config.ini", "data/sub/deeper/added.txt", "with space/file name.txt",
+                     "Velda.exe"])
     for key in manifest:
         assert manifest_text.count(f'"{key}"') == 1
 
@@ -129,7 +152,8 @@ def test_pack_writes_the_document_root_the_launcher_expects(tool, tmp_path):
                         if p.is_file())
     assert everything == sorted(
         ["downloads/latest.json", "downloads/direct/Velda.exe", "downloads/velda-1.1.0.zip",
-         list_path(release).relative_to(release).as_posix()]
+         list_path(release).relative_to(release).as_posix(),
+         hashes_path(release).relative_to(release).as_posix()]
         + [f"{files_folder(release).relative_to(release).as_posix()}/{n}" for n in served])
     assert not list(tmp_path.glob(".release.partial-*"))
 
@@ -152,7 +176,7 @@ def test_pack_package_is_a_plain_deflate_zip_with_folders(tool, tmp_path):
                 expected = content if isinstance(content, bytes) else content.encode()
                 assert archive.read(info) == expected
     manifest = json.loads(manifest_path(release).read_text())
-    assert set(manifest) == {"version", "url"}
+    assert set(manifest) == {"version", "url", "package_sha256", "direct_sha256"}
 
 
 def test_pack_is_deterministic(tool, tmp_path):

@@ -5,9 +5,35 @@
 #include <string>
 #include <string_view>
 
+// A file of tests/data; under Wine the Linux path is reached through drive Z:.
+inline std::string test_data_file(std::string_view relative) {
+    std::string path = std::string(VELDA_TEST_DATA_DIR) + "/" + std::string(relative);
+#ifdef _WIN32
+    if (!path.empty() && path[0] == '/') {
+        path = "Z:" + path;
+    }
+#endif
+    return path;
+}
+
+inline std::string read_test_data(std::string_view relative) {
+    std::string content;
+    std::FILE* in = std::fopen(test_data_file(relative).c_str(), "rb");
+    if (in == nullptr) {
+        return "<missing>";
+    }
+    char buffer[4096];
+    size_t got;
+    while ((got = std::fread(buffer, 1, sizeof(buffer), in)) > 0) {
+        content.append(buffer, got);
+    }
+    std::fclose(in);
+    return content;
+}
+
 // A temporary folder for one test, removed with everything in it.
 class TempFolder {
-public:
+  public:
     TempFolder() {
         static int counter = 0;
         path_ = std::filesystem::temp_directory_path() /
@@ -48,6 +74,6 @@ public:
         return content;
     }
 
-private:
+  private:
     std::filesystem::path path_;
 };

@@ -257,3 +257,11 @@ ListAnalysis analyze_changed_files_list(std::string_view text) {
     }
     return analysis;
 }
+
+std::string format_file_digest_list(const std::vector<PathDigest>& digests) {
+    std::string out;
+    for (const PathDigest& digest : digests) {
+        out += digest.sha256_hex + "  " + digest.path_text + "\n";
+    }
+    return out;
+}

@@ -41,6 +41,14 @@ bool diff_trees(const std::vector<TreeEntry>& old_tree, const std::vector<TreeEn
 // One entry per line, "-path" for a deletion, LF line ends.
 std::string format_changed_files_list(const ChangedFilesPlan& plan);
 
+// The list's files' SHA-256 values in sha256sum's format: "<64 hex>  <path text>\n" each, in
+// the order given.
+struct PathDigest {
+    std::string path_text;
+    std::string sha256_hex;
+};
+std::string format_file_digest_list(const std::vector<PathDigest>& digests);
+
 // The list as the launcher reads it: fgets into 2048 bytes, trimmed, classified.
 struct ListEntry {
     size_t line_number;

@@ -8,15 +8,19 @@
 #include <vector>
 
 #include "changed_list.h"
+#include "common/hex.h"
 #include "common/install_paths.h"
 #include "common/path_size.h"
+#include "common/release_keys.h"
 #include "common/text.h"
+#include "install/file_digests.h"
 #include "fetch.h"
 #include "install/changed_files_rules.h"
 #include "install/zip_directory.h"
 #include "launcher/server_paths.h"
 #include "launcher/update_plan.h"
 #include "manifest_check.h"
+#include "release_crypto.h"
 #include "release_text.h"
 #include "tree_files.h"
 #include "zip_file.h"
@@ -96,6 +100,25 @@ class Origin {
         return get(std::string("http://root") + kDirectExecutablePath, body, where, error);
     }
 
+    // The detached signature beside the manifest: its URL or file name with ".sig" added.
+    bool get_signature(const std::string& manifest, std::string* body, std::string* where,
+                       std::string* error) const {
+        *where = manifest + ".sig";
+        if (is_url_) {
+            return fetch_url(*where, fetch_, body, error);
+        }
+        std::error_code ec;
+        if (!fs::is_regular_file(*where, ec)) {
+            *error = "no such file";
+            return false;
+        }
+        if (!read_file_bytes(*where, body)) {
+            *error = "cannot read it";
+            return false;
+        }
+        return true;
+    }
+
     bool get_manifest(const std::string& manifest, std::string* body, std::string* error) const {
         if (is_url_) {
             return fetch_url(manifest, fetch_, body, error);
@@ -142,8 +165,91 @@ void print_field(const FieldReading& field) {
                 printable(field.value).c_str());
 }
 
-void check_package(const Origin& origin, const ManifestAnalysis& analysis, Package* package,
-                   std::vector<std::string>* traps) {
+// Whether hashes are required: a launcher with a release key takes no download without one.
+struct HashRule {
+    bool required;
+};
+
+// Checks bytes against the manifest's hash member key; false when it fails.
+bool check_hash(const char* key, const char* field, std::string_view bytes,
+                const std::string& where, HashRule rule, std::vector<std::string>* traps) {
+    if (field[0] == '\0') {
+        if (rule.required) {
+            traps->push_back(where + ": the manifest gives no \"" + key +
+                             "\", so launchers with a release key refuse it");
+            return false;
+        }
+        return true;
+    }
+    uint8_t expected[kSha256Size];
+    if (!manifest_sha256(field, expected)) {
+        traps->push_back(std::string("\"") + key + "\" is not 64 hex digits, so launchers refuse " +
+                         where);
+        return false;
+    }
+    uint8_t actual[kSha256Size];
+    char actual_hex[kSha256HexSize];
+    if (!release_sha256(bytes, actual)) {
+        traps->push_back("cannot hash " + where);
+        return false;
+    }
+    bytes_to_hex(actual, kSha256Size, actual_hex);
+    if (std::memcmp(actual, expected, kSha256Size) != 0) {
+        traps->push_back(where + " does not match \"" + key + "\": its SHA-256 is " + actual_hex +
+                         ", the manifest gives " + printable(field));
+        return false;
+    }
+    std::printf("  SHA-256 matches \"%s\"\n", key);
+    return true;
+}
+
+// Verifies the detached signature with each key given; reports what a launcher holding those
+// keys would make of the manifest.
+void check_signature(const Origin& origin, const CheckOptions& options, const std::string& text,
+                     std::vector<std::string>* traps, std::vector<std::string>* notes) {
+    std::string signature;
+    std::string where;
+    std::string error;
+    if (!origin.get_signature(options.manifest, &signature, &where, &error)) {
+        std::printf("Signature: none at %s (%s): an unsigned release\n", where.c_str(),
+                    error.c_str());
+        if (!options.public_keys.empty()) {
+            traps->push_back("the signature " + where + " cannot be fetched (" + error +
+                             "): launchers with a release key refuse the manifest");
+        } else {
+            notes->push_back("the release is unsigned: launchers with a release key refuse it");
+        }
+        return;
+    }
+    uint8_t rs[kP256SignatureSize];
+    if (!der_signature_to_p256_rs(reinterpret_cast<const uint8_t*>(signature.data()),
+                                  signature.size(), rs)) {
+        traps->push_back("the signature " + where +
+                         " is no strict DER ECDSA P-256 signature: launchers with a release key "
+                         "refuse the manifest");
+        return;
+    }
+    if (options.public_keys.empty()) {
+        std::printf("Signature: %s, %zu bytes, not checked (no --public-key)\n", where.c_str(),
+                    signature.size());
+        return;
+    }
+    for (const std::string& key_file : options.public_keys) {
+        std::string pem;
+        read_file_bytes(key_file, &pem);
+        if (verify_release_message(pem, text, signature, &error)) {
+            std::printf("Signature: %s, verified with %s\n", where.c_str(), key_file.c_str());
+            return;
+        }
+    }
+    traps->push_back("the signature " + where +
+                     " was made by none of the given keys over the manifest's bytes (the "
+                     "manifest or the signature was changed, or another key signed it): "
+                     "launchers with these keys refuse the manifest");
+}
+
+void check_package(const Origin& origin, const ManifestAnalysis& analysis, HashRule rule,
+                   Package* package, std::vector<std::string>* traps) {
     const Manifest& m = analysis.manifest;
     if (analysis.package_file_name.empty()) {
         return;
@@ -157,6 +263,8 @@ void check_package(const Origin& origin, const ManifestAnalysis& analysis, Packa
                          "Velda.\"");
         return;
     }
+    // A mismatch is reported and the reading goes on, so that every other fault shows too.
+    check_hash("package_sha256", m.package_sha256, archive, "the package " + where, rule, traps);
     // The launcher's own test of the package's names, run before it unpacks anything.
     std::string_view archive_bytes = archive;
     ZipSource source = zip_source_in_memory(&archive_bytes);
@@ -207,8 +315,8 @@ void check_package(const Origin& origin, const ManifestAnalysis& analysis, Packa
     }
 }
 
-void check_direct(const Origin& origin, const Package& package, std::vector<std::string>* traps,
-                  std::vector<std::string>* notes) {
+void check_direct(const Origin& origin, const Manifest& m, HashRule rule, const Package& package,
+                  std::vector<std::string>* traps, std::vector<std::string>* notes) {
     std::string exe;
     std::string where;
     std::string error;
@@ -218,6 +326,8 @@ void check_direct(const Origin& origin, const Package& package, std::vector<std:
         return;
     }
     std::printf("Direct executable: %s, %zu bytes\n", where.c_str(), exe.size());
+    check_hash("direct_sha256", m.direct_sha256, exe, "the direct executable " + where, rule,
+               traps);
     if (package.has_exe && exe != package.exe) {
         traps->push_back("the direct executable " + where +
                          " differs from the package's Velda.exe: launchers that take it get "
@@ -225,7 +335,46 @@ void check_direct(const Origin& origin, const Package& package, std::vector<std:
     }
 }
 
-void check_changed_files(const Origin& origin, const ManifestAnalysis& analysis,
+// The list's hash file, read and vouched for; false when launchers would not use it.
+bool read_file_digests(const Origin& origin, const Manifest& m, HashRule rule, std::string* text,
+                       FileDigestList* digests, std::vector<std::string>* traps) {
+    if (m.changed_files_hashes_url[0] == '\0') {
+        if (rule.required) {
+            traps->push_back(
+                "the manifest gives no \"changed_files_hashes_url\", so launchers with a "
+                "release key take no changed file");
+        }
+        return false;
+    }
+    std::string where;
+    std::string error;
+    if (!origin.get(m.changed_files_hashes_url, text, &where, &error)) {
+        traps->push_back("the hash file " + where + " cannot be fetched (" + error +
+                         "): every changed-files update fails");
+        return false;
+    }
+    std::string what = "the hash file " + where;
+    if (m.changed_files_hashes_sha256[0] == '\0') {
+        traps->push_back(
+            "the manifest gives \"changed_files_hashes_url\" without "
+            "\"changed_files_hashes_sha256\": nothing vouches for " +
+            what);
+        return false;
+    }
+    if (!check_hash("changed_files_hashes_sha256", m.changed_files_hashes_sha256, *text, what, rule,
+                    traps)) {
+        return false;
+    }
+    if (!digests->parse(text->data(), text->size())) {
+        traps->push_back(what + " line " + std::to_string(digests->error_line()) + ": " +
+                         digests->error());
+        return false;
+    }
+    std::printf("Hash file: %s, %zu files\n", where.c_str(), digests->size());
+    return true;
+}
+
+void check_changed_files(const Origin& origin, const ManifestAnalysis& analysis, HashRule rule,
                          const Package& package, std::vector<std::string>* traps) {
     const Manifest& m = analysis.manifest;
     if (analysis.list_file_name.empty()) {
@@ -239,6 +388,11 @@ void check_changed_files(const Origin& origin, const ManifestAnalysis& analysis,
                          "): every changed-files update fails");
         return;
     }
+    check_hash("changed_files_sha256", m.changed_files_sha256, text,
+               "the changed-files list " + where, rule, traps);
+    std::string digest_text;
+    FileDigestList digests;
+    bool have_digests = read_file_digests(origin, m, rule, &digest_text, &digests, traps);
     ListAnalysis list = analyze_changed_files_list(text);
     size_t deletions = 0;
     for (const ListEntry& entry : list.entries) {
@@ -270,6 +424,18 @@ void check_changed_files(const Origin& origin, const ManifestAnalysis& analysis,
             traps->push_back(line + " \"" + printable(entry.path_text) +
                              "\" is missing under the base URL (" + where + ": " + error + ")");
             continue;
+        }
+        if (have_digests) {
+            const uint8_t* expected = digests.find(entry.path_text);
+            uint8_t actual[kSha256Size];
+            if (expected == nullptr) {
+                traps->push_back(line + " \"" + printable(entry.path_text) +
+                                 "\" has no line in the hash file: launchers refuse " + where);
+            } else if (!release_sha256(bytes, actual) ||
+                       std::memcmp(actual, expected, kSha256Size) != 0) {
+                traps->push_back("the changed file " + where + " (" + line +
+                                 ") does not match its SHA-256 in the hash file");
+            }
         }
         if (package.read) {
             auto in_package = package.files.find(name);
@@ -358,6 +524,21 @@ void print_prediction(const CheckOptions& options, const Origin& origin,
 }  // namespace
 
 int run_check(const CheckOptions& options) {
+    for (const std::string& key_file : options.public_keys) {
+        std::string pem;
+        uint8_t point[kP256PointSize];
+        if (!read_file_bytes(key_file, &pem)) {
+            std::fprintf(stderr, "velda-release check: cannot read the key %s\n", key_file.c_str());
+            return 1;
+        }
+        if (!p256_point_from_pem(pem.data(), pem.size(), point)) {
+            std::fprintf(stderr,
+                         "velda-release check: %s is no EC P-256 public key as "
+                         "\"openssl ec -pubout\" writes it\n",
+                         key_file.c_str());
+            return 1;
+        }
+    }
     std::vector<std::string> notes;
     Origin origin(options, &notes);
     std::string text;
@@ -382,10 +563,12 @@ int run_check(const CheckOptions& options) {
     }
     std::printf("  %-24s \"%s\"\n", "package file name", analysis.package_file_name.c_str());
 
+    check_signature(origin, options, text, &traps, &notes);
+    HashRule rule{!options.public_keys.empty()};
     Package package;
-    check_package(origin, analysis, &package, &traps);
-    check_direct(origin, package, &traps, &notes);
-    check_changed_files(origin, analysis, package, &traps);
+    check_package(origin, analysis, rule, &package, &traps);
+    check_direct(origin, analysis.manifest, rule, package, &traps, &notes);
+    check_changed_files(origin, analysis, rule, package, &traps);
     print_prediction(options, origin, analysis);
 
     for (const std::string& note : notes) {

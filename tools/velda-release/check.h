@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 struct CheckOptions {
     std::string manifest;  // a file, or an http(s) URL
@@ -9,6 +10,9 @@ struct CheckOptions {
     bool no_install_folder = false;
     std::string root;     // document root for a manifest file; default: two folders up
     std::string ca_file;  // extra trust for https
+    // PEM files of the keys a launcher would hold; with any, the release must be signed by one
+    // of them and give every hash.
+    std::vector<std::string> public_keys;
 };
 
 // Prints the launcher's reading, what a launcher would do, and every trap; returns 0 when the

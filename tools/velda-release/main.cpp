@@ -6,20 +6,26 @@
 #include <string>
 
 #include "check.h"
+#include "keygen.h"
 #include "pack.h"
+#include "release_crypto.h"
 
 namespace {
 
 const char kUsage[] =
     "usage:\n"
     "  velda-release pack --product DIR --version VERSION --server URL --out DIR\n"
-    "                     [--previous DIR --previous-version VERSION]\n"
+    "                     [--previous DIR --previous-version VERSION] [--sign-key PRIVATE.pem]\n"
     "      DIR must hold Velda.exe at its top level; URL is scheme://host[:port] of the\n"
     "      download server; --out names a new folder, laid out as the server's document root.\n"
+    "      --sign-key signs downloads/latest.json into downloads/latest.json.sig.\n"
     "  velda-release check MANIFEST [--installed VERSION] [--no-install-folder]\n"
-    "                      [--root DIR] [--cacert FILE]\n"
+    "                      [--root DIR] [--cacert FILE] [--public-key PUBLIC.pem]...\n"
     "      MANIFEST is a file (its document root is two folders up unless --root is given)\n"
-    "      or an http(s) URL. Exit status 0: the release is sound; 1: it is not.\n";
+    "      or an http(s) URL. Exit status 0: the release is sound; 1: it is not.\n"
+    "      --public-key (repeatable): the release must be signed by one of these keys.\n"
+    "  velda-release keygen --out DIR\n"
+    "      writes DIR/velda-release-private.pem (owner only) and DIR/velda-release-public.pem.\n";
 
 int usage_error(const char* why) {
     std::fprintf(stderr, "velda-release: %s\n%s", why, kUsage);
@@ -48,7 +54,8 @@ int pack_command(int argc, char** argv) {
             take(argc, argv, &i, "--server", &options.server, &missing) ||
             take(argc, argv, &i, "--out", &options.output_folder, &missing) ||
             take(argc, argv, &i, "--previous", &options.previous_folder, &missing) ||
-            take(argc, argv, &i, "--previous-version", &options.previous_version, &missing)) {
+            take(argc, argv, &i, "--previous-version", &options.previous_version, &missing) ||
+            take(argc, argv, &i, "--sign-key", &options.sign_key, &missing)) {
             if (missing) {
                 return usage_error("an option lacks its value");
             }
@@ -60,6 +67,12 @@ int pack_command(int argc, char** argv) {
         options.output_folder.empty()) {
         return usage_error("pack needs --product, --version, --server and --out");
     }
+    if (!options.sign_key.empty() && !release_signing_available()) {
+        std::fprintf(stderr,
+                     "velda-release: --sign-key is not available in this build (it has no "
+                     "libcrypto); sign with openssl dgst -sha256 -sign instead\n");
+        return 2;
+    }
     return run_pack(options);
 }
 
@@ -67,6 +80,14 @@ int check_command(int argc, char** argv) {
     CheckOptions options;
     bool missing = false;
     for (int i = 2; i < argc; ++i) {
+        std::string key_file;
+        if (take(argc, argv, &i, "--public-key", &key_file, &missing)) {
+            if (missing) {
+                return usage_error("an option lacks its value");
+            }
+            options.public_keys.push_back(key_file);
+            continue;
+        }
         if (take(argc, argv, &i, "--installed", &options.installed, &missing) ||
             take(argc, argv, &i, "--root", &options.root, &missing) ||
             take(argc, argv, &i, "--cacert", &options.ca_file, &missing)) {
@@ -109,5 +130,11 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stdout);
         return 0;
     }
-    return usage_error("name a command: pack or check");
+    if (argc >= 2 && std::strcmp(argv[1], "keygen") == 0) {
+        if (argc != 4 || std::strcmp(argv[2], "--out") != 0) {
+            return usage_error("keygen takes --out DIR");
+        }
+        return run_keygen(argv[3]);
+    }
+    return usage_error("name a command: pack, check or keygen");
 }

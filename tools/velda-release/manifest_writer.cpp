@@ -102,21 +102,49 @@ bool validate_release_manifest(const ReleaseManifest& manifest,
             check_url("changed_files_base_url", manifest.changed_files_base_url, problems);
         }
     }
+    const std::pair<const char*, const std::string*> hashes[] = {
+        {"package_sha256", &manifest.package_sha256},
+        {"direct_sha256", &manifest.direct_sha256},
+        {"changed_files_sha256", &manifest.changed_files_sha256},
+        {"changed_files_hashes_sha256", &manifest.changed_files_hashes_sha256},
+    };
+    for (const auto& [key, value] : hashes) {
+        if (!value->empty() &&
+            (value->size() != 64 ||
+             value->find_first_not_of("0123456789abcdef") != std::string::npos)) {
+            problems->push_back(std::string("\"") + key + "\" is not 64 lower-case hex digits");
+        }
+    }
+    if (!manifest.changed_files_hashes_url.empty() &&
+        value_fits("changed_files_hashes_url", manifest.changed_files_hashes_url, kManifestUrlSize,
+                   problems)) {
+        check_url("changed_files_hashes_url", manifest.changed_files_hashes_url, problems);
+    }
     return problems->size() == before;
 }
 
 std::string write_manifest_json(const ReleaseManifest& manifest) {
-    std::string out = "{\n";
-    auto member = [&out](const char* key, const std::string& value, bool last) {
-        out += std::string("  \"") + key + "\": \"" + value + "\"" + (last ? "\n" : ",\n");
+    std::string out;
+    auto member = [&out](const char* key, const std::string& value) {
+        out += std::string(out.empty() ? "{\n" : ",\n") + "  \"" + key + "\": \"" + value + "\"";
     };
-    member("version", manifest.version, false);
-    member("url", manifest.url, !manifest.has_changed_files);
+    auto optional_member = [&member](const char* key, const std::string& value) {
+        if (!value.empty()) {
+            member(key, value);
+        }
+    };
+    member("version", manifest.version);
+    member("url", manifest.url);
     if (manifest.has_changed_files) {
-        member("changed_from_version", manifest.changed_from_version, false);
-        member("changed_files_url", manifest.changed_files_url, false);
-        member("changed_files_base_url", manifest.changed_files_base_url, true);
+        member("changed_from_version", manifest.changed_from_version);
+        member("changed_files_url", manifest.changed_files_url);
+        member("changed_files_base_url", manifest.changed_files_base_url);
     }
-    out += "}\n";
+    optional_member("package_sha256", manifest.package_sha256);
+    optional_member("direct_sha256", manifest.direct_sha256);
+    optional_member("changed_files_sha256", manifest.changed_files_sha256);
+    optional_member("changed_files_hashes_url", manifest.changed_files_hashes_url);
+    optional_member("changed_files_hashes_sha256", manifest.changed_files_hashes_sha256);
+    out += "\n}\n";
     return out;
 }

@@ -20,6 +20,12 @@ struct ReleaseManifest {
     std::string changed_from_version;
     std::string changed_files_url;
     std::string changed_files_base_url;
+    // Optional hashes (lower-case hex), written after the members above when not empty.
+    std::string package_sha256;
+    std::string direct_sha256;
+    std::string changed_files_sha256;
+    std::string changed_files_hashes_url;
+    std::string changed_files_hashes_sha256;
 };
 
 // A version as a release names it: parsable by the launcher, within 63 bytes, and free of white

@@ -12,6 +12,7 @@
 #include "common/text.h"
 #include "manifest_check.h"
 #include "manifest_writer.h"
+#include "release_crypto.h"
 #include "release_layout.h"
 #include "release_text.h"
 #include "tree_files.h"
@@ -160,6 +161,70 @@ bool verify_package(const fs::path& zip_path, const fs::path& product,
     return true;
 }
 
+// Fills the manifest's hash members from the staged files and writes the list's hash file.
+bool add_release_hashes(const fs::path& staging, const ReleaseLayout& layout,
+                        const ChangedFilesPlan& changes, bool with_previous,
+                        ReleaseManifest* manifest, std::string* error) {
+    auto hash_of = [&](const std::string& relative, std::string* hex) {
+        std::string bytes;
+        if (!read_file_bytes(tree_path(staging, relative), &bytes)) {
+            *error = "cannot read back " + tree_path(staging, relative).string();
+            return false;
+        }
+        *hex = release_sha256_hex(bytes);
+        if (hex->empty()) {
+            *error = "cannot hash " + relative;
+            return false;
+        }
+        return true;
+    };
+    if (!hash_of(layout.package_path, &manifest->package_sha256) ||
+        !hash_of(layout.direct_path, &manifest->direct_sha256)) {
+        return false;
+    }
+    if (!with_previous) {
+        return true;
+    }
+    std::vector<PathDigest> digests;
+    for (const std::string& path : changes.downloads) {
+        PathDigest digest{path, ""};
+        if (!hash_of(layout.files_path + "/" + path, &digest.sha256_hex)) {
+            return false;
+        }
+        digests.push_back(std::move(digest));
+    }
+    if (!write_file_bytes(tree_path(staging, layout.hashes_path),
+                          format_file_digest_list(digests))) {
+        *error = "cannot write " + tree_path(staging, layout.hashes_path).string();
+        return false;
+    }
+    manifest->changed_files_hashes_url = layout.hashes_url;
+    return hash_of(layout.list_path, &manifest->changed_files_sha256) &&
+           hash_of(layout.hashes_path, &manifest->changed_files_hashes_sha256);
+}
+
+// Whether the launcher's reader takes every member back exactly as written.
+bool reads_back(const std::string& text, const ReleaseManifest& manifest,
+                std::vector<std::string>* problems) {
+    ManifestAnalysis analysis;
+    analyze_manifest(text, &analysis);
+    const Manifest& read = analysis.manifest;
+    if (!analysis.traps.empty() || read.version != manifest.version || read.url != manifest.url ||
+        read.changed_from_version != manifest.changed_from_version ||
+        read.changed_files_url != manifest.changed_files_url ||
+        read.changed_files_base_url != manifest.changed_files_base_url ||
+        read.package_sha256 != manifest.package_sha256 ||
+        read.direct_sha256 != manifest.direct_sha256 ||
+        read.changed_files_sha256 != manifest.changed_files_sha256 ||
+        read.changed_files_hashes_url != manifest.changed_files_hashes_url ||
+        read.changed_files_hashes_sha256 != manifest.changed_files_hashes_sha256) {
+        problems->push_back("the launcher's reader would not read the manifest back as written");
+        problems->insert(problems->end(), analysis.traps.begin(), analysis.traps.end());
+        return false;
+    }
+    return true;
+}
+
 // What the options name, once they are known to be usable.
 struct PackInputs {
     std::string server;  // cleaned
@@ -175,6 +240,7 @@ struct PackInputs {
 struct PackPlan {
     ReleaseLayout layout;
     ChangedFilesPlan changes;
+    ReleaseManifest manifest;  // the hashes are added once the files are written
     std::string manifest_text;
     std::string list_text;
 };
@@ -200,6 +266,13 @@ bool validate_options(const PackOptions& options, PackInputs* inputs,
     if (inputs->with_previous && !release_version_usable(options.previous_version, &why)) {
         problems->push_back("the previous version \"" + printable(options.previous_version) +
                             "\" " + why);
+    }
+    if (!options.sign_key.empty()) {
+        // Tried on a sample first, so that a wrong key stops the run before any work.
+        std::string sample;
+        if (!sign_release_message(options.sign_key, "velda", &sample, &why)) {
+            problems->push_back("--sign-key: " + why);
+        }
     }
     return problems->empty();
 }
@@ -256,6 +329,8 @@ bool plan_release(const PackOptions& options, const PackInputs& inputs, PackPlan
     if (with_previous) {
         reserved.push_back({layout_file_name(layout.list_path),
                             "the changed-files list, which the launcher downloads there"});
+        reserved.push_back({layout_file_name(layout.hashes_path),
+                            "the changed files' hash file, which the launcher downloads there"});
     }
     check_top_level_names(inputs.new_tree, "new", reserved, problems);
     if (with_previous) {
@@ -270,7 +345,7 @@ bool plan_release(const PackOptions& options, const PackInputs& inputs, PackPlan
             &plan->changes, problems);
     }
 
-    ReleaseManifest manifest;
+    ReleaseManifest& manifest = plan->manifest;
     manifest.version = options.version;
     manifest.url = layout.package_url;
     manifest.has_changed_files = with_previous;
@@ -286,15 +361,7 @@ bool plan_release(const PackOptions& options, const PackInputs& inputs, PackPlan
 
     // Everything the launcher will read is checked with its own reader before it is written.
     plan->manifest_text = write_manifest_json(manifest);
-    ManifestAnalysis analysis;
-    analyze_manifest(plan->manifest_text, &analysis);
-    const Manifest& read = analysis.manifest;
-    if (!analysis.traps.empty() || read.version != manifest.version || read.url != manifest.url ||
-        read.changed_from_version != manifest.changed_from_version ||
-        read.changed_files_url != manifest.changed_files_url ||
-        read.changed_files_base_url != manifest.changed_files_base_url) {
-        problems->push_back("the launcher's reader would not read the manifest back as written");
-        problems->insert(problems->end(), analysis.traps.begin(), analysis.traps.end());
+    if (!reads_back(plan->manifest_text, manifest, problems)) {
         return false;
     }
     plan->list_text = format_changed_files_list(plan->changes);
@@ -311,9 +378,9 @@ bool plan_release(const PackOptions& options, const PackInputs& inputs, PackPlan
 }
 
 // Every file of the release, under staging.
-bool write_release(const PackInputs& inputs, const PackPlan& plan, const fs::path& staging,
-                   std::string* why) {
-    const ReleaseLayout& layout = plan.layout;
+bool write_release(const PackOptions& options, const PackInputs& inputs, PackPlan* plan,
+                   const fs::path& staging, std::string* why) {
+    const ReleaseLayout& layout = plan->layout;
     auto at = [&](const std::string& relative) { return tree_path(staging, relative); };
     std::error_code ec;
     fs::create_directories(at(layout.direct_path).parent_path(), ec);
@@ -324,20 +391,42 @@ bool write_release(const PackInputs& inputs, const PackPlan& plan, const fs::pat
     }
     if (inputs.with_previous) {
         fs::create_directories(at(layout.files_path), ec);
-        for (const std::string& path : plan.changes.downloads) {
+        for (const std::string& path : plan->changes.downloads) {
             if (!copy_file_bytes(tree_path(inputs.product, path),
                                  tree_path(at(layout.files_path), path), why)) {
                 return false;
             }
         }
-        if (!write_file_bytes(at(layout.list_path), plan.list_text)) {
+        if (!write_file_bytes(at(layout.list_path), plan->list_text)) {
             *why = "cannot write " + at(layout.list_path).string();
             return false;
         }
     }
-    if (!write_file_bytes(at(layout.manifest_path), plan.manifest_text)) {
+    // The hashes vouch for the files as staged; the signature for the manifest's final bytes.
+    if (!add_release_hashes(staging, layout, plan->changes, inputs.with_previous, &plan->manifest,
+                            why)) {
+        return false;
+    }
+    std::vector<std::string> problems;
+    validate_release_manifest(plan->manifest, &problems);
+    plan->manifest_text = write_manifest_json(plan->manifest);
+    if (!problems.empty() || !reads_back(plan->manifest_text, plan->manifest, &problems)) {
+        *why = problems.empty() ? "the manifest with its hashes is not usable" : problems.front();
+        return false;
+    }
+    if (!write_file_bytes(at(layout.manifest_path), plan->manifest_text)) {
         *why = "cannot write " + at(layout.manifest_path).string();
         return false;
+    }
+    if (!options.sign_key.empty()) {
+        std::string signature;
+        if (!sign_release_message(options.sign_key, plan->manifest_text, &signature, why)) {
+            return false;
+        }
+        if (!write_file_bytes(at(layout.signature_path), signature)) {
+            *why = "cannot write " + at(layout.signature_path).string();
+            return false;
+        }
     }
     return true;
 }
@@ -367,6 +456,10 @@ void print_summary(const PackOptions& options, const PackInputs& inputs, const P
     std::printf("Packed Velda %s into %s\n", options.version.c_str(),
                 inputs.output.string().c_str());
     std::printf("  %s\n", layout.manifest_path.c_str());
+    if (!options.sign_key.empty()) {
+        std::printf("  %s (signed with %s)\n", layout.signature_path.c_str(),
+                    options.sign_key.c_str());
+    }
     std::printf("  %s\n", layout.direct_path.c_str());
     std::printf("  %s (%zu files, %zu folders)\n", layout.package_path.c_str(), files,
                 inputs.new_tree.size() - files);
@@ -374,6 +467,7 @@ void print_summary(const PackOptions& options, const PackInputs& inputs, const P
         std::printf("  %s (from %s: %zu changed or added, %zu removed)\n", layout.list_path.c_str(),
                     options.previous_version.c_str(), plan.changes.downloads.size(),
                     plan.changes.deletions.size());
+        std::printf("  %s\n", layout.hashes_path.c_str());
         std::printf("  %s/ (%zu files)\n", layout.files_path.c_str(),
                     plan.changes.downloads.size());
     }
@@ -403,7 +497,7 @@ int run_pack(const PackOptions& options) {
         return refuse_all({why});
     }
     StagingFolder staging(staging_path);
-    if (!write_release(inputs, plan, staging.path(), &why) ||
+    if (!write_release(options, inputs, &plan, staging.path(), &why) ||
         !publish_release(&staging, inputs.output, &why)) {
         return refuse_all({why});
     }

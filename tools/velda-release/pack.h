@@ -9,6 +9,7 @@ struct PackOptions {
     std::string output_folder;
     std::string previous_folder;  // empty without a previous version
     std::string previous_version;
+    std::string sign_key;  // a P-256 private key PEM; empty: the release is not signed
 };
 
 // Writes the release, or nothing at all; returns the process exit code.

@@ -7,6 +7,7 @@ ReleaseLayout make_release_layout(const std::string& server, const std::string& 
     ReleaseLayout layout;
     // The launcher's paths without their leading "/": relative to the document root.
     layout.manifest_path = kManifestPath + 1;
+    layout.signature_path = layout.manifest_path + ".sig";
     layout.direct_path = kDirectExecutablePath + 1;
     layout.package_path = "downloads/velda-" + version + ".zip";
     layout.package_url = server + "/" + layout.package_path;
@@ -15,6 +16,8 @@ ReleaseLayout make_release_layout(const std::string& server, const std::string& 
         std::string folder = "downloads/changes/" + step;
         layout.list_path = folder + "/velda-changes-" + step + ".txt";
         layout.list_url = server + "/" + layout.list_path;
+        layout.hashes_path = folder + "/velda-changes-" + step + ".sha256";
+        layout.hashes_url = server + "/" + layout.hashes_path;
         layout.files_path = folder + "/files";
         layout.files_url = server + "/" + layout.files_path;
     }

@@ -4,12 +4,15 @@
 
 // Where a release puts its files under the server's document root, and the URLs that name them.
 struct ReleaseLayout {
-    std::string manifest_path;  // downloads/latest.json
-    std::string direct_path;    // downloads/direct/Velda.exe
-    std::string package_path;   // downloads/velda-<version>.zip
+    std::string manifest_path;   // downloads/latest.json
+    std::string signature_path;  // downloads/latest.json.sig
+    std::string direct_path;     // downloads/direct/Velda.exe
+    std::string package_path;    // downloads/velda-<version>.zip
     std::string package_url;
     std::string list_path;  // downloads/changes/<from>-to-<to>/velda-changes-....txt
     std::string list_url;
+    std::string hashes_path;  // the list's files' SHA-256 values, beside it: ....sha256
+    std::string hashes_url;
     std::string files_path;  // downloads/changes/<from>-to-<to>/files
     std::string files_url;
 };

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "common/hex.h"
+#include "common/release_keys.h"
+
+// SHA-256 and ECDSA P-256 through the system's cryptography (CNG, bcrypt.dll). Windows only.
+
+// Incremental SHA-256 of a stream: init, update as bytes arrive, finish. Owns its algorithm
+// and hash handles; every step after a failed one fails too.
+class Sha256 {
+  public:
+    Sha256() = default;
+    ~Sha256();
+    Sha256(const Sha256&) = delete;
+    Sha256& operator=(const Sha256&) = delete;
+
+    bool init();
+    bool update(const void* data, size_t size);
+    // Ends the hash; init starts another.
+    bool finish(uint8_t digest[kSha256Size]);
+
+  private:
+    void close();
+
+    void* algorithm_ = nullptr;  // BCRYPT_ALG_HANDLE
+    void* hash_ = nullptr;       // BCRYPT_HASH_HANDLE
+};
+
+bool sha256_bytes(const void* data, size_t size, uint8_t digest[kSha256Size]);
+
+// The SHA-256 of a whole file, read in chunks; false when it cannot be opened or read.
+bool sha256_file(const char* path, uint8_t digest[kSha256Size]);
+
+// Whether signature (r || s) is an ECDSA P-256 signature of SHA-256(message) by point.
+bool ecdsa_p256_sha256_verify(const void* message, size_t message_size,
+                              const uint8_t signature[kP256SignatureSize],
+                              const uint8_t point[kP256PointSize]);
+
+enum class SignatureCheck {
+    Verified,   // one of the keys made it
+    NoKeys,     // no key to check with
+    BadKey,     // a compiled-in key does not decode (refused at configure time; kept for safety)
+    Malformed,  // not a strict DER ECDSA signature
+    WrongKey,   // well formed, made by none of the keys, or over other bytes
+    Failed,     // CNG could not be used
+};
+
+// Checks a detached DER signature over message's exact bytes against every key given; keys
+// is an array of PEM texts such as kReleasePublicKeys.
+SignatureCheck check_detached_signature(const void* message, size_t message_size,
+                                        const uint8_t* der, size_t der_size,
+                                        const ReleasePublicKey* keys, size_t key_count);
+
+// A few words for log lines: "verified", "malformed signature", ...
+const char* signature_check_text(SignatureCheck check);

@@ -1,0 +1,204 @@
+#include "common/crypto.h"
+
+#include <windows.h>
+
+#include <bcrypt.h>
+
+#include <cstring>
+#include <memory>
+#include <utility>
+
+#include "common/win_handle.h"
+
+namespace {
+
+bool succeeded(NTSTATUS status) {
+    return status >= 0;
+}
+
+struct AlgorithmTraits {
+    using Type = BCRYPT_ALG_HANDLE;
+    static Type empty() { return nullptr; }
+    static void close(Type value) { BCryptCloseAlgorithmProvider(value, 0); }
+};
+struct HashTraits {
+    using Type = BCRYPT_HASH_HANDLE;
+    static Type empty() { return nullptr; }
+    static void close(Type value) { BCryptDestroyHash(value); }
+};
+struct KeyTraits {
+    using Type = BCRYPT_KEY_HANDLE;
+    static Type empty() { return nullptr; }
+    static void close(Type value) { BCryptDestroyKey(value); }
+};
+using UniqueAlgorithm = UniqueAny<AlgorithmTraits>;
+using UniqueHash = UniqueAny<HashTraits>;
+using UniqueKey = UniqueAny<KeyTraits>;
+
+// Large enough that a 512 MiB package costs few calls.
+constexpr DWORD kFileChunkSize = 64 * 1024;
+
+}  // namespace
+
+Sha256::~Sha256() {
+    close();
+}
+
+void Sha256::close() {
+    // The hash first: it belongs to the algorithm provider.
+    UniqueHash hash(static_cast<BCRYPT_HASH_HANDLE>(std::exchange(hash_, nullptr)));
+    UniqueAlgorithm algorithm(static_cast<BCRYPT_ALG_HANDLE>(std::exchange(algorithm_, nullptr)));
+    hash.reset();
+}
+
+bool Sha256::init() {
+    close();
+    UniqueAlgorithm algorithm;
+    UniqueHash hash;
+    if (!succeeded(
+            BCryptOpenAlgorithmProvider(algorithm.put(), BCRYPT_SHA256_ALGORITHM, nullptr, 0)) ||
+        !succeeded(BCryptCreateHash(algorithm.get(), hash.put(), nullptr, 0, nullptr, 0, 0))) {
+        return false;
+    }
+    hash_ = hash.release();
+    algorithm_ = algorithm.release();
+    return true;
+}
+
+bool Sha256::update(const void* data, size_t size) {
+    if (hash_ == nullptr) {
+        return false;
+    }
+    const UCHAR* bytes = static_cast<const UCHAR*>(data);
+    while (size > 0) {
+        ULONG part = size > 0x40000000u ? 0x40000000u : static_cast<ULONG>(size);
+        if (!succeeded(BCryptHashData(static_cast<BCRYPT_HASH_HANDLE>(hash_),
+                                      const_cast<UCHAR*>(bytes), part, 0))) {
+            close();
+            return false;
+        }
+        bytes += part;
+        size -= part;
+    }
+    return true;
+}
+
+bool Sha256::finish(uint8_t digest[kSha256Size]) {
+    if (hash_ == nullptr) {
+        return false;
+    }
+    bool ok =
+        succeeded(BCryptFinishHash(static_cast<BCRYPT_HASH_HANDLE>(hash_), digest, kSha256Size, 0));
+    close();
+    return ok;
+}
+
+bool sha256_bytes(const void* data, size_t size, uint8_t digest[kSha256Size]) {
+    Sha256 hash;
+    return hash.init() && hash.update(data, size) && hash.finish(digest);
+}
+
+bool sha256_file(const char* path, uint8_t digest[kSha256Size]) {
+    // The launcher's paths are ANSI throughout, as in the rest of its file calls.
+    UniqueFileHandle file(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    Sha256 hash;
+    if (!file || !hash.init()) {
+        return false;
+    }
+    std::unique_ptr<unsigned char[]> buffer(new unsigned char[kFileChunkSize]);
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(file.get(), buffer.get(), kFileChunkSize, &got, nullptr)) {
+            return false;
+        }
+        if (got == 0) {
+            break;
+        }
+        if (!hash.update(buffer.get(), got)) {
+            return false;
+        }
+    }
+    return hash.finish(digest);
+}
+
+namespace {
+
+bool ecdsa_p256_verify_digest(const uint8_t digest[kSha256Size],
+                              const uint8_t signature[kP256SignatureSize],
+                              const uint8_t point[kP256PointSize]) {
+    unsigned char blob[sizeof(BCRYPT_ECCKEY_BLOB) + kP256PointSize];
+    BCRYPT_ECCKEY_BLOB header{};
+    header.dwMagic = BCRYPT_ECDSA_PUBLIC_P256_MAGIC;
+    header.cbKey = kP256PointSize / 2;
+    std::memcpy(blob, &header, sizeof(header));
+    std::memcpy(blob + sizeof(header), point, kP256PointSize);
+
+    UniqueAlgorithm algorithm;
+    UniqueKey key;
+    if (!succeeded(BCryptOpenAlgorithmProvider(algorithm.put(), BCRYPT_ECDSA_P256_ALGORITHM,
+                                               nullptr, 0)) ||
+        !succeeded(BCryptImportKeyPair(algorithm.get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, key.put(),
+                                       blob, sizeof(blob), 0))) {
+        return false;
+    }
+    // CNG takes non-const buffers it only reads.
+    return succeeded(BCryptVerifySignature(key.get(), nullptr, const_cast<uint8_t*>(digest),
+                                           kSha256Size, const_cast<uint8_t*>(signature),
+                                           kP256SignatureSize, 0));
+}
+
+}  // namespace
+
+bool ecdsa_p256_sha256_verify(const void* message, size_t message_size,
+                              const uint8_t signature[kP256SignatureSize],
+                              const uint8_t point[kP256PointSize]) {
+    uint8_t digest[kSha256Size];
+    return sha256_bytes(message, message_size, digest) &&
+           ecdsa_p256_verify_digest(digest, signature, point);
+}
+
+SignatureCheck check_detached_signature(const void* message, size_t message_size,
+                                        const uint8_t* der, size_t der_size,
+                                        const ReleasePublicKey* keys, size_t key_count) {
+    if (key_count == 0) {
+        return SignatureCheck::NoKeys;
+    }
+    uint8_t signature[kP256SignatureSize];
+    if (!der_signature_to_p256_rs(der, der_size, signature)) {
+        return SignatureCheck::Malformed;
+    }
+    // The hash provider's failure is told apart from a wrong signature.
+    uint8_t digest[kSha256Size];
+    if (!sha256_bytes(message, message_size, digest)) {
+        return SignatureCheck::Failed;
+    }
+    for (size_t i = 0; i < key_count; ++i) {
+        uint8_t point[kP256PointSize];
+        if (!p256_point_from_pem(keys[i].pem, std::strlen(keys[i].pem), point)) {
+            return SignatureCheck::BadKey;
+        }
+        if (ecdsa_p256_verify_digest(digest, signature, point)) {
+            return SignatureCheck::Verified;
+        }
+    }
+    return SignatureCheck::WrongKey;
+}
+
+const char* signature_check_text(SignatureCheck check) {
+    switch (check) {
+        case SignatureCheck::Verified:
+            return "verified";
+        case SignatureCheck::NoKeys:
+            return "no release key compiled in";
+        case SignatureCheck::BadKey:
+            return "a compiled-in release key does not decode";
+        case SignatureCheck::Malformed:
+            return "malformed signature";
+        case SignatureCheck::WrongKey:
+            return "signature made by another key or over other bytes";
+        case SignatureCheck::Failed:
+            return "the system's cryptography failed";
+    }
+    return "?";
+}

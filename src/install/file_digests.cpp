@@ -1,0 +1,80 @@
+#include "install/file_digests.h"
+
+#include <algorithm>
+#include <cstring>
+
+bool FileDigestList::refuse(size_t line, const char* why) {
+    entries_.clear();
+    error_line_ = line;
+    error_ = why;
+    return false;
+}
+
+bool FileDigestList::parse(const char* text, size_t size) {
+    entries_.clear();
+    error_line_ = 0;
+    error_ = "";
+    if (std::memchr(text, '\0', size) != nullptr) {
+        return refuse(0, "holds a NUL byte");
+    }
+    size_t cursor = 0;
+    // The list reader skips a UTF-8 byte order mark; an editor that adds one here does no harm.
+    if (size >= 3 && std::memcmp(text, "\xEF\xBB\xBF", 3) == 0) {
+        cursor = 3;
+    }
+    size_t line_number = 0;
+    while (cursor < size) {
+        ++line_number;
+        const char* newline =
+            static_cast<const char*>(std::memchr(text + cursor, '\n', size - cursor));
+        size_t end = newline != nullptr ? static_cast<size_t>(newline - text) : size;
+        size_t next = newline != nullptr ? end + 1 : size;
+        if (end > cursor && text[end - 1] == '\r') {
+            --end;
+        }
+        std::string_view line(text + cursor, end - cursor);
+        cursor = next;
+
+        if (!line.empty() && line[0] == '\\') {
+            // sha256sum escapes names holding a backslash or a line break; no list path is one.
+            return refuse(line_number, "an escaped name (starting with a backslash)");
+        }
+        constexpr size_t kDigits = 2 * kSha256Size;
+        if (line.size() < kDigits + 3) {
+            return refuse(line_number, "not a digest, two separator characters and a path");
+        }
+        Entry entry{};
+        char digits[kDigits + 1];
+        std::memcpy(digits, line.data(), kDigits);
+        digits[kDigits] = '\0';
+        if (!hex_to_bytes(digits, entry.digest, kSha256Size)) {
+            return refuse(line_number, "does not start with 64 hex digits");
+        }
+        if (line[kDigits] != ' ' || (line[kDigits + 1] != ' ' && line[kDigits + 1] != '*')) {
+            return refuse(line_number, "the digest is not followed by two blanks or \" *\"");
+        }
+        entry.path = line.substr(kDigits + 2);
+        entry.line = line_number;
+        entries_.push_back(entry);
+    }
+    std::stable_sort(entries_.begin(), entries_.end(),
+                     [](const Entry& a, const Entry& b) { return a.path < b.path; });
+    for (size_t i = 1; i < entries_.size(); ++i) {
+        if (entries_[i].path == entries_[i - 1].path) {
+            // Which of two digests is meant cannot be told.
+            return refuse(std::max(entries_[i].line, entries_[i - 1].line),
+                          "a path is given twice");
+        }
+    }
+    return true;
+}
+
+const uint8_t* FileDigestList::find(std::string_view path_text) const {
+    auto found = std::lower_bound(
+        entries_.begin(), entries_.end(), path_text,
+        [](const Entry& entry, std::string_view path) { return entry.path < path; });
+    if (found == entries_.end() || found->path != path_text) {
+        return nullptr;
+    }
+    return found->digest;
+}

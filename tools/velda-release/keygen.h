@@ -1,0 +1,7 @@
+#pragma once
+
+#include <string>
+
+// Writes DIR/velda-release-private.pem (owner read/write only from its creation on) and
+// DIR/velda-release-public.pem; refuses when either exists. Returns the process exit code.
+int run_keygen(const std::string& output_folder);
