@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-namespace {
-
 int hex_digit_value(char c) {
     if (c >= '0' && c <= '9') {
         return c - '0';
@@ -16,8 +14,6 @@ int hex_digit_value(char c) {
     }
     return -1;
 }
-
-}  // namespace
 
 bool hex_to_bytes(const char* text, uint8_t* out, size_t size) {
     if (std::strlen(text) != 2 * size) {

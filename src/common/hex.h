@@ -11,3 +11,6 @@ bool hex_to_bytes(const char* text, uint8_t* out, size_t size);
 
 // Lower-case digits, NUL-terminated: out holds 2 * size + 1 bytes.
 void bytes_to_hex(const uint8_t* bytes, size_t size, char* out);
+
+// The value of one hex digit of either case, or -1.
+int hex_digit_value(char c);

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "common/hex.h"
 #include "common/text.h"
 #include "net/url_filename.h"
 
@@ -11,19 +12,6 @@ std::string hex_byte(unsigned char c) {
     char buffer[8];
     std::snprintf(buffer, sizeof(buffer), "%02X", c);
     return buffer;
-}
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
 }
 
 bool has_prefix_ignoring_case(std::string_view text, std::string_view prefix) {
@@ -94,8 +82,8 @@ std::string percent_decode(std::string_view text) {
     out.reserve(text.size());
     for (size_t i = 0; i < text.size(); ++i) {
         if (text[i] == '%' && i + 2 < text.size()) {
-            int high = hex_value(text[i + 1]);
-            int low = hex_value(text[i + 2]);
+            int high = hex_digit_value(text[i + 1]);
+            int low = hex_digit_value(text[i + 2]);
             if (high >= 0 && low >= 0) {
                 out.push_back(static_cast<char>(high * 16 + low));
                 i += 2;
