@@ -15,7 +15,7 @@ TEST(StdioFile, OwnsOneStreamUntilClosedOrMoved) {
 
     UniqueStdioFile file = open_file(folder.file("a.txt").c_str(), "wb");
     ASSERT_TRUE(file);
-    ASSERT_EQ(std::fputs("abc", file.get()), 1);
+    ASSERT_GE(std::fputs("abc", file.get()), 0);
     UniqueStdioFile moved(std::move(file));
     EXPECT_FALSE(file);
     EXPECT_TRUE(file.close());  // nothing open
