@@ -16,9 +16,10 @@ inline std::string test_data_file(std::string_view relative) {
     return path;
 }
 
-inline std::string read_test_data(std::string_view relative) {
+// The whole file, or "<missing>" when it cannot be opened.
+inline std::string read_whole_file(const std::string& path) {
     std::string content;
-    std::FILE* in = std::fopen(test_data_file(relative).c_str(), "rb");
+    std::FILE* in = std::fopen(path.c_str(), "rb");
     if (in == nullptr) {
         return "<missing>";
     }
@@ -29,6 +30,10 @@ inline std::string read_test_data(std::string_view relative) {
     }
     std::fclose(in);
     return content;
+}
+
+inline std::string read_test_data(std::string_view relative) {
+    return read_whole_file(test_data_file(relative));
 }
 
 // A temporary folder for one test, removed with everything in it.
@@ -59,20 +64,7 @@ class TempFolder {
         return full;
     }
 
-    std::string read(std::string_view name) const {
-        std::string content;
-        std::FILE* in = std::fopen(file(name).c_str(), "rb");
-        if (in == nullptr) {
-            return "<missing>";
-        }
-        char buffer[4096];
-        size_t got;
-        while ((got = std::fread(buffer, 1, sizeof(buffer), in)) > 0) {
-            content.append(buffer, got);
-        }
-        std::fclose(in);
-        return content;
-    }
+    std::string read(std::string_view name) const { return read_whole_file(file(name)); }
 
   private:
     std::filesystem::path path_;

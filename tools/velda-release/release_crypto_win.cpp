@@ -7,16 +7,6 @@ bool release_sha256(std::string_view data, uint8_t digest[kSha256Size]) {
     return sha256_bytes(data.data(), data.size(), digest);
 }
 
-std::string release_sha256_hex(std::string_view data) {
-    uint8_t digest[kSha256Size];
-    char text[kSha256HexSize];
-    if (!release_sha256(data, digest)) {
-        return std::string();
-    }
-    bytes_to_hex(digest, kSha256Size, text);
-    return text;
-}
-
 bool release_signing_available() {
     return false;
 }
