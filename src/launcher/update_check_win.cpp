@@ -1,6 +1,5 @@
 #include <windows.h>
 
-#include <cstdlib>
 #include <ctime>
 
 #include "common/fs.h"

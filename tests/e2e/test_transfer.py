@@ -358,7 +358,9 @@ def test_connection_reset_mid_body_keeps_the_old_file(client, https, tmp_path):
     target = tmp_path / "Velda.exe"
     target.write_bytes(b"MZ working product")
     got = client.file(https.base_url + "/reset", target)
-    assert not got.ok and got.calls[0] == [0, 400_000]
+    # A reset can reach the socket before the headers were read; the kernel then drops them, and
+    # the GET ends before its first report. Either way the old file must stay.
+    assert not got.ok and got.calls[:1] in ([], [[0, 400_000]])
     assert target.read_bytes() == b"MZ working product"
     assert leftovers(tmp_path) == []
 
