@@ -8,6 +8,7 @@
 #include <cstring>
 #include <utility>
 
+#include "common/crypto.h"
 #include "common/path_size.h"
 #include "common/text.h"
 #include "common/win_handle.h"
@@ -231,7 +232,8 @@ class MemorySink final : public BodySink {
 // the whole body is on disk, and the temporary file is deleted on every failure.
 class TempFileSink final : public BodySink {
   public:
-    explicit TempFileSink(const char* target) : target_(target) {}
+    TempFileSink(const char* target, const uint8_t* expected_sha256)
+        : target_(target), expected_sha256_(expected_sha256) {}
 
     ~TempFileSink() {
         if (created_) {
@@ -254,6 +256,9 @@ class TempFileSink final : public BodySink {
             return fail(TransferStage::TempFile, GetLastError());
         }
         created_ = true;
+        if (expected_sha256_ != nullptr && !hash_.init()) {
+            return fail(TransferStage::Digest, 0);
+        }
         return reserve(kBufferSize) || fail(TransferStage::Memory, 0);
     }
 
@@ -270,7 +275,12 @@ class TempFileSink final : public BodySink {
         return buffer_ + filled_;
     }
 
-    void commit(uint32_t count) override { filled_ += count; }
+    void commit(uint32_t count) override {
+        if (expected_sha256_ != nullptr && !hash_.update(buffer_ + filled_, count)) {
+            hash_failed_ = true;
+        }
+        filled_ += count;
+    }
 
     // Called after the transfer succeeded: the data reaches the disk before the swap.
     bool finish() {
@@ -281,6 +291,9 @@ class TempFileSink final : public BodySink {
             return fail(TransferStage::Write, GetLastError());
         }
         file_.reset();
+        if (expected_sha256_ != nullptr && !digest_matches()) {
+            return fail(TransferStage::Digest, 0);  // The destructor deletes the temporary file.
+        }
         if (!MoveFileExA(temp_path_, target_, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
             return fail(TransferStage::Replace, GetLastError());
         }
@@ -300,6 +313,14 @@ class TempFileSink final : public BodySink {
         buffer_ = static_cast<char*>(grown);
         capacity_ = capacity;
         return true;
+    }
+
+    bool digest_matches() {
+        uint8_t digest[kSha256Size] = {};
+        if (hash_failed_ || !hash_.finish(digest)) {
+            return false;
+        }
+        return std::memcmp(digest, expected_sha256_, kSha256Size) == 0;
     }
 
     bool flush() {
@@ -326,6 +347,9 @@ class TempFileSink final : public BodySink {
     char* buffer_ = nullptr;
     size_t capacity_ = 0;
     size_t filled_ = 0;
+    const uint8_t* expected_sha256_;
+    Sha256 hash_;
+    bool hash_failed_ = false;
 };
 
 // A sink that fails once the body is in keeps the status the transfer read.
@@ -349,8 +373,9 @@ TransferResult http_get_to_memory_with_progress(const wchar_t* url, HttpBody* bo
 }
 
 TransferResult http_get_to_file_with_progress(const wchar_t* url, const char* file_path,
-                                              ProgressCallback callback, void* user_data) {
-    TempFileSink sink(file_path);
+                                              ProgressCallback callback, void* user_data,
+                                              const uint8_t* expected_sha256) {
+    TempFileSink sink(file_path, expected_sha256);
     TransferResult result = transfer(url, sink, callback, user_data);
     if (result && !sink.finish()) {
         result = sink_failure(sink, result.http_status);

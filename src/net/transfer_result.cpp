@@ -30,6 +30,8 @@ const char* transfer_stage_name(TransferStage stage) {
             return "write";
         case TransferStage::Replace:
             return "replace";
+        case TransferStage::Digest:
+            return "digest";
     }
     return "unknown";
 }
