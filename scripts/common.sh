@@ -11,6 +11,15 @@ build_windows() {
     cmake --build "$dir" -j"$(nproc)"
 }
 
+# The launcher alone, with release public keys compiled in (a CMake list of PEM files).
+build_windows_launcher_with_keys() {
+    local server=$1 dir=$2 keys=$3
+    cmake -S "$root" -B "$dir" --toolchain "$root/cmake/mingw-w64.cmake" \
+        -DCMAKE_BUILD_TYPE=Release -DVELDA_DOWNLOAD_SERVER="$server" -DVELDA_BUILD_TESTS=OFF \
+        -DVELDA_RELEASE_PUBLIC_KEYS="$keys"
+    cmake --build "$dir" -j"$(nproc)" --target VeldaLauncher
+}
+
 # A fresh 64-bit prefix; the caller removes it.
 new_wine_prefix() {
     local prefix

@@ -16,6 +16,13 @@ prefix=$(new_wine_prefix)
 trap 'WINEPREFIX=$prefix wineserver -k 2>/dev/null || true; rm -rf "$prefix"' EXIT
 WINEPREFIX=$prefix ctest --test-dir "$build_root/win" --output-on-failure
 
+echo "== Windows launchers with the test release keys, over HTTPS and over plain HTTP"
+test_keys="$root/tests/data/release_signing/key-a-public.pem;$root/tests/data/release_signing/key-b-public.pem"
+http_port=$((test_port + 1))
+build_windows_launcher_with_keys "https://localhost:$test_port" "$build_root/win-keyed" "$test_keys"
+build_windows_launcher_with_keys "http://localhost:$http_port" "$build_root/win-keyed-http" "$test_keys"
+
 echo "== end-to-end tests under Wine"
 VELDA_WIN_BUILD="$build_root/win" VELDA_NATIVE_BUILD="$build_root/native" VELDA_TEST_PORT="$test_port" \
+    VELDA_WIN_KEYED_BUILD="$build_root/win-keyed" VELDA_WIN_KEYED_HTTP_BUILD="$build_root/win-keyed-http" \
     /usr/bin/python3 -m pytest "$root/tests/e2e" -q -p no:cacheprovider

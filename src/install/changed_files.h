@@ -2,7 +2,18 @@
 
 #include "common/progress.h"
 
+// What the manifest says about the changed-files downloads: SHA-256 values as hex text, and the
+// URL of the hash file that gives each changed file's; empty texts where nothing was given.
+struct ChangedFilesDigests {
+    const char* list_sha256 = "";
+    const char* hashes_url = "";
+    const char* hashes_sha256 = "";
+    bool required = false;  // a signed manifest: nothing unchecked may be installed
+};
+
 // Applies the changed-files list at list_url onto install_folder. True when every line applied.
-// The list's download reports its progress through callback.
+// Every download given a SHA-256, directly or through the hash file, is checked before it
+// replaces anything. The list's download reports its progress through callback.
 bool apply_changed_files(const char* install_folder, const char* list_url, const char* base_url,
-                         ProgressCallback callback, void* user_data);
+                         const ChangedFilesDigests& digests, ProgressCallback callback,
+                         void* user_data);

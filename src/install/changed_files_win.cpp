@@ -6,6 +6,9 @@
 #include <cstring>
 
 #include "install/changed_files_rules.h"
+#include "install/download_digest.h"
+#include "install/file_digests.h"
+#include "common/crypto.h"
 #include "common/fs.h"
 #include "common/log.h"
 #include "common/stdio_file.h"
@@ -39,19 +42,108 @@ bool ensure_parent_directories(const char* target_path) {
     return ensure_directory(parent);
 }
 
-bool download_changed_file(const char* target_path, const char* base_url, const char* path_text) {
-    if (!ensure_parent_directories(target_path)) {
+// The SHA-256 values the list's downloads are checked against: the list's own, from the
+// manifest, and each changed file's, from the hash file that the manifest vouches for.
+class ChangedFilesChecks {
+  public:
+    // False, with a log line, when the manifest's values do not let the update go ahead.
+    bool prepare(const ChangedFilesDigests& digests) {
+        list_ = ExpectedDigest::from_field(digests.list_sha256);
+        if (!download_may_start(list_, digests.required, "la lista de archivos modificados")) {
+            return false;
+        }
+        if (digests.hashes_url[0] == '\0' && !digests.required) {
+            return true;
+        }
+        extract_filename_from_url(digests.hashes_url, hashes_name_);
+        if (hashes_name_[0] == '\0') {
+            log_line("latest.json no da el archivo de SHA-256 de los archivos modificados.");
+            return false;
+        }
+        ExpectedDigest hashes = ExpectedDigest::from_field(digests.hashes_sha256);
+        if (!download_may_start(hashes, digests.required, hashes_name_)) {
+            return false;
+        }
+        return fetch_hash_file(digests.hashes_url, hashes);
+    }
+
+    const uint8_t* list_digest() const { return list_.bytes(); }
+
+    // The SHA-256 that the changed file at path_text must have: null when no hash file was
+    // given. False, with a log line, when the hash file has none for it.
+    bool file_digest(const char* path_text, const uint8_t** digest) const {
+        *digest = nullptr;
+        if (!hash_file_read_) {
+            return true;
+        }
+        *digest = file_digests_.find(path_text);
+        if (*digest == nullptr) {
+            char line[kChangedFilesLineSize + 64] = {};
+            format_bounded(line, sizeof(line), "El archivo de SHA-256 no da el de %s.", path_text);
+            log_line(line);
+            return false;
+        }
+        return true;
+    }
+
+  private:
+    bool fetch_hash_file(const char* url, const ExpectedDigest& expected) {
+        wchar_t wide_url[kWideListUrlUnits];
+        utf8_to_wide(url, wide_url, kWideListUrlUnits);
+        if (!http_get_to_memory_with_progress(wide_url, &hash_file_, nullptr, nullptr) ||
+            hash_file_.data() == nullptr) {
+            char line[kPathSize + 64] = {};
+            format_bounded(line, sizeof(line), "No se pudo descargar %s.", hashes_name_);
+            log_line(line);
+            return false;
+        }
+        uint8_t digest[kSha256Size] = {};
+        if (expected.bytes() != nullptr &&
+            (!sha256_bytes(hash_file_.data(), hash_file_.size(), digest) ||
+             std::memcmp(digest, expected.bytes(), kSha256Size) != 0)) {
+            TransferResult mismatch;
+            mismatch.stage = TransferStage::Digest;
+            log_if_digest_mismatch(mismatch, hashes_name_);
+            return false;
+        }
+        if (!file_digests_.parse(hash_file_.data(), hash_file_.size())) {
+            char line[256] = {};
+            format_bounded(line, sizeof(line), "Archivo de SHA-256 ilegible, linea %lu: %s.",
+                           static_cast<unsigned long>(file_digests_.error_line()),
+                           file_digests_.error());
+            log_line(line);
+            return false;
+        }
+        hash_file_read_ = true;
+        return true;
+    }
+
+    ExpectedDigest list_;
+    char hashes_name_[kPathSize] = {};
+    HttpBody hash_file_;  // the text file_digests_ points into
+    FileDigestList file_digests_;
+    bool hash_file_read_ = false;
+};
+
+bool download_changed_file(const char* target_path, const char* base_url, const char* path_text,
+                           const ChangedFilesChecks& checks) {
+    const uint8_t* digest = nullptr;
+    if (!checks.file_digest(path_text, &digest) || !ensure_parent_directories(target_path)) {
         return false;
     }
     char file_url[kChangedFilesUrlSize];
     join_changed_file_url(base_url, path_text, file_url);
     wchar_t wide_file_url[kWideFileUrlUnits];
     utf8_to_wide(file_url, wide_file_url, kWideFileUrlUnits);
-    return http_get_to_file_with_progress(wide_file_url, target_path, nullptr, nullptr).ok();
+    TransferResult result =
+        http_get_to_file_with_progress(wide_file_url, target_path, nullptr, nullptr, digest);
+    log_if_digest_mismatch(result, path_text);
+    return result.ok();
 }
 
 // True when every line applied; the list stays open only inside.
-bool apply_list(FILE* list, const char* install_folder, const char* base_url) {
+bool apply_list(FILE* list, const char* install_folder, const char* base_url,
+                const ChangedFilesChecks& checks) {
     char line[kChangedFilesLineSize];
     std::memset(line, 0, sizeof(line));
     while (std::fgets(line, sizeof(line), list) != nullptr) {
@@ -71,7 +163,7 @@ bool apply_list(FILE* list, const char* install_folder, const char* base_url) {
             DeleteFileA(target_path);
             continue;
         }
-        if (!download_changed_file(target_path, base_url, entry.path_text)) {
+        if (!download_changed_file(target_path, base_url, entry.path_text, checks)) {
             return false;
         }
     }
@@ -81,7 +173,8 @@ bool apply_list(FILE* list, const char* install_folder, const char* base_url) {
 }  // namespace
 
 bool apply_changed_files(const char* install_folder, const char* list_url, const char* base_url,
-                         ProgressCallback callback, void* user_data) {
+                         const ChangedFilesDigests& digests, ProgressCallback callback,
+                         void* user_data) {
     log_line("Instalacion detectada, aplicando archivos modificados...");
 
     char list_name[kPathSize];
@@ -97,11 +190,17 @@ bool apply_changed_files(const char* install_folder, const char* list_url, const
     utf8_to_wide(list_url, wide_list_url, kWideListUrlUnits);
 
     bool applied = false;
-    if (http_get_to_file_with_progress(wide_list_url, list_path, callback, user_data)) {
-        // Closed at the end of this block: an open file could not be deleted below.
-        UniqueStdioFile list = open_file(list_path, "rb");
-        if (list) {
-            applied = apply_list(list.get(), install_folder, base_url);
+    ChangedFilesChecks checks;
+    if (checks.prepare(digests)) {
+        TransferResult fetched = http_get_to_file_with_progress(wide_list_url, list_path, callback,
+                                                                user_data, checks.list_digest());
+        log_if_digest_mismatch(fetched, list_name);
+        if (fetched) {
+            // Closed at the end of this block: an open file could not be deleted below.
+            UniqueStdioFile list = open_file(list_path, "rb");
+            if (list) {
+                applied = apply_list(list.get(), install_folder, base_url, checks);
+            }
         }
     }
 

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "install/changed_files.h"
+#include "install/download_digest.h"
 #include "install/extract.h"
 #include "install/zip_directory.h"
 #include "common/fs.h"
@@ -60,11 +61,17 @@ void end_running_products() {
 
 bool download_direct_executable(LauncherRun* run) {
     log_line("Instalacion previa detectada, descargando solo Velda.exe desde /downloads/direct...");
+    ExpectedDigest digest = ExpectedDigest::from_field(run->manifest.direct_sha256);
+    if (!download_may_start(digest, run->manifest_signed, "Velda.exe")) {
+        return false;
+    }
     wchar_t wide_url[kWideUrlUnits];
     utf8_to_wide(kDirectDownloadUrl, wide_url, kWideUrlUnits);
-    return http_get_to_file_with_progress(wide_url, run->paths.product_path,
-                                          launcher_download_progress_cb, &run->progress)
-        .ok();
+    TransferResult result = http_get_to_file_with_progress(wide_url, run->paths.product_path,
+                                                           launcher_download_progress_cb,
+                                                           &run->progress, digest.bytes());
+    log_if_digest_mismatch(result, "Velda.exe");
+    return result.ok();
 }
 
 // Packages left by earlier runs; subfolders are not searched.
@@ -117,10 +124,17 @@ bool install_full_package(LauncherRun* run) {
     char package_path[kPathSize] = {};
     format_bounded(package_path, sizeof(package_path), "%s\\%s", run->paths.install_folder,
                    run->package_name);
+    ExpectedDigest digest = ExpectedDigest::from_field(run->manifest.package_sha256);
+    if (!download_may_start(digest, run->manifest_signed, run->package_name)) {
+        return fail_update(run, "No se pudo descargar el ZIP de Velda.");
+    }
     journal_mark_package_installation(run->paths.install_folder);
     journal_note(run->paths.install_folder, run->package_name);
-    if (!http_get_to_file_with_progress(wide_url, package_path, launcher_download_progress_cb,
-                                        &run->progress)) {
+    // The package is checked whole before its entries are looked at or anything is unpacked.
+    TransferResult result = http_get_to_file_with_progress(
+        wide_url, package_path, launcher_download_progress_cb, &run->progress, digest.bytes());
+    if (!result) {
+        log_if_digest_mismatch(result, run->package_name);
         return fail_update(run, "No se pudo descargar el ZIP de Velda.");
     }
     bool extracted = package_stays_inside(package_path) &&
@@ -192,9 +206,14 @@ bool apply_changed_files_of(LauncherRun* run) {
     if (list_name[0] != '\0') {
         journal_note(run->paths.install_folder, list_name);
     }
+    ChangedFilesDigests digests;
+    digests.list_sha256 = manifest.changed_files_sha256;
+    digests.hashes_url = manifest.changed_files_hashes_url;
+    digests.hashes_sha256 = manifest.changed_files_hashes_sha256;
+    digests.required = run->manifest_signed;
     return apply_changed_files(run->paths.install_folder, manifest.changed_files_url,
-                               manifest.changed_files_base_url, launcher_download_progress_cb,
-                               &run->progress);
+                               manifest.changed_files_base_url, digests,
+                               launcher_download_progress_cb, &run->progress);
 }
 
 // Tries the plan's means in order until one installs; false once an error box was shown.

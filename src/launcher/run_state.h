@@ -14,6 +14,7 @@ struct LauncherRun {
     InstallPaths paths;  // formed from launcher_folder at start-up
 
     Manifest manifest;
+    bool manifest_signed;  // a release key vouched for it: every download must be checked
     char package_name[kPathSize];
     bool install_folder_existed;
     char installed_version[kVersionTextSize];

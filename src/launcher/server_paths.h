@@ -6,3 +6,5 @@
 
 inline constexpr char kManifestPath[] = VELDA_MANIFEST_PATH;
 inline constexpr char kDirectExecutablePath[] = VELDA_DIRECT_EXECUTABLE_PATH;
+// The manifest's detached signature lives beside it, under the manifest's name and this suffix.
+inline constexpr char kManifestSignatureSuffix[] = ".sig";

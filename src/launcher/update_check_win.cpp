@@ -2,6 +2,7 @@
 
 #include <ctime>
 
+#include "common/crypto.h"
 #include "common/fs.h"
 #include "common/log.h"
 #include "common/text.h"
@@ -15,30 +16,94 @@
 
 namespace {
 
-// Downloads latest.json with a query that changes every second, so no cache answers it.
-bool fetch_manifest(Manifest* manifest) {
-    log_line("Consultando latest.json...");
+enum class ManifestFetch { Fetched, NotDownloaded, NotVouchedFor };
+
+// The reason a keyed launcher gives for a manifest it will not use.
+const char* signature_refusal_reason(SignatureCheck check) {
+    switch (check) {
+        case SignatureCheck::Verified:
+            return "verificada";
+        case SignatureCheck::NoKeys:
+            return "sin claves de publicacion";
+        case SignatureCheck::BadKey:
+            return "clave de publicacion ilegible";
+        case SignatureCheck::Malformed:
+            return "firma mal formada";
+        case SignatureCheck::WrongKey:
+            return "firma de otra clave o de otro contenido";
+        case SignatureCheck::Failed:
+            return "CNG no disponible";
+    }
+    return "desconocido";
+}
+
+void log_manifest_refused(const char* reason) {
+    char line[192] = {};
+    format_bounded(line, sizeof(line), "latest.json rechazado: %s; lanzando version local.",
+                   reason);
+    log_line(line);
+}
+
+// With release keys compiled in, the manifest counts only with its detached signature, fetched
+// from beside it, made over its exact bytes by one of those keys.
+bool manifest_vouched_for(const HttpBody& manifest_body, const char* query) {
     char request_url[768] = {};
-    format_bounded(request_url, sizeof(request_url), "%s%st=%lld", kManifestUrl, "?",
-                   static_cast<long long>(_time64(nullptr)));
+    format_bounded(request_url, sizeof(request_url), "%s%s%s", kManifestUrl,
+                   kManifestSignatureSuffix, query);
+    wchar_t wide_url[512];
+    utf8_to_wide(request_url, wide_url, 512);
+    HttpBody signature;
+    if (!http_get_to_memory_with_progress(wide_url, &signature, nullptr, nullptr) ||
+        signature.data() == nullptr) {
+        log_manifest_refused("no se pudo descargar latest.json.sig");
+        return false;
+    }
+    SignatureCheck check =
+        check_detached_signature(manifest_body.data(), manifest_body.size(),
+                                 reinterpret_cast<const uint8_t*>(signature.data()),
+                                 signature.size(), kReleasePublicKeys, kReleasePublicKeyCount);
+    if (check != SignatureCheck::Verified) {
+        log_manifest_refused(signature_refusal_reason(check));
+        return false;
+    }
+    log_line("Firma de latest.json verificada.");
+    return true;
+}
+
+// Downloads latest.json with a query that changes every second, so no cache answers it.
+ManifestFetch fetch_manifest(LauncherRun* run) {
+    log_line("Consultando latest.json...");
+    char query[32] = {};
+    format_bounded(query, sizeof(query), "?t=%lld", static_cast<long long>(_time64(nullptr)));
+    char request_url[768] = {};
+    format_bounded(request_url, sizeof(request_url), "%s%s", kManifestUrl, query);
     wchar_t wide_url[512];
     utf8_to_wide(request_url, wide_url, 512);
 
     HttpBody body;
     if (!http_get_to_memory_with_progress(wide_url, &body, nullptr, nullptr) ||
         body.data() == nullptr) {
-        return false;
+        return ManifestFetch::NotDownloaded;
     }
-    manifest_extract(body.data(), manifest);
-    return true;
+    run->manifest_signed = kReleasePublicKeyCount > 0;
+    if (run->manifest_signed && !manifest_vouched_for(body, query)) {
+        return ManifestFetch::NotVouchedFor;
+    }
+    manifest_extract(body.data(), &run->manifest);
+    return ManifestFetch::Fetched;
 }
 
 }  // namespace
 
 int run_update_check(LauncherRun* run) {
-    if (!fetch_manifest(&run->manifest)) {
-        log_line("No se pudo descargar manifest, lanzando version local.");
-        return run_final_stage(run, FinalVariant::ManifestNotDownloaded);
+    switch (fetch_manifest(run)) {
+        case ManifestFetch::Fetched:
+            break;
+        case ManifestFetch::NotDownloaded:
+            log_line("No se pudo descargar manifest, lanzando version local.");
+            return run_final_stage(run, FinalVariant::ManifestNotDownloaded);
+        case ManifestFetch::NotVouchedFor:
+            return run_final_stage(run, FinalVariant::ManifestNotDownloaded);
     }
     const Manifest& manifest = run->manifest;
     if (!manifest_is_usable(manifest)) {

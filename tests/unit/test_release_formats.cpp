@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/expected_digest.h"
 #include "common/hex.h"
 #include "common/release_keys.h"
 #include "install/file_digests.h"
@@ -237,6 +238,32 @@ TEST(ManifestHashes, NewMembersNeitherMisleadOldKeysNorGetCut) {
         manifest_extract(text.c_str(), &m);
         EXPECT_FALSE(manifest_sha256(m.direct_sha256, digest)) << value;
     }
+}
+
+// A download goes ahead with a digest to check, or with none where nobody had to vouch for it;
+// a value that is there but unreadable never lets it.
+TEST(ExpectedDigest, DecidesWhetherADownloadMayStart) {
+    struct Case {
+        std::string field;
+        ExpectedDigest::State state;
+        bool unsigned_ok;
+        bool signed_ok;
+    };
+    const Case cases[] = {
+        {"", ExpectedDigest::State::Absent, true, false},
+        {kDigestA, ExpectedDigest::State::Given, true, true},
+        {kDigestA.substr(1), ExpectedDigest::State::Malformed, false, false},
+        {std::string(64, 'g'), ExpectedDigest::State::Malformed, false, false},
+    };
+    for (const Case& c : cases) {
+        ExpectedDigest digest = ExpectedDigest::from_field(c.field.c_str());
+        EXPECT_EQ(digest.state(), c.state) << c.field;
+        EXPECT_EQ(digest.allows_download(false), c.unsigned_ok) << c.field;
+        EXPECT_EQ(digest.allows_download(true), c.signed_ok) << c.field;
+        EXPECT_EQ(digest.bytes() != nullptr, c.state == ExpectedDigest::State::Given);
+    }
+    ExpectedDigest given = ExpectedDigest::from_field(kDigestA.c_str());
+    EXPECT_EQ(to_hex(given.bytes(), kSha256Size), kDigestA);
 }
 
 }  // namespace

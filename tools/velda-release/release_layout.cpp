@@ -7,7 +7,7 @@ ReleaseLayout make_release_layout(const std::string& server, const std::string& 
     ReleaseLayout layout;
     // The launcher's paths without their leading "/": relative to the document root.
     layout.manifest_path = kManifestPath + 1;
-    layout.signature_path = layout.manifest_path + ".sig";
+    layout.signature_path = layout.manifest_path + kManifestSignatureSuffix;
     layout.direct_path = kDirectExecutablePath + 1;
     layout.package_path = "downloads/velda-" + version + ".zip";
     layout.package_url = server + "/" + layout.package_path;
