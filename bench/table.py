@@ -705,6 +705,7 @@ class Bench:
                     sys.exit(f"window answers, {name}: exit code {code}, probe {answers}")
                 longest[name].append(answers["longest_us"] / 1e6)
             if silent is not None:
+                silent.shutdown(socket.SHUT_RDWR)  # wakes its accept(), which keeps the port
                 silent.close()
         worst = max(max(values) for values in longest.values())
         self.table.add(

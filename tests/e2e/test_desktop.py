@@ -10,7 +10,7 @@ import time
 import pytest
 
 from support.probe import WindowProbe
-from support.release import PRODUCT, Release
+from support.release import PRODUCT, HoldAt, Release
 from support.scenario import put_standin
 from support.wine import WINE64
 
@@ -46,6 +46,8 @@ class SilentServer:
             threading.Timer(self.hold_s, connection.close).start()
 
     def close(self):
+        # Shutting it down wakes the accept() that would otherwise keep the port.
+        self.listener.shutdown(socket.SHUT_RDWR)
         self.listener.close()
 
 
@@ -103,6 +105,29 @@ def test_status_window_answers_through_a_slow_run(wine, win_build, https_server,
     assert answers["found"] and answers["gone"], answers
     assert answers["probes"] >= 20 and answers["unanswered"] == 0, answers
     assert answers["longest_us"] < ANSWER_BOUND_US, answers
+
+
+def test_closing_the_status_window_leaves_the_update_running(wine, https_server, harness,
+                                                            launcher_dir, standin_exe):
+    release = Release(https_server, standin_exe)
+    body = release.package([("Velda.exe", PRODUCT), ("data/a.bin", bytes(100_000))])
+    hold = HoldAt(len(body) // 2)
+    release.publish_package(body=body, chunk_size=len(body) // 2, on_progress=hold)
+    release.publish_manifest()
+
+    process = harness.start(launcher_dir)
+    try:
+        hold.wait_reached()
+        closed = wine.run([harness.helper("window_inspector"), "--pid", str(process.wait_pid()),
+                           "--close"], timeout=60)
+    finally:
+        hold.release()
+    run = process.wait(expect_box=False)
+
+    assert '"closed": true' in closed.stdout, closed.stdout
+    assert run.exit_code == 0, run.describe()
+    assert run.lines == FIRST_INSTALL
+    assert [s["exe"] for s in run.starts] == [wine.win_path(launcher_dir / "velda" / "Velda.exe")]
 
 
 def test_windowed_program_logs_to_a_file_it_was_started_with(wine, https_server, launcher_dir,
