@@ -715,7 +715,7 @@ class Bench:
             "was not scheduled (the machine is shared) or the window was busy repainting.",
             note_above=1.0)
         for name, values in longest.items():
-            self.table.detail(f"longest window answer, {name}: " +
+            self.table.detail(f"longest window answer, {name}, run by run: " +
                               " ".join(seconds_text(v) for v in values))
 
 

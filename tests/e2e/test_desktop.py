@@ -2,6 +2,8 @@
 slow run, and a windowed program that opens no console yet logs to whatever its starter
 redirected standard output to."""
 
+import re
+import shlex
 import socket
 import subprocess
 import threading
@@ -11,6 +13,7 @@ import pytest
 
 from support.probe import WindowProbe
 from support.release import PRODUCT, HoldAt, Release
+from support.launcher import wait_records
 from support.scenario import put_standin
 from support.wine import WINE64
 
@@ -146,3 +149,29 @@ def test_windowed_program_logs_to_a_file_it_was_started_with(wine, https_server,
     assert code == 0
     assert log.read_bytes() == b"".join(f"[launcher] {line}\r\n".encode()
                                         for line in (QUERYING, NOT_DOWNLOADED))
+
+
+def test_started_from_a_console_logs_to_that_console(wine, https_server, launcher_dir,
+                                                    standin_exe, tmp_path):
+    https_server.close()
+    put_standin(standin_exe, launcher_dir / "velda" / "Velda.exe", "install")
+    record, typescript = tmp_path / "starts.jsonl", tmp_path / "console.txt"
+    # cmd on a terminal: Wine gives it a console drawn on that terminal, and the launcher
+    # started from it has only that console to write to.
+    command = shlex.join([WINE64, "cmd", "/c", wine.win_path(launcher_dir / "VeldaLauncher.exe")])
+    shell = subprocess.Popen(
+        ["script", "-qfec", f"{command}; sleep 2", str(typescript)], stdin=subprocess.DEVNULL,
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+        env=wine.environment({"VELDA_STANDIN_RECORD": wine.win_path(record)}))
+    try:
+        starts = wait_records(record, 1, 30)
+        shell.wait(60)
+    finally:
+        if shell.poll() is None:
+            shell.kill()
+
+    assert len(starts) == 1
+    # The console redraws the terminal: drop its control sequences and its spacing.
+    screen = re.sub(r"\x1b\[[0-9;?]*[A-Za-z]|\s", "", typescript.read_text(errors="replace"))
+    for line in (QUERYING, NOT_DOWNLOADED):
+        assert re.sub(r"\s", "", f"[launcher] {line}") in screen, screen
