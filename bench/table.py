@@ -14,6 +14,9 @@ Rows, each with the launcher's figure, the reference's and their ratio:
   5  hashing a package: (sha256_run.exe on a file of each size - the same on an empty file), the
      launcher's CNG SHA-256 of a download, against row 1's download time of that size (goal:
      under 0.10)
+  6  longest window answer: window_probe.exe sends WM_NULL to the status window every 50 ms
+     through runs with a slow package (pieces with 3 s pauses), a silent manifest server and a
+     slow extraction; the longest answer of all --window-runs rounds against the goal, 250 ms
 
 Every figure is a median: of --runs runs for row 1, of --quick-runs runs for rows 2 to 4 (a
 difference is the median of the differences round by round). Within a row the variants run
@@ -36,6 +39,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import warnings
 from dataclasses import dataclass, field
@@ -48,12 +52,14 @@ sys.path.insert(0, str(BENCH))
 
 from download_bench import PATTERN, measure  # noqa: E402
 from support.certs import TestCertificates  # noqa: E402
-from support.release import Release, build_zip  # noqa: E402
+from support.probe import WindowProbe  # noqa: E402
+from support.release import PRODUCT, Release, build_zip  # noqa: E402
 from support.scenario import put_standin, write_stamp  # noqa: E402
 from support.server import TestServer  # noqa: E402
 from support.wine import WINE64, Wine, Xvfb  # noqa: E402
 
 NOTE_ABOVE = 1.2
+WINDOW_ANSWER_GOAL = 0.25
 
 
 # -- running ------------------------------------------------------------------------------------
@@ -656,12 +662,79 @@ class Bench:
         return (counts[0] - counts[1]) / entries
 
 
+    # 6 ------------------------------------------------------------------------------------------
+
+    def window_answers(self):
+        """Runs each slow scenario --window-runs times under the probe. The silent server takes
+        the launcher's port from the HTTPS server, so it comes last and the HTTPS one stays
+        closed afterwards."""
+        release = Release(self.https, self.helper("velda_standin"))
+        body = release.package([("Velda.exe", PRODUCT), ("data/a.bin", bytes(300_000))])
+        scenarios = {
+            "slow package": ({}, lambda: release.publish_package(
+                body=body, chunk_size=len(body) // 3 + 1, delay=3.0)),
+            "slow extraction": ({"VELDA_PS_SLOW_MS": "1500"},
+                                lambda: release.publish_package(body=body)),
+            "silent manifest server": ({}, None),
+        }
+        longest = {name: [] for name in scenarios}
+        for name, (extra_env, publish) in scenarios.items():
+            silent = None
+            if publish is None:
+                self.https.close()
+                silent = socket.create_server(("127.0.0.1", self.https.port))
+                threading.Thread(target=hold_silently, args=(silent, 4.0), daemon=True).start()
+            for index in range(self.options.window_runs):
+                self.https.reset()
+                if publish is not None:
+                    publish()
+                    release.publish_manifest()
+                label = f"window-{name.replace(' ', '-')}-{index}"
+                folder, install = self.launcher_folder(label, "1.0.0", "old")
+                if publish is not None:
+                    shutil.rmtree(install)  # a first installation: the full package
+                env = self.env(**extra_env, VELDA_STANDIN_RECORD=Wine.win_path(
+                    self.work / f"{label}.jsonl"))
+                process = subprocess.Popen([WINE64, folder / "VeldaLauncher.exe"], env=env,
+                                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                           stderr=subprocess.DEVNULL)
+                probe = WindowProbe(self.wine, self.helper("window_probe"), None)
+                code = process.wait(300)
+                answers = probe.finish()
+                if code != 0 or not answers.get("found") or answers["unanswered"]:
+                    sys.exit(f"window answers, {name}: exit code {code}, probe {answers}")
+                longest[name].append(answers["longest_us"] / 1e6)
+            if silent is not None:
+                silent.shutdown(socket.SHUT_RDWR)  # wakes its accept(), which keeps the port
+                silent.close()
+        worst = max(max(values) for values in longest.values())
+        self.table.add(
+            "6", "longest window answer (slow runs)", worst, WINDOW_ANSWER_GOAL, seconds_text,
+            "reference: the goal",
+            "The status window has its own thread; an answer this long means that thread "
+            "was not scheduled (the machine is shared) or the window was busy repainting.",
+            note_above=1.0)
+        for name, values in longest.items():
+            self.table.detail(f"longest window answer, {name}, run by run: " +
+                              " ".join(seconds_text(v) for v in values))
+
+
+def hold_silently(listener, hold_s: float):
+    """Accepts connections and closes each after hold_s without a byte."""
+    while True:
+        try:
+            connection, _ = listener.accept()
+        except OSError:
+            return
+        threading.Timer(hold_s, connection.close).start()
+
+
 # -- set-up -------------------------------------------------------------------------------------
 
 
 def check_build(build: Path, port: int):
     for name in ("winhttp_reference", "http_fetch", "extract_run", "powershell_standin",
-                 "run_with_env", "trust_ca", "velda_standin", "desktop_keeper"):
+                 "run_with_env", "trust_ca", "velda_standin", "desktop_keeper", "window_probe"):
         if not (build / "tests" / "helpers" / f"{name}.exe").exists():
             sys.exit(f"{name}.exe is missing in {build}: build the Windows tree "
                      "(set VELDA_WIN_BUILD)")
@@ -681,7 +754,9 @@ def main():
                         help="timed runs of every variant of rows 2 to 4")
     parser.add_argument("--files", type=int, default=100, help="changed files (row 3)")
     parser.add_argument("--entries", type=int, default=5000, help="package entries (row 4)")
-    parser.add_argument("--rows", default="1,2,3,4,5",
+    parser.add_argument("--window-runs", type=int, default=3,
+                        help="runs of every slow scenario (row 6)")
+    parser.add_argument("--rows", default="1,2,3,4,5,6",
                         help="which rows to measure (row 5 compares with row 1)")
     parser.add_argument("--nagle", action="store_true",
                         help="leave Nagle's algorithm on at the servers (about 40 ms per GET)")
@@ -726,6 +801,8 @@ def main():
             bench.progress_lines()
         if "5" in options.rows:
             bench.hashing()
+        if "6" in options.rows:
+            bench.window_answers()
         bench.table.print(
             f"Launcher against plain references on loopback under Wine: medians of "
             f"{options.runs} runs (row 1) and {options.quick_runs} runs (rows 2 to 4) each, "

@@ -7,6 +7,7 @@
 #include "launcher/launcher_folder.h"
 #include "launcher/run_state.h"
 #include "launcher/settings.h"
+#include "launcher/standard_output.h"
 #include "popup/popup_text.h"
 #include "start/launch.h"
 
@@ -14,13 +15,6 @@ namespace {
 
 constexpr char kMutexName[] = "Local\\VeldaLauncherSingleInstance";
 constexpr char kStatusWindowClass[] = "VeldaLauncherStatusWindow";
-
-void hide_console() {
-    HWND console = GetConsoleWindow();
-    if (console != nullptr) {
-        ShowWindow(console, SW_HIDE);
-    }
-}
 
 void focus_running_launcher() {
     HWND window = FindWindowA(kStatusWindowClass, nullptr);
@@ -56,7 +50,7 @@ void show_error_box(const char* message) {
 }
 
 bool run_startup(LauncherRun* run, int* exit_code) {
-    hide_console();
+    connect_standard_output();
     if (another_launcher_running()) {
         log_line("Launcher ya esta ejecutandose; se enfocara la ventana existente.");
         focus_running_launcher();

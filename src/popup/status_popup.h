@@ -5,6 +5,8 @@
 
 // Same tag as windows.h uses for HWND, so this header needs no windows.h.
 struct HWND__;
+// The thread that owns and services the window, in status_popup_win.cpp.
+class StatusWindowThread;
 
 constexpr size_t kPopupVersionSize = 64;
 constexpr size_t kPopupMessageSize = 256;
@@ -16,9 +18,13 @@ struct StatusPopup {
     char installed_version[kPopupVersionSize];
     char server_version[kPopupVersionSize];
     char message[kPopupMessageSize];
+    // Null when no window thread runs; the handles above belong to it.
+    StatusWindowThread* window_thread;
 };
 
-// Window side, in status_popup_win.cpp.
+// Window side, in status_popup_win.cpp. The window lives on a thread of its own that answers
+// its messages at all times; these calls hand the texts over and never wait for it, except
+// create (until the window exists) and destroy (until the thread has ended).
 bool status_popup_create(StatusPopup* popup, int spanish);
 void status_popup_set_versions(StatusPopup* popup, const char* installed, const char* server);
 void status_popup_set_message(StatusPopup* popup, const char* message);

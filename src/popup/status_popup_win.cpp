@@ -1,7 +1,12 @@
 #include <windows.h>
 
+#include <atomic>
 #include <cstring>
+#include <mutex>
+#include <new>
+#include <thread>
 
+#include "common/win_handle.h"
 #include "popup/popup_text.h"
 #include "popup/status_popup.h"
 
@@ -13,7 +18,12 @@ constexpr COLORREF kTextColour = RGB(120, 255, 120);
 constexpr int kWindowWidth = 504;
 constexpr int kWindowHeight = 180;
 
+// Posted by the launcher's thread to the window: a new text waits, or the window is to go.
+constexpr UINT kShowPendingTextMessage = WM_APP + 1;
+constexpr UINT kEndWindowMessage = WM_APP + 2;
+
 // Shared by the class, the erase handler and the colour handler; lives until the process ends.
+// Only the window thread uses them.
 HBRUSH g_status_popup_background_brush = nullptr;
 bool class_registered = false;
 
@@ -24,13 +34,107 @@ HBRUSH background_brush() {
     return g_status_popup_background_brush;
 }
 
+StatusWindowThread* owner_of(HWND hwnd) {
+    return reinterpret_cast<StatusWindowThread*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
+}
+
+}  // namespace
+
+// Creates the window on its own thread and keeps answering its messages there until stop(),
+// while the launcher's thread works. Texts cross over through one guarded buffer: the newest
+// text always wins and is always shown, and the launcher's thread never waits for the window.
+class StatusWindowThread {
+  public:
+    // Starts the thread and waits until it has made the window (or failed to), so that a
+    // second launcher finds the window from now on. first_text is shown before anything else.
+    bool start(int spanish, const char first_text[kPopupTextSize]) {
+        std::memcpy(pending_text_, first_text, sizeof(pending_text_));
+        window_made_.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        stop_requested_.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        if (!window_made_ || !stop_requested_) {
+            return false;
+        }
+        thread_ = std::thread([this, spanish] { run(spanish); });
+        WaitForSingleObject(window_made_.get(), INFINITE);
+        return true;
+    }
+
+    HWND window() const { return window_; }
+    HWND label() const { return label_; }
+
+    void show_text(const char text[kPopupTextSize]) {
+        {
+            std::lock_guard<std::mutex> guard(text_lock_);
+            std::memcpy(pending_text_, text, sizeof(pending_text_));
+        }
+        // One message in the queue is enough: its handler reads the newest text.
+        if (window_alive_ && !text_posted_.exchange(true)) {
+            if (!PostMessageA(window_, kShowPendingTextMessage, 0, 0)) {
+                text_posted_ = false;
+            }
+        }
+    }
+
+    // Ends the window and waits for the thread. The event ends the service loop; the posted
+    // message also ends a modal loop (the user moving the window) that the loop is inside.
+    void stop() {
+        if (!thread_.joinable()) {
+            return;
+        }
+        SetEvent(stop_requested_.get());
+        if (window_alive_) {
+            PostMessageA(window_, kEndWindowMessage, 0, 0);
+        }
+        thread_.join();
+    }
+
+    void show_pending_text() {
+        text_posted_ = false;
+        char text[kPopupTextSize];
+        {
+            std::lock_guard<std::mutex> guard(text_lock_);
+            std::memcpy(text, pending_text_, sizeof(text));
+        }
+        SetWindowTextA(label_, text);
+        UpdateWindow(label_);
+        UpdateWindow(window_);
+    }
+
+    void window_destroyed() { window_alive_ = false; }
+
+  private:
+    void run(int spanish);
+    void serve_until_stopped();
+
+    std::thread thread_;
+    UniqueHandle window_made_;
+    UniqueHandle stop_requested_;
+    HWND window_ = nullptr;
+    HWND label_ = nullptr;
+    std::atomic<bool> window_alive_{false};
+    std::atomic<bool> text_posted_{false};
+    std::mutex text_lock_;
+    char pending_text_[kPopupTextSize] = {};
+};
+
+namespace {
+
 LRESULT CALLBACK status_popup_wndproc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
     switch (message) {
         case WM_CLOSE:
+        case kEndWindowMessage:
             DestroyWindow(hwnd);
             return 0;
         case WM_DESTROY:
-            // No quit message: the run goes on without the window.
+            // No quit message: the run goes on without the window. Texts stop being posted.
+            if (StatusWindowThread* owner = owner_of(hwnd)) {
+                owner->window_destroyed();
+            }
+            return 0;
+        case kShowPendingTextMessage:
+            if (StatusWindowThread* owner = owner_of(hwnd)) {
+                owner->show_pending_text();
+            }
             return 0;
         case WM_ERASEBKGND: {
             HBRUSH brush = background_brush();
@@ -67,51 +171,80 @@ bool register_status_class(HINSTANCE instance) {
     return class_registered;
 }
 
-void drain_messages() {
-    MSG msg;
-    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        TranslateMessage(&msg);
-        DispatchMessageA(&msg);
+}  // namespace
+
+void StatusWindowThread::run(int spanish) {
+    HINSTANCE instance = GetModuleHandleA(nullptr);
+    if (register_status_class(instance)) {
+        window_ = CreateWindowExA(WS_EX_TOPMOST, kStatusWindowClass, popup_tr(spanish, "title"),
+                                  WS_CAPTION | WS_SYSMENU, CW_USEDEFAULT, CW_USEDEFAULT,
+                                  kWindowWidth, kWindowHeight, nullptr, nullptr, instance, nullptr);
+    }
+    if (window_ != nullptr) {
+        SetWindowLongPtrA(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+        window_alive_ = true;
+        label_ = CreateWindowExA(0, "STATIC", "", WS_CHILD | WS_VISIBLE, 14, 14, 468, 120, window_,
+                                 nullptr, instance, nullptr);
+        ShowWindow(window_, SW_SHOW);
+        if (label_ != nullptr) {
+            // Before the first message is taken, so nobody ever sees the window without it.
+            show_pending_text();
+        }
+    }
+    SetEvent(window_made_.get());
+    if (window_ == nullptr) {
+        return;
+    }
+    serve_until_stopped();
+    if (window_alive_) {
+        DestroyWindow(window_);
     }
 }
 
-}  // namespace
+void StatusWindowThread::serve_until_stopped() {
+    HANDLE stop = stop_requested_.get();
+    for (;;) {
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+        DWORD woke = MsgWaitForMultipleObjects(1, &stop, FALSE, INFINITE, QS_ALLINPUT);
+        if (woke != WAIT_OBJECT_0 + 1) {
+            return;  // stop requested, or the wait itself failed
+        }
+    }
+}
 
 bool status_popup_create(StatusPopup* popup, int spanish) {
     std::memset(popup, 0, sizeof(*popup));
     popup->spanish = spanish;
     popup_store_message(popup, popup_tr(spanish, "ready"));
 
-    HINSTANCE instance = GetModuleHandleA(nullptr);
-    if (!register_status_class(instance)) {
+    auto* window_thread = new (std::nothrow) StatusWindowThread;
+    if (window_thread == nullptr) {
         return false;
     }
-    popup->hwnd = CreateWindowExA(WS_EX_TOPMOST, kStatusWindowClass, popup_tr(spanish, "title"),
-                                  WS_CAPTION | WS_SYSMENU, CW_USEDEFAULT, CW_USEDEFAULT,
-                                  kWindowWidth, kWindowHeight, nullptr, nullptr, instance, nullptr);
-    if (popup->hwnd == nullptr) {
+    char text[kPopupTextSize];
+    format_popup_text(*popup, text);
+    if (!window_thread->start(spanish, text) || window_thread->window() == nullptr) {
+        window_thread->stop();
+        delete window_thread;
         return false;
     }
-    popup->label = CreateWindowExA(0, "STATIC", "", WS_CHILD | WS_VISIBLE, 14, 14, 468, 120,
-                                   popup->hwnd, nullptr, instance, nullptr);
-    ShowWindow(popup->hwnd, SW_SHOW);
-    if (popup->label == nullptr) {
-        return false;
-    }
-    status_popup_refresh(popup);
-    return true;
+    popup->window_thread = window_thread;
+    popup->hwnd = window_thread->window();
+    popup->label = window_thread->label();
+    return popup->label != nullptr;
 }
 
 void status_popup_refresh(StatusPopup* popup) {
-    if (popup->label == nullptr) {
+    if (popup->label == nullptr || popup->window_thread == nullptr) {
         return;
     }
     char text[kPopupTextSize];
     format_popup_text(*popup, text);
-    SetWindowTextA(popup->label, text);
-    UpdateWindow(popup->label);
-    UpdateWindow(popup->hwnd);
-    drain_messages();
+    popup->window_thread->show_text(text);
 }
 
 void status_popup_set_versions(StatusPopup* popup, const char* installed, const char* server) {
@@ -129,10 +262,12 @@ void status_popup_set_message(StatusPopup* popup, const char* message) {
 }
 
 void status_popup_destroy(StatusPopup* popup) {
-    if (popup->hwnd == nullptr) {
+    if (popup->window_thread == nullptr) {
         return;
     }
-    DestroyWindow(popup->hwnd);
+    popup->window_thread->stop();
+    delete popup->window_thread;
+    popup->window_thread = nullptr;
     popup->hwnd = nullptr;
     popup->label = nullptr;
 }

@@ -1,5 +1,5 @@
 """What the built VeldaLauncher.exe must be before it is ever run: a self-contained 64-bit
-console program with its application manifest and version resource."""
+windowed program (no console of its own) with its application manifest and version resource."""
 
 import os
 import re
@@ -14,7 +14,7 @@ from support.pe import RT_MANIFEST, RT_VERSION, PeFile, version_info
 REPO = Path(__file__).resolve().parents[2]
 OBJDUMP = "x86_64-w64-mingw32-objdump"
 IMAGE_FILE_MACHINE_AMD64 = 0x8664
-IMAGE_SUBSYSTEM_WINDOWS_CUI = 3
+IMAGE_SUBSYSTEM_WINDOWS_GUI = 2
 
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "winhttp.dll", "msvcrt.dll",
                "advapi32.dll", "shell32.dll", "ole32.dll", "ucrtbase.dll", "ntdll.dll",
@@ -45,12 +45,12 @@ def objdump(launcher_exe) -> str:
                           text=True).stdout
 
 
-def test_is_a_64bit_console_program(pe, objdump):
+def test_is_a_64bit_windowed_program(pe, objdump):
     assert pe.machine == IMAGE_FILE_MACHINE_AMD64
-    assert pe.subsystem == IMAGE_SUBSYSTEM_WINDOWS_CUI
+    assert pe.subsystem == IMAGE_SUBSYSTEM_WINDOWS_GUI
     assert "file format pei-x86-64" in objdump
     assert re.search(r"Magic\s+020b\s+\(PE32\+\)", objdump)
-    assert re.search(r"Subsystem\s+00000003\s+\(Windows CUI\)", objdump)
+    assert re.search(r"Subsystem\s+00000002\s+\(Windows GUI\)", objdump)
 
 
 def test_imports_only_system_libraries(objdump):

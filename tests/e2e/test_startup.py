@@ -306,16 +306,12 @@ def test_second_launcher_while_first_waits_for_manifest(wine, harness, hold_rout
     put_standin(standin_exe, launcher_dir / "Velda.exe", "beside")
     first, hold = held_first_launcher(harness, hold_route, launcher_dir, None, display=display)
 
-    second = harness.start(launcher_dir, display=display)
-    second.wait_line(ALREADY_RUNNING)
-    if not display:
-        # With no window to bring forward the second one does not depend on the first.
-        second_run = second.wait()
+    # The first one's window answers while its launcher waits: bringing it forward is done
+    # before the manifest arrives.
+    try:
+        second_run = harness.run(launcher_dir, display=display)
+    finally:
         hold.release()
-    else:
-        # Showing the first one's window waits until the first services its messages again.
-        hold.release()
-        second_run = second.wait()
     first_run = first.wait()
 
     assert second_run.exit_code == 0, second_run.describe()

@@ -2,6 +2,9 @@
 //
 //   window_inspector.exe [--pid N] [--wait MS] [--minimize]
 //       one JSON object: title, text, styles, sizes, visible, iconic ("found": false if none)
+//   window_inspector.exe [--pid N] [--wait MS] --close
+//       as a user's close box does: posts WM_CLOSE, then {"found": true, "closed": true|false}
+//       once the window has gone (or 10 s have passed)
 //   window_inspector.exe [--pid N] [--wait MS] --watch MS [--until-gone]
 //       one JSON line per distinct text seen while sampling every 20 ms; with --until-gone it
 //       stops as soon as the window has gone, then a last line {"gone": true|false}
@@ -24,6 +27,7 @@ struct Options {
     bool watch = false;
     bool until_gone = false;
     bool minimize = false;
+    bool close = false;
 };
 
 bool parse(int argc, char** argv, Options* options) {
@@ -47,6 +51,8 @@ bool parse(int argc, char** argv, Options* options) {
             options->until_gone = true;
         } else if (arg == "--minimize") {
             options->minimize = true;
+        } else if (arg == "--close") {
+            options->close = true;
         } else {
             return false;
         }
@@ -132,6 +138,15 @@ bool minimize(HWND hwnd, unsigned long wait_ms) {
     return IsIconic(hwnd) != FALSE;
 }
 
+bool close_window(HWND hwnd) {
+    PostMessageW(hwnd, WM_CLOSE, 0, 0);
+    ULONGLONG deadline = GetTickCount64() + 10000;
+    while (IsWindow(hwnd) && GetTickCount64() < deadline) {
+        Sleep(kPollMs);
+    }
+    return IsWindow(hwnd) == FALSE;
+}
+
 int watch(const Options& options, HWND hwnd) {
     ULONGLONG start = GetTickCount64();
     ULONGLONG deadline = start + options.watch_ms;
@@ -170,8 +185,8 @@ int main(int argc, char** argv) {
     Options options;
     if (!parse(argc, argv, &options)) {
         fprintf(stderr,
-                "usage: window_inspector [--pid N] [--wait MS] [--minimize] "
-                "[--watch MS [--until-gone]]\n");
+                "usage: window_inspector [--pid N] [--wait MS] [--minimize | --close | "
+                "--watch MS [--until-gone]]\n");
         return 2;
     }
     HWND hwnd = wait_for_status(options);
@@ -181,6 +196,10 @@ int main(int argc, char** argv) {
     }
     if (options.watch) {
         return watch(options, hwnd);
+    }
+    if (options.close) {
+        helper::JsonObject().boolean("found", true).boolean("closed", close_window(hwnd)).print();
+        return 0;
     }
     bool minimized = options.minimize && minimize(hwnd, options.wait_ms);
     report(hwnd, minimized);
