@@ -19,11 +19,11 @@ class ConnectProxy:
     """Tunnels CONNECT requests to loopback targets; anything else is refused. Records the
     targets asked for and the local ports of its own connections to them."""
 
-    def __init__(self, delay: float = 0.0):
+    def __init__(self, delay: float = 0.0, port: int = 0):
         self.delay = delay
         self.connects: list[str] = []
         self.outbound_ports: set[int] = set()
-        self._listener = socket.create_server(("127.0.0.1", 0))
+        self._listener = socket.create_server(("127.0.0.1", port))
         self.port = self._listener.getsockname()[1]
         self._closed = False
         threading.Thread(target=self._accept_loop, daemon=True).start()
