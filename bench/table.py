@@ -17,6 +17,12 @@ Rows, each with the launcher's figure, the reference's and their ratio:
   6  longest window answer: window_probe.exe sends WM_NULL to the status window every 50 ms
      through runs with a slow package (pieces with 3 s pauses), a silent manifest server and a
      slow extraction; the longest answer of all --window-runs rounds against the goal, 250 ms
+  7  a silent server (accepts, never answers): VeldaLauncher.exe with an installed product, from
+     start to exit, having started the product, against the goal of 10 s
+  8  through a proxy that adds 25 ms each way (bench/latency_proxy.py), named in the prefix's
+     Internet Options: a --files changed-files update (whole launcher run) against curl making
+     the same GETs over one kept-alive tunnel; and the 64 MiB package (http_fetch.exe file)
+     against curl
 
 Every figure is a median: of --runs runs for row 1, of --quick-runs runs for rows 2 to 4 (a
 difference is the median of the differences round by round). Within a row the variants run
@@ -53,6 +59,7 @@ sys.path.insert(0, str(BENCH))
 from download_bench import PATTERN, measure  # noqa: E402
 from support.certs import TestCertificates  # noqa: E402
 from support.probe import WindowProbe  # noqa: E402
+from support.proxy import ConnectProxy, stop_listening, user_proxy_settings  # noqa: E402
 from support.release import PRODUCT, Release, build_zip  # noqa: E402
 from support.scenario import put_standin, write_stamp  # noqa: E402
 from support.server import TestServer  # noqa: E402
@@ -60,6 +67,8 @@ from support.wine import WINE64, Wine, Xvfb  # noqa: E402
 
 NOTE_ABOVE = 1.2
 WINDOW_ANSWER_GOAL = 0.25
+SILENT_GOAL_SECONDS = 10.0
+PROXY_DELAY = 0.025  # each way: a 50 ms round trip
 
 
 # -- running ------------------------------------------------------------------------------------
@@ -457,6 +466,102 @@ class Bench:
             self.changed_figures(changed, names, ch_folder, update, window, empty, list_of,
                                  list_body)
 
+    # 6 ------------------------------------------------------------------------------------------
+
+    def silent_server(self):
+        """Takes the launcher's port from the HTTPS server for good: run it last."""
+        folder, _ = self.launcher_folder("silent", "1.0.0", "old")
+        case = self.launcher_case("silent server", folder, self.work / "silent.jsonl", True,
+                                  "old")
+        port = self.https.port
+        self.https.close()
+        listener = socket.create_server(("127.0.0.1", port), backlog=16)
+        held = []
+
+        def accept():
+            while True:
+                try:
+                    held.append(listener.accept()[0])
+                except OSError:
+                    return
+
+        threading.Thread(target=accept, daemon=True).start()
+        try:
+            round_robin([case], min(self.options.quick_runs, 5))
+        finally:
+            stop_listening(listener)
+            for connection in held:
+                connection.close()
+        print(f"  {case.name}: {[round(x, 3) for x in case.seconds]}", file=sys.stderr,
+              flush=True)
+        self.table.add("7", "silent server, start to exit (product started)", case.median,
+                       SILENT_GOAL_SECONDS, seconds_text, f"reference: the goal; {len(held)} "
+                       "connections accepted", note="The manifest's time limit did not hold.",
+                       note_above=1.0)
+
+    # 7 ------------------------------------------------------------------------------------------
+
+    def through_latency_proxy(self):
+        files = self.options.files
+        release = Release(self.https, self.helper("velda_standin"))
+        names = [f"proxied/f{i:03d}.dat" for i in range(files)]
+        contents = {name: (name.encode() * 64)[:1024] for name in names}
+        changed = release.publish_changed_files(names, contents, from_name="1.0.0")
+        release.publish_manifest(changed)
+        folder, install = self.launcher_folder("proxied", "1.0.0", "old")
+
+        def reset_install():
+            shutil.rmtree(install / "proxied", ignore_errors=True)
+            write_stamp(install, "1.0.0")
+
+        def updated():
+            present = [n for n in names if (install / n).is_file()]
+            if len(present) != files:
+                sys.exit(f"proxied changed-files run: {len(present)} of {files} files")
+
+        update = self.launcher_case(f"changed {files}, proxy", folder, self.work / "p.jsonl",
+                                    True, "old", updated)
+        update.prepare = reset_install
+        base = self.https.base_url
+        urls = [f"{base}/downloads/latest.json?t=1", changed.list_url,
+                *(f"{changed.base_url}/{name}" for name in names)]
+        config = self.work / "curl-urls.txt"
+        config.write_text("".join(f'url = "{url}"\noutput = "/dev/null"\n' for url in urls))
+        curl = ["curl", "-sS", "--fail", "--cacert", str(self.ca_pem)]
+        native = dict(os.environ)
+        curl_gets = Case(f"curl, the same {len(urls)} GETs", [], native)
+        package = "/bench/proxied-64.bin"
+        self.https.route(package, PATTERN, size=64 << 20, chunk_size=1 << 20)
+        target = self.work / "proxied-64.bin"
+        fetch = Case("to-file GET 64 MiB, proxy",
+                     [WINE64, self.helper("http_fetch"), "file", base + package,
+                      Wine.win_path(target)], self.env(HTTP_FETCH_NO_HASH="1"))
+        curl_package = Case("curl 64 MiB", [], native)
+
+        with ConnectProxy(delay=PROXY_DELAY) as proxy, \
+                user_proxy_settings(self.wine, proxy.address, self.work):
+            via = ["-x", f"http://{proxy.address}"]
+            curl_gets.args = [*curl, *via, "-K", config]
+            curl_package.args = [*curl, *via, "-o", target, base + package]
+            connects = len(proxy.connects)
+            round_robin([update, curl_gets], self.options.quick_runs)
+            per_update = (len(proxy.connects) - connects) / (self.options.quick_runs + 1) / 2
+            round_robin([fetch, curl_package], self.options.runs)
+        for case in (update, curl_gets, fetch, curl_package):
+            print(f"  {case.name}: {[round(x, 3) for x in case.seconds]}", file=sys.stderr,
+                  flush=True)
+        table = self.table
+        table.add("8", f"{files}-file update via 50 ms proxy (vs curl)", update.median,
+                  curl_gets.median, seconds_text,
+                  f"{per_update:.1f} tunnels per run (launcher and curl averaged)",
+                  note="The launcher's whole run: Wine's process start, the status window and "
+                       "the product's start are in it, curl's process is native.",
+                  note_above=1.3)
+        table.add("8", "64 MiB package via 50 ms proxy (vs curl)", fetch.median,
+                  curl_package.median, seconds_text, "",
+                  note="The to-file GET under Wine against native curl, both through the "
+                       "Python proxy.")
+
     def certificate_check(self, args) -> float | None:
         """Seconds between WinHTTP's start and end of the certificate check, from its trace."""
         result = self.wine.run(args, env={"WINEDEBUG": "+timestamp,+winhttp"}, display=False,
@@ -756,7 +861,7 @@ def main():
     parser.add_argument("--entries", type=int, default=5000, help="package entries (row 4)")
     parser.add_argument("--window-runs", type=int, default=3,
                         help="runs of every slow scenario (row 6)")
-    parser.add_argument("--rows", default="1,2,3,4,5,6",
+    parser.add_argument("--rows", default="1,2,3,4,5,6,7,8",
                         help="which rows to measure (row 5 compares with row 1)")
     parser.add_argument("--nagle", action="store_true",
                         help="leave Nagle's algorithm on at the servers (about 40 ms per GET)")
@@ -793,6 +898,7 @@ def main():
         servers.append(plain)
 
         bench = Bench(options, wine, build, work, https, plain)
+        bench.ca_pem = certs.ca
         if "1" in options.rows:
             bench.downloads()
         if options.rows & {"2", "3"}:
@@ -801,8 +907,13 @@ def main():
             bench.progress_lines()
         if "5" in options.rows:
             bench.hashing()
+        if "8" in options.rows:
+            bench.through_latency_proxy()
+        # Rows 6 and 7 take the launcher's port from the HTTPS server: they come last.
         if "6" in options.rows:
             bench.window_answers()
+        if "7" in options.rows:
+            bench.silent_server()
         bench.table.print(
             f"Launcher against plain references on loopback under Wine: medians of "
             f"{options.runs} runs (row 1) and {options.quick_runs} runs (rows 2 to 4) each, "

@@ -1,4 +1,5 @@
 #include "launcher/run_state.h"
+#include "net/http.h"
 
 int main() {
     // Large buffers: keep the run state off the stack. The window goes with it at exit.
@@ -7,5 +8,7 @@ int main() {
     if (!run_startup(&run, &exit_code)) {
         return exit_code;
     }
-    return run_update_check(&run);
+    int update_exit_code = run_update_check(&run);
+    http_close_session();  // the run's connections end before the process does
+    return update_exit_code;
 }

@@ -7,6 +7,7 @@
 #include "common/log.h"
 #include "common/text.h"
 #include "common/wide.h"
+#include "launcher/manifest_deadline.h"
 #include "launcher/run_state.h"
 #include "launcher/server_urls.h"
 #include "launcher/update_decision.h"
@@ -15,6 +16,26 @@
 #include "net/url_filename.h"
 
 namespace {
+
+uint64_t filetime_units(const FILETIME& time) {
+    return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+// Since this process was created, so that a slow start-up counts against the manifest's time.
+uint64_t ms_since_launch() {
+    FILETIME created = {};
+    FILETIME exited = {};
+    FILETIME kernel = {};
+    FILETIME user = {};
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) {
+        return 0;
+    }
+    FILETIME now = {};
+    GetSystemTimeAsFileTime(&now);
+    uint64_t start = filetime_units(created);
+    uint64_t current = filetime_units(now);
+    return current > start ? (current - start) / 10000 : 0;  // 100 ns units
+}
 
 enum class ManifestFetch { Fetched, NotDownloaded, NotVouchedFor };
 
@@ -53,7 +74,8 @@ bool manifest_vouched_for(const HttpBody& manifest_body, const char* query) {
     wchar_t wide_url[512];
     utf8_to_wide(request_url, wide_url, 512);
     HttpBody signature;
-    if (!http_get_to_memory_with_progress(wide_url, &signature, nullptr, nullptr) ||
+    uint32_t time_limit = manifest_time_limit_ms(ms_since_launch());
+    if (!http_get_to_memory_with_progress(wide_url, &signature, nullptr, nullptr, time_limit) ||
         signature.data() == nullptr) {
         log_manifest_refused("no se pudo descargar latest.json.sig");
         return false;
@@ -81,7 +103,8 @@ ManifestFetch fetch_manifest(LauncherRun* run) {
     utf8_to_wide(request_url, wide_url, 512);
 
     HttpBody body;
-    if (!http_get_to_memory_with_progress(wide_url, &body, nullptr, nullptr) ||
+    uint32_t time_limit = manifest_time_limit_ms(ms_since_launch());
+    if (!http_get_to_memory_with_progress(wide_url, &body, nullptr, nullptr, time_limit) ||
         body.data() == nullptr) {
         return ManifestFetch::NotDownloaded;
     }

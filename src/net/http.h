@@ -7,11 +7,15 @@
 #include "net/transfer_result.h"
 
 // The callback is called once before the first read and after every read, with the bytes
-// received; total is 0 when no length was announced. Each GET reports where it stopped.
+// received; total is 0 when no length was announced. Each GET reports where it stopped. Every
+// GET fails when no byte moves for kStallLimitMs (net/transfer_deadline.h), and all of them go
+// through the run's one session, so connections are kept alive from one GET to the next.
 
-// Blocking GET into memory. *body is replaced only on success.
+// Blocking GET into memory. *body is replaced only on success. With a time_limit_ms other than
+// 0 the whole GET, from name lookup to the last byte, fails once it has run that long.
 TransferResult http_get_to_memory_with_progress(const wchar_t* url, HttpBody* body,
-                                                ProgressCallback callback, void* user_data);
+                                                ProgressCallback callback, void* user_data,
+                                                uint32_t time_limit_ms = 0);
 
 // Suffix of the temporary file beside a to-file GET's target while the body arrives.
 inline constexpr char kPartialDownloadSuffix[] = ".velda-part";
@@ -21,3 +25,7 @@ inline constexpr char kPartialDownloadSuffix[] = ".velda-part";
 TransferResult http_get_to_file_with_progress(const wchar_t* url, const char* file_path,
                                               ProgressCallback callback, void* user_data,
                                               const uint8_t* expected_sha256 = nullptr);
+
+// Closes the run's session, which the first GET opened; a later GET opens a new one. Called once
+// at exit, after the last GET.
+void http_close_session();

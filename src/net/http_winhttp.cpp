@@ -12,19 +12,13 @@
 #include "common/path_size.h"
 #include "common/text.h"
 #include "common/win_handle.h"
+#include "net/http_session_win.h"
+#include "net/request_timer_win.h"
 
 namespace {
 
-struct InternetHandleTraits {
-    using Type = HINTERNET;
-    static Type empty() { return nullptr; }
-    static void close(Type value) { WinHttpCloseHandle(value); }
-};
-using UniqueInternet = UniqueAny<InternetHandleTraits>;
-
 constexpr DWORD kHostUnits = 256;
 constexpr DWORD kTargetUnits = 2048;
-constexpr wchar_t kUserAgent[] = L"VeldaLauncher/1.0";
 constexpr wchar_t kNoCacheHeaders[] =
     L"Cache-Control: no-cache, no-store, must-revalidate\r\nPragma: no-cache\r\nExpires: 0\r\n";
 // What a GET reports when it stops at stage; status is the HTTP status once one was read.
@@ -115,13 +109,16 @@ bool query_number(HINTERNET request, DWORD level, DWORD* value) {
                                WINHTTP_NO_HEADER_INDEX) != FALSE;
 }
 
-TransferResult read_body(HINTERNET request, BodySink& sink, uint32_t total, DWORD status,
-                         ProgressCallback callback, void* user_data) {
+TransferResult read_body(HINTERNET request, RequestTimer& timer, BodySink& sink, uint32_t total,
+                         DWORD status, ProgressCallback callback, void* user_data) {
     uint32_t received = 0;
     for (;;) {
         DWORD available = 0;
+        if (!timer.before_call(request)) {
+            return stopped_at(TransferStage::TimeLimit, 0, status);
+        }
         if (!WinHttpQueryDataAvailable(request, &available)) {
-            return stopped_at(TransferStage::Read, GetLastError(), status);
+            return timer.failure(TransferStage::Read, status);
         }
         if (available == 0) {
             break;
@@ -154,20 +151,21 @@ TransferResult read_body(HINTERNET request, BodySink& sink, uint32_t total, DWOR
     return stopped_at(TransferStage::Done, 0, status);
 }
 
-// The GET both operations share; the handles close in the order request, connection, session.
+// The GET both operations share; the request and connection close in this order, on the run's
+// session. time_limit_ms 0: only the stall limit applies.
 TransferResult transfer(const wchar_t* url, BodySink& sink, ProgressCallback callback,
-                        void* user_data) {
+                        void* user_data, uint32_t time_limit_ms = 0) {
     RequestTarget target;
     DWORD url_error = 0;
     if (!split_url(url, &target, &url_error)) {
         return stopped_at(TransferStage::Url, url_error);
     }
-    UniqueInternet session(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                                       WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
-    if (!session) {
+    RequestTimer timer(time_limit_ms);
+    HINTERNET session = run_http_session();
+    if (session == nullptr) {
         return stopped_at(TransferStage::Open, GetLastError());
     }
-    UniqueInternet connection(WinHttpConnect(session.get(), target.host, target.port, 0));
+    UniqueInternet connection(WinHttpConnect(session, target.host, target.port, 0));
     if (!connection) {
         return stopped_at(TransferStage::Connect, GetLastError());
     }
@@ -178,12 +176,19 @@ TransferResult transfer(const wchar_t* url, BodySink& sink, ProgressCallback cal
     if (!request) {
         return stopped_at(TransferStage::Request, GetLastError());
     }
+    apply_url_proxy(request.get(), url);
+    if (!timer.before_call(request.get())) {
+        return stopped_at(TransferStage::TimeLimit, 0);
+    }
     if (!WinHttpSendRequest(request.get(), kNoCacheHeaders, static_cast<DWORD>(-1),
                             WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
-        return stopped_at(TransferStage::Send, GetLastError());
+        return timer.failure(TransferStage::Send);
+    }
+    if (!timer.before_call(request.get())) {
+        return stopped_at(TransferStage::TimeLimit, 0);
     }
     if (!WinHttpReceiveResponse(request.get(), nullptr)) {
-        return stopped_at(TransferStage::ReceiveHeaders, GetLastError());
+        return timer.failure(TransferStage::ReceiveHeaders);
     }
     DWORD status = 0;
     if (!query_number(request.get(), WINHTTP_QUERY_STATUS_CODE, &status)) {
@@ -202,7 +207,7 @@ TransferResult transfer(const wchar_t* url, BodySink& sink, ProgressCallback cal
     if (callback != nullptr) {
         callback(0, total, user_data);
     }
-    return read_body(request.get(), sink, total, status, callback, user_data);
+    return read_body(request.get(), timer, sink, total, status, callback, user_data);
 }
 
 // The owned body behind the sink interface; its block grows as HttpBody's rules say.
@@ -360,9 +365,10 @@ TransferResult sink_failure(const BodySink& sink, uint32_t http_status) {
 }  // namespace
 
 TransferResult http_get_to_memory_with_progress(const wchar_t* url, HttpBody* body,
-                                                ProgressCallback callback, void* user_data) {
+                                                ProgressCallback callback, void* user_data,
+                                                uint32_t time_limit_ms) {
     MemorySink sink;
-    TransferResult result = transfer(url, sink, callback, user_data);
+    TransferResult result = transfer(url, sink, callback, user_data, time_limit_ms);
     if (result && !sink.finish()) {
         result = sink_failure(sink, result.http_status);
     }

@@ -20,6 +20,10 @@ const char* transfer_stage_name(TransferStage stage) {
             return "status";
         case TransferStage::Read:
             return "read";
+        case TransferStage::Stalled:
+            return "stalled";
+        case TransferStage::TimeLimit:
+            return "time limit";
         case TransferStage::Length:
             return "length";
         case TransferStage::Memory:

@@ -13,6 +13,8 @@ enum class TransferStage : uint8_t {
     ReceiveHeaders,  // no response headers arrived
     Status,          // no status code, or one outside 200 to 299
     Read,            // the body stopped arriving
+    Stalled,         // no byte moved within the stall limit
+    TimeLimit,       // the GET's time limit passed
     Length,          // the body ended before its announced length, or would pass 4 GiB
     Memory,          // no room for the body
     TempFile,        // the temporary file could not be created

@@ -135,5 +135,6 @@ int wmain(int argc, wchar_t** argv) {
                 result.http_status, result.win32_error);
     print_calls(calls);
     std::printf("}\n");
+    http_close_session();
     return result ? 0 : 1;
 }

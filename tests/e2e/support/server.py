@@ -8,7 +8,7 @@ import threading
 import time
 from dataclasses import dataclass, field
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from urllib.parse import unquote
+from urllib.parse import unquote, urlsplit
 
 
 @dataclass
@@ -55,6 +55,7 @@ class SeenRequest:
     headers: dict
     method: str = "GET"
     version: str = "HTTP/1.1"
+    client: tuple = ()  # the peer's (address, port): which connection the request came on
 
 
 class _Handler(BaseHTTPRequestHandler):
@@ -67,6 +68,7 @@ class _Handler(BaseHTTPRequestHandler):
         # The TLS handshake runs here, in the connection's own thread, so that a client that
         # stalls or refuses the certificate never holds up the others.
         self._handshake_failed = False
+        self.server.owner.connections += 1
         if isinstance(self.request, ssl.SSLSocket):
             try:
                 self.request.settimeout(30)
@@ -87,7 +89,8 @@ class _Handler(BaseHTTPRequestHandler):
     def do_GET(self):
         server = self.server.owner
         server.requests.append(SeenRequest(self.path, {k: v for k, v in self.headers.items()},
-                                           self.command, self.request_version))
+                                           self.command, self.request_version,
+                                           self.client_address))
         route = server.find(self.path)
         if route is None:
             self._send_plain(404, b"not found")
@@ -161,6 +164,14 @@ class _Handler(BaseHTTPRequestHandler):
         os.close(self.connection.detach())
 
 
+def route_path(raw_path: str) -> str:
+    """The percent-decoded path without query. HTTP/1.1 servers must also take the absolute
+    form ("https://host:port/path"), which Wine sends inside a proxy's tunnel."""
+    if raw_path.startswith(("http://", "https://")):
+        raw_path = urlsplit(raw_path).path or "/"
+    return unquote(raw_path.split("?", 1)[0])
+
+
 class TestServer:
     """Routes are matched on the path without query, after percent-decoding."""
 
@@ -169,6 +180,7 @@ class TestServer:
     def __init__(self, port: int = 0, certfile=None, keyfile=None):
         self.routes: dict[str, Route] = {}
         self.requests: list[SeenRequest] = []
+        self.connections = 0  # accepted so far, kept alive or not
         self._lock = threading.Lock()
         self._httpd = ThreadingHTTPServer(("127.0.0.1", port), _Handler)
         self._httpd.daemon_threads = True
@@ -200,7 +212,7 @@ class TestServer:
         return route
 
     def find(self, raw_path: str):
-        path = unquote(raw_path.split("?", 1)[0])
+        path = route_path(raw_path)
         with self._lock:
             return self.routes.get(path)
 
@@ -208,9 +220,10 @@ class TestServer:
         with self._lock:
             self.routes.clear()
             self.requests.clear()
+            self.connections = 0
 
     def requests_for(self, path: str) -> list[SeenRequest]:
-        return [r for r in self.requests if unquote(r.path.split("?", 1)[0]) == path]
+        return [r for r in self.requests if route_path(r.path) == path]
 
     def close(self):
         self._httpd.shutdown()

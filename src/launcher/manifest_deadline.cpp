@@ -1,0 +1,8 @@
+#include "launcher/manifest_deadline.h"
+
+uint32_t manifest_time_limit_ms(uint64_t ms_since_launch) {
+    if (ms_since_launch >= kManifestDeadlineFromLaunchMs - kManifestMinimumMs) {
+        return kManifestMinimumMs;
+    }
+    return static_cast<uint32_t>(kManifestDeadlineFromLaunchMs - ms_since_launch);
+}

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <cstdint>
+
+// A transfer fails when no byte has moved for this long, in any of its blocking steps.
+inline constexpr uint32_t kStallLimitMs = 20000;
+
+// How long the next blocking call of a GET may wait: the stall limit, or what is left of the
+// GET's time limit when that is less. timeout_ms is 0 once the time limit has passed.
+struct CallBudget {
+    uint32_t timeout_ms = kStallLimitMs;
+    bool limited_by_deadline = false;
+};
+
+// now_ms and deadline_ms are readings of one millisecond clock; deadline_ms 0 means none.
+CallBudget next_call_budget(uint64_t now_ms, uint64_t deadline_ms,
+                            uint32_t stall_ms = kStallLimitMs);
+
+// Whether a call that failed with error after waiting elapsed_ms ran out of the timeout it was
+// given, rather than failing on its own. A timeout error says so even when an earlier call did
+// the waiting; other errors count when the call waited all of its time (a timed-out TLS
+// handshake reads as a channel error).
+bool call_ran_out(uint64_t elapsed_ms, uint32_t timeout_ms, uint32_t error);
