@@ -14,6 +14,9 @@ Rows, each with the launcher's figure, the reference's and their ratio:
   5  hashing a package: (sha256_run.exe on a file of each size - the same on an empty file), the
      launcher's CNG SHA-256 of a download, against row 1's download time of that size (goal:
      under 0.10)
+  6  a 64 MiB package from a server that resets every connection after 8 MiB and honours Range:
+     the body bytes it sent for one first installation (the launcher continues each cut with a
+     Range request), against the package's size (goal: at most 1.1)
 
 Every figure is a median: of --runs runs for row 1, of --quick-runs runs for rows 2 to 4 (a
 difference is the median of the differences round by round). Within a row the variants run
@@ -27,6 +30,7 @@ ratio above 1.2, and measured parts of the time ("where the time goes") after th
 
 import argparse
 import hashlib
+import io
 import itertools
 import json
 import os
@@ -38,6 +42,7 @@ import sys
 import tempfile
 import time
 import warnings
+import zipfile
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -296,6 +301,38 @@ class Bench:
                 "reference's grows with the body, so it is the smaller one only for small "
                 "bodies.")
             print(f"  row 1, {size} MiB done", file=sys.stderr, flush=True)
+
+    # 6 ------------------------------------------------------------------------------------------
+
+    def cut_package(self):
+        size = 64 << 20
+        release = Release(self.https, self.helper("velda_standin"))
+        product = release.product("package")
+        data = (PATTERN * (size // len(PATTERN) + 1))[:size - len(product) - 4096]
+        buffer = io.BytesIO()
+        with zipfile.ZipFile(buffer, "w", compression=zipfile.ZIP_STORED) as archive:
+            archive.writestr("Velda.exe", product)
+            archive.writestr("data/big.pak", data)
+        body = buffer.getvalue()
+        route = release.publish_package(body=body, ranges=True, cut_every=8 << 20,
+                                        chunk_size=1 << 20, headers={"ETag": '"bench-64"'})
+        release.publish_manifest()
+        folder = self.work / "cut-package"
+        folder.mkdir()
+        shutil.copy2(self.launcher_exe, folder / "VeldaLauncher.exe")
+        record = self.work / "cut-package-starts.jsonl"
+        env = self.env(display=False, VELDA_STANDIN_RECORD=Wine.win_path(record))
+        seconds, _, code = measure([WINE64, str(folder / "VeldaLauncher.exe")], env)
+        installed = folder / "velda" / "data" / "big.pak"
+        if code != 0 or not installed.is_file() or installed.stat().st_size != len(data):
+            sys.exit(f"cut package: exit code {code}, the package was not installed")
+        requests = len(route.starts)
+        self.table.add(
+            "6", "package 64 MiB, server cuts every 8 MiB, bytes sent", route.sent_total / 2**20,
+            len(body) / 2**20, mib_text, f"{requests} requests, run {seconds_text(seconds)}",
+            "A reset loses what was in flight: the bytes the server sent that never reached "
+            "the launcher's file are sent again by the next range.", note_above=1.1)
+        print("  row 6 done", file=sys.stderr, flush=True)
 
     # 5 ------------------------------------------------------------------------------------------
 
@@ -681,7 +718,7 @@ def main():
                         help="timed runs of every variant of rows 2 to 4")
     parser.add_argument("--files", type=int, default=100, help="changed files (row 3)")
     parser.add_argument("--entries", type=int, default=5000, help="package entries (row 4)")
-    parser.add_argument("--rows", default="1,2,3,4,5",
+    parser.add_argument("--rows", default="1,2,3,4,5,6",
                         help="which rows to measure (row 5 compares with row 1)")
     parser.add_argument("--nagle", action="store_true",
                         help="leave Nagle's algorithm on at the servers (about 40 ms per GET)")
@@ -726,6 +763,8 @@ def main():
             bench.progress_lines()
         if "5" in options.rows:
             bench.hashing()
+        if "6" in options.rows:
+            bench.cut_package()
         bench.table.print(
             f"Launcher against plain references on loopback under Wine: medians of "
             f"{options.runs} runs (row 1) and {options.quick_runs} runs (rows 2 to 4) each, "

@@ -5,8 +5,9 @@
 namespace {
 
 // WinHTTP's certificate failures: ERROR_WINHTTP_SECURE_CERT_DATE_INVALID, _CN_INVALID,
-// _INVALID_CA, _CERT_REV_FAILED, _INVALID_CERT, _CERT_REVOKED, _FAILURE.
-constexpr uint32_t kCertificateErrors[] = {12037, 12038, 12045, 12057, 12169, 12170, 12175};
+// _INVALID_CA, _CERT_REV_FAILED, _CHANNEL_ERROR (a handshake that the two sides cannot agree on;
+// Wine reports a refused certificate so), _INVALID_CERT, _CERT_REVOKED, _FAILURE.
+constexpr uint32_t kCertificateErrors[] = {12037, 12038, 12045, 12057, 12157, 12169, 12170, 12175};
 
 bool refused_certificate(uint32_t win32_error) {
     for (uint32_t error : kCertificateErrors) {

@@ -278,8 +278,10 @@ class TempFileSink final : public BodySink {
     }
 
     ~TempFileSink() {
+        if (created_ && download_ != nullptr && download_->partial.validator[0] != '\0') {
+            flush();  // What arrived are the body's next bytes: worth keeping.
+        }
         if (created_ && keeps_partial()) {
-            flush();  // What arrived is the body's next bytes: worth keeping.
             file_.reset();
         } else if (created_) {
             file_.reset();

@@ -153,6 +153,7 @@ TEST(DownloadRetry, RetriesWhatAnotherAttemptCanCure) {
         {TransferStage::Status, 403, 0, false},
         {TransferStage::Send, 0, 12175, false},  // the certificate is refused
         {TransferStage::Send, 0, 12045, false},
+        {TransferStage::Send, 0, 12157, false},
         {TransferStage::Url, 0, 0, false},
         {TransferStage::Replace, 200, 32, false},
     };
