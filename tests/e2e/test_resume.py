@@ -3,7 +3,9 @@ continues the package where the cut left it, restarts cleanly when the body chan
 ignores the range, a later run continues the package of a run that was ended, and a target held
 open for a moment is waited for."""
 
+import hashlib
 import io
+import json
 import random
 import subprocess
 import zipfile
@@ -186,6 +188,31 @@ def test_a_package_part_from_another_url_is_deleted(wine, https_server, release,
                          EXTRACTING], run.describe()
     assert_installed(wine, run, install, data)
     assert route.starts == [0]
+
+
+@pytest.mark.parametrize("digest", ["right", "wrong"])
+def test_a_continued_body_is_checked_whole(wine, win_build, https_server, tmp_path, digest):
+    body = random.Random(8).randbytes(3 * MIB + 5)
+    route = https_server.route("/body", body, ranges=True, cut_every=MIB, cut_mode="close",
+                               chunk_size=MIB // 2, headers={"ETag": '"b"'})
+    target = tmp_path / "body.bin"
+    expected = hashlib.sha256(body if digest == "right" else body[:-1]).hexdigest()
+
+    done = wine.run([win_build / "tests" / "helpers" / "http_fetch.exe", "continue",
+                     https_server.base_url + "/body", wine.win_path(target), expected],
+                    timeout=120)
+    out = json.loads(done.stdout)
+
+    assert route.starts == [0, MIB, 2 * MIB, 3 * MIB]
+    assert out["attempts"] == 4 and out["rising"], out
+    # Progress counts the whole body, the bytes of earlier attempts included.
+    assert out["last"] == [len(body), len(body)] and out["totals"][-1] == len(body), out
+    if digest == "right":
+        assert out["result"] and target.read_bytes() == body, out
+    else:
+        assert (out["result"], out["stage"]) == (False, "digest"), out
+        assert not target.exists()
+    assert list(tmp_path.iterdir()) == ([target] if digest == "right" else [])
 
 
 def test_files_held_by_another_program_are_waited_for(wine, win_build, release, launcher_dir,
