@@ -23,6 +23,9 @@ Rows, each with the launcher's figure, the reference's and their ratio:
      Internet Options: a --files changed-files update (whole launcher run) against curl making
      the same GETs over one kept-alive tunnel; and the 64 MiB package (http_fetch.exe file)
      against curl
+  9  a 64 MiB package from a server that cuts every connection after 8 MiB (closed, and reset)
+     and honours Range: the body bytes it sent for one first installation (the launcher
+     continues each cut with a Range request), against the package's size (goal: at most 1.1)
 
 Every figure is a median: of --runs runs for row 1, of --quick-runs runs for rows 2 to 4 (a
 difference is the median of the differences round by round). Within a row the variants run
@@ -36,6 +39,7 @@ ratio above 1.2, and measured parts of the time ("where the time goes") after th
 
 import argparse
 import hashlib
+import io
 import itertools
 import json
 import os
@@ -48,6 +52,7 @@ import tempfile
 import threading
 import time
 import warnings
+import zipfile
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -311,6 +316,54 @@ class Bench:
                 "reference's grows with the body, so it is the smaller one only for small "
                 "bodies.")
             print(f"  row 1, {size} MiB done", file=sys.stderr, flush=True)
+
+    # 6 ------------------------------------------------------------------------------------------
+
+    def cut_package(self):
+        """Once with connections closed after 8 MiB, once with them reset: a reset also throws
+        away what sits in the two kernels' socket buffers, sent but never read."""
+        size = 64 << 20
+        release = Release(self.https, self.helper("velda_standin"))
+        product = release.product("package")
+        data = (PATTERN * (size // len(PATTERN) + 1))[:size - len(product) - 4096]
+        buffer = io.BytesIO()
+        with zipfile.ZipFile(buffer, "w", compression=zipfile.ZIP_STORED) as archive:
+            archive.writestr("Velda.exe", product)
+            archive.writestr("data/big.pak", data)
+        body = buffer.getvalue()
+        notes = {
+            "close": "Every byte sent before a close reaches the launcher, which asks for the "
+                     "rest from there: nothing should be sent twice.",
+            "reset": "A reset discards what was in flight: the bytes in the server's send "
+                     "buffer and those the launcher had not yet read from its receive buffer "
+                     "(loopback buffers are several MiB), which the next range asks for again.",
+        }
+        for mode in ("close", "reset"):
+            route = release.publish_package(body=body, ranges=True, cut_every=8 << 20,
+                                            cut_mode=mode, chunk_size=1 << 20,
+                                            headers={"ETag": '"bench-64"'})
+            release.publish_manifest()
+            folder = self.work / f"cut-package-{mode}"
+            folder.mkdir()
+            shutil.copy2(self.launcher_exe, folder / "VeldaLauncher.exe")
+            record = self.work / f"cut-package-{mode}.jsonl"
+            env = self.env(display=False, VELDA_STANDIN_RECORD=Wine.win_path(record))
+            seconds, _, code = measure([WINE64, str(folder / "VeldaLauncher.exe")], env)
+            installed = folder / "velda" / "data" / "big.pak"
+            if code != 0 or not installed.is_file() or installed.stat().st_size != len(data):
+                sys.exit(f"cut package ({mode}): exit code {code}, not installed")
+            self.table.add(
+                "9", f"package 64 MiB, cut ({mode}) every 8 MiB, bytes sent",
+                route.sent_total / 2**20, len(body) / 2**20, mib_text,
+                f"{len(route.starts)} requests, run {seconds_text(seconds)}", notes[mode],
+                note_above=1.1)
+            got = [b - a for a, b in zip(route.starts, route.starts[1:])]
+            if got:
+                self.table.detail(
+                    f"cut ({mode}) every 8 MiB: the launcher had "
+                    f"{mib_text(statistics.mean(got) / 2**20)} of each connection's 8 MiB on "
+                    "disk when the next range began (mean)")
+        print("  row 9 done", file=sys.stderr, flush=True)
 
     # 5 ------------------------------------------------------------------------------------------
 
@@ -861,7 +914,7 @@ def main():
     parser.add_argument("--entries", type=int, default=5000, help="package entries (row 4)")
     parser.add_argument("--window-runs", type=int, default=3,
                         help="runs of every slow scenario (row 6)")
-    parser.add_argument("--rows", default="1,2,3,4,5,6,7,8",
+    parser.add_argument("--rows", default="1,2,3,4,5,6,7,8,9",
                         help="which rows to measure (row 5 compares with row 1)")
     parser.add_argument("--nagle", action="store_true",
                         help="leave Nagle's algorithm on at the servers (about 40 ms per GET)")
@@ -907,6 +960,8 @@ def main():
             bench.progress_lines()
         if "5" in options.rows:
             bench.hashing()
+        if "9" in options.rows:
+            bench.cut_package()
         if "8" in options.rows:
             bench.through_latency_proxy()
         # Rows 6 and 7 take the launcher's port from the HTTPS server: they come last.

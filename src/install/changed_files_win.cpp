@@ -7,7 +7,9 @@
 
 #include "install/changed_files_rules.h"
 #include "install/download_digest.h"
+#include "install/download_retry.h"
 #include "install/file_digests.h"
+#include "common/busy_file.h"
 #include "common/crypto.h"
 #include "common/fs.h"
 #include "common/log.h"
@@ -135,10 +137,18 @@ bool download_changed_file(const char* target_path, const char* base_url, const 
     join_changed_file_url(base_url, path_text, file_url);
     wchar_t wide_file_url[kWideFileUrlUnits];
     utf8_to_wide(file_url, wide_file_url, kWideFileUrlUnits);
-    TransferResult result =
-        http_get_to_file_with_progress(wide_file_url, target_path, nullptr, nullptr, digest);
+    ContinuableDownload download;
+    TransferResult result = download_with_retries(wide_file_url, target_path, nullptr, nullptr,
+                                                  digest, &download, false);
     log_if_digest_mismatch(result, path_text);
     return result.ok();
+}
+
+// A file that is already gone, or a directory, is passed over; one that another program holds
+// is waited for, and when it stays held the changed files cannot be applied.
+bool delete_listed_file(const char* target_path) {
+    return delete_file_when_free(target_path) ||
+           !held_by_another_program(target_path, GetLastError());
 }
 
 // True when every line applied; the list stays open only inside.
@@ -159,8 +169,9 @@ bool apply_list(FILE* list, const char* install_folder, const char* base_url,
         char target_path[kPathSize];
         format_bounded(target_path, sizeof(target_path), "%s\\%s", install_folder, relative_path);
         if (entry.action == ChangedFileAction::Delete) {
-            // A file that is already gone, or a directory, is passed over.
-            DeleteFileA(target_path);
+            if (!delete_listed_file(target_path)) {
+                return false;
+            }
             continue;
         }
         if (!download_changed_file(target_path, base_url, entry.path_text, checks)) {

@@ -2,6 +2,10 @@
 
 #include <cstddef>
 
+#include "common/path_size.h"
+#include "manifest/manifest.h"
+#include "net/resume_rules.h"
+
 // Names of the install folder's files that only one installation run needs (the package, the
 // changed-files list). They are noted before they are downloaded, so a run that was ended from
 // outside leaves a record, and the next run removes exactly those files.
@@ -26,3 +30,19 @@ bool journal_package_installation_pending(const char* install_folder);
 // After validation and the stamp: sweeps as journal_sweep does and removes the journal, mark
 // and all.
 void journal_finish_installation(const char* install_folder, bool (*delete_file)(const char* path));
+
+// A package download that stopped part way: its temporary file beside file_name keeps what
+// arrived, and the record what it is a part of, so that a later run can continue it.
+struct JournalPartial {
+    char file_name[kPathSize];
+    char url[kManifestUrlSize];
+    PartialDownload partial;  // the validator and the whole length; have is the file's business
+};
+
+// Appends a record of file_name's partial body from url; false when it could not be written, or
+// the texts cannot be recorded as they are.
+bool journal_note_partial(const char* install_folder, const char* file_name, const char* url,
+                          const PartialDownload& partial);
+
+// The latest partial record; false when the journal holds none.
+bool journal_last_partial(const char* install_folder, JournalPartial* record);

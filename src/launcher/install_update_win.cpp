@@ -4,6 +4,7 @@
 
 #include "install/changed_files.h"
 #include "install/download_digest.h"
+#include "install/download_retry.h"
 #include "install/extract.h"
 #include "install/zip_directory.h"
 #include "common/fs.h"
@@ -67,11 +68,65 @@ bool download_direct_executable(LauncherRun* run) {
     }
     wchar_t wide_url[kWideUrlUnits];
     utf8_to_wide(kDirectDownloadUrl, wide_url, kWideUrlUnits);
-    TransferResult result = http_get_to_file_with_progress(wide_url, run->paths.product_path,
-                                                           launcher_download_progress_cb,
-                                                           &run->progress, digest.bytes());
+    ContinuableDownload download;
+    TransferResult result =
+        download_with_retries(wide_url, run->paths.product_path, launcher_download_progress_cb,
+                              &run->progress, digest.bytes(), &download, false);
     log_if_digest_mismatch(result, "Velda.exe");
     return result.ok();
+}
+
+// "<install folder>\<name>.velda-part"; false when the path would not fit whole.
+bool partial_path_of(const char* install_folder, const char* name, char out[kPathSize]) {
+    if (std::strlen(install_folder) + 1 + std::strlen(name) + sizeof kPartialDownloadSuffix >
+        kPathSize) {
+        return false;
+    }
+    format_bounded(out, kPathSize, "%s\\%s%s", install_folder, name, kPartialDownloadSuffix);
+    return true;
+}
+
+// The partial package that the journal records, which the sweeps leave for a later run;
+// empty when there is none.
+void recorded_partial_path(const char* install_folder, char out[kPathSize]) {
+    out[0] = '\0';
+    JournalPartial record;
+    if (!journal_last_partial(install_folder, &record) ||
+        !partial_path_of(install_folder, record.file_name, out)) {
+        out[0] = '\0';
+    }
+}
+
+struct PackageRecord {
+    const char* install_folder;
+    const char* package_name;
+    const char* url;
+};
+
+// The package's body has begun: a run ended from outside from now on leaves a part that the
+// next run can continue.
+void note_package_partial(const PartialDownload& partial, void* context) {
+    const PackageRecord* record = static_cast<const PackageRecord*>(context);
+    journal_note_partial(record->install_folder, record->package_name, record->url, partial);
+}
+
+// A part of this package from this URL that an earlier run left is continued; any other
+// recorded part is deleted.
+void continue_recorded_package(const LauncherRun* run, ContinuableDownload* download) {
+    const char* folder = run->paths.install_folder;
+    JournalPartial record;
+    if (!journal_last_partial(folder, &record)) {
+        return;
+    }
+    if (std::strcmp(record.file_name, run->package_name) == 0 &&
+        std::strcmp(record.url, run->manifest.url) == 0) {
+        download->partial = record.partial;
+        return;
+    }
+    char stale[kPathSize] = {};
+    if (partial_path_of(folder, record.file_name, stale)) {
+        DeleteFileA(stale);
+    }
 }
 
 // Packages left by earlier runs; subfolders are not searched.
@@ -128,11 +183,17 @@ bool install_full_package(LauncherRun* run) {
     if (!download_may_start(digest, run->manifest_signed, run->package_name)) {
         return fail_update(run, "No se pudo descargar el ZIP de Velda.");
     }
+    ContinuableDownload download;
+    continue_recorded_package(run, &download);
+    PackageRecord record{run->paths.install_folder, run->package_name, run->manifest.url};
+    download.on_new_body = note_package_partial;
+    download.context = &record;
     journal_mark_package_installation(run->paths.install_folder);
     journal_note(run->paths.install_folder, run->package_name);
     // The package is checked whole before its entries are looked at or anything is unpacked.
-    TransferResult result = http_get_to_file_with_progress(
-        wide_url, package_path, launcher_download_progress_cb, &run->progress, digest.bytes());
+    TransferResult result =
+        download_with_retries(wide_url, package_path, launcher_download_progress_cb, &run->progress,
+                              digest.bytes(), &download, true);
     if (!result) {
         log_if_digest_mismatch(result, run->package_name);
         return fail_update(run, "No se pudo descargar el ZIP de Velda.");
@@ -148,8 +209,8 @@ bool install_full_package(LauncherRun* run) {
 }
 
 // A run that was ended from outside leaves its partial downloads behind, in any folder that a
-// changed file lives in.
-void remove_partial_downloads(const char* folder) {
+// changed file lives in. keep (empty for none) is the one the journal records.
+void remove_partial_downloads(const char* folder, const char* keep) {
     char pattern[kPathSize] = {};
     format_bounded(pattern, sizeof(pattern), "%s\\*", folder);
     WIN32_FIND_DATAA entry = {};
@@ -168,9 +229,10 @@ void remove_partial_downloads(const char* folder) {
         format_bounded(path, sizeof(path), "%s\\%s", folder, entry.cFileName);
         if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
             if ((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-                remove_partial_downloads(path);
+                remove_partial_downloads(path, keep);
             }
-        } else if (ends_with_ignoring_ascii_case(entry.cFileName, kPartialDownloadSuffix)) {
+        } else if (ends_with_ignoring_ascii_case(entry.cFileName, kPartialDownloadSuffix) &&
+                   !equals_ignoring_ascii_case(path, keep)) {
             DeleteFileA(path);
         }
     } while (FindNextFileA(search.get(), &entry));
@@ -193,7 +255,9 @@ class InterruptedRunCleanup {
 
   private:
     void sweep() {
-        remove_partial_downloads(install_folder_);
+        char keep[kPathSize] = {};
+        recorded_partial_path(install_folder_, keep);
+        remove_partial_downloads(install_folder_, keep);
         journal_sweep(install_folder_, delete_file);
     }
     const char* install_folder_;

@@ -4,6 +4,7 @@
 
 #include "common/progress.h"
 #include "net/http_body.h"
+#include "net/resume_rules.h"
 #include "net/transfer_result.h"
 
 // The callback is called once before the first read and after every read, with the bytes
@@ -29,3 +30,22 @@ TransferResult http_get_to_file_with_progress(const wchar_t* url, const char* fi
 // Closes the run's session, which the first GET opened; a later GET opens a new one. Called once
 // at exit, after the last GET.
 void http_close_session();
+
+// A to-file GET that can continue the temporary file of an earlier attempt.
+struct ContinuableDownload {
+    PartialDownload partial;
+    // Called when an answer starts the body anew and names a validator, before any of it is
+    // written, so that a record of it can outlive the process. May be null.
+    void (*on_new_body)(const PartialDownload& partial, void* context) = nullptr;
+    void* context = nullptr;
+};
+
+// As http_get_to_file_with_progress, but a temporary file that *download describes is continued
+// when the server answers for exactly its rest and the same body; any other answer starts it
+// again from 0. Progress counts the whole body. On failure the temporary file stays when it can
+// be continued, and download->partial says what it holds; otherwise it is deleted and partial
+// cleared. The expected SHA-256 covers the whole file, the continued bytes included.
+TransferResult http_get_to_file_continuing(const wchar_t* url, const char* file_path,
+                                           ProgressCallback callback, void* user_data,
+                                           const uint8_t* expected_sha256,
+                                           ContinuableDownload* download);

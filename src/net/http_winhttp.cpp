@@ -8,6 +8,7 @@
 #include <cstring>
 #include <utility>
 
+#include "common/busy_file.h"
 #include "common/crypto.h"
 #include "common/path_size.h"
 #include "common/text.h"
@@ -39,6 +40,10 @@ class BodySink {
     // Room for at least count bytes, or null when there is none.
     virtual char* room(uint32_t count) = 0;
     virtual void commit(uint32_t count) = 0;
+    // What the request sends besides its target: the no-cache headers, and a sink's own.
+    virtual const wchar_t* request_headers() { return kNoCacheHeaders; }
+    // The status was accepted; a sink that needs the answer's other headers reads them here.
+    virtual bool answered(HINTERNET /*request*/, DWORD /*status*/) { return true; }
 
     TransferStage failed_stage() const { return failed_stage_; }
     DWORD failed_error() const { return failed_error_; }
@@ -180,7 +185,7 @@ TransferResult transfer(const wchar_t* url, BodySink& sink, ProgressCallback cal
     if (!timer.before_call(request.get())) {
         return stopped_at(TransferStage::TimeLimit, 0);
     }
-    if (!WinHttpSendRequest(request.get(), kNoCacheHeaders, static_cast<DWORD>(-1),
+    if (!WinHttpSendRequest(request.get(), sink.request_headers(), static_cast<DWORD>(-1),
                             WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
         return timer.failure(TransferStage::Send);
     }
@@ -196,6 +201,9 @@ TransferResult transfer(const wchar_t* url, BodySink& sink, ProgressCallback cal
     }
     if (status < 200 || status > 299) {
         return stopped_at(TransferStage::Status, 0, status);
+    }
+    if (!sink.answered(request.get(), status)) {
+        return stopped_at(sink.failed_stage(), sink.failed_error(), status);
     }
     DWORD total = 0;
     if (!query_number(request.get(), WINHTTP_QUERY_CONTENT_LENGTH, &total)) {
@@ -233,27 +241,134 @@ class MemorySink final : public BodySink {
     HttpBody body_;
 };
 
+// A header's value as printable ASCII in out; false when it is absent, longer than out holds, or
+// holds anything else (such a validator could not be sent back as it came).
+bool query_text(HINTERNET request, DWORD level, char* out, size_t size) {
+    wchar_t wide[kValidatorSize] = {};
+    DWORD bytes = sizeof wide;
+    if (!WinHttpQueryHeaders(request, level, WINHTTP_HEADER_NAME_BY_INDEX, wide, &bytes,
+                             WINHTTP_NO_HEADER_INDEX)) {
+        return false;
+    }
+    size_t units = bytes / sizeof(wchar_t);
+    if (units >= size) {
+        return false;
+    }
+    for (size_t i = 0; i < units; ++i) {
+        if (wide[i] < 0x20 || wide[i] > 0x7E) {
+            return false;
+        }
+        out[i] = static_cast<char>(wide[i]);
+    }
+    out[units] = '\0';
+    return true;
+}
+
 // Streams the body into "<target>.velda-part" beside the target; the target is replaced only once
-// the whole body is on disk, and the temporary file is deleted on every failure.
+// the whole body is on disk. The temporary file is deleted on every failure, unless a
+// continuable download keeps it for the next attempt.
 class TempFileSink final : public BodySink {
   public:
-    TempFileSink(const char* target, const uint8_t* expected_sha256)
-        : target_(target), expected_sha256_(expected_sha256) {}
+    TempFileSink(const char* target, const uint8_t* expected_sha256,
+                 ContinuableDownload* download = nullptr)
+        : target_(target), expected_sha256_(expected_sha256), download_(download) {
+        // A cut name could hit another file: begin() refuses it.
+        path_fits_ = std::strlen(target_) + sizeof kPartialDownloadSuffix <= sizeof temp_path_;
+        if (path_fits_) {
+            format_bounded(temp_path_, sizeof temp_path_, "%s%s", target_, kPartialDownloadSuffix);
+        }
+        if (download_ != nullptr) {
+            measure_partial();
+        }
+    }
 
     ~TempFileSink() {
-        if (created_) {
+        if (created_ && download_ != nullptr && download_->partial.validator[0] != '\0') {
+            flush();  // What arrived are the body's next bytes: worth keeping.
+        }
+        if (created_ && keeps_partial()) {
+            file_.reset();
+        } else if (created_) {
             file_.reset();
             DeleteFileA(temp_path_);
+            forget_partial();
         }
         std::free(buffer_);
     }
 
-    bool begin(uint32_t /*announced*/) override {
-        size_t length = std::strlen(target_);
-        if (length + sizeof kPartialDownloadSuffix > sizeof temp_path_) {
-            return fail(TransferStage::TempFile, 0);  // A cut name could hit another file.
+    const wchar_t* request_headers() override {
+        if (download_ == nullptr || !partial_can_continue(download_->partial)) {
+            return kNoCacheHeaders;
         }
-        format_bounded(temp_path_, sizeof temp_path_, "%s%s", target_, kPartialDownloadSuffix);
+        char text[kRequestHeaderUnits] = {};
+        format_bounded(text, sizeof text, "Range: bytes=%llu-\r\nIf-Range: %s\r\n",
+                       static_cast<unsigned long long>(download_->partial.have),
+                       download_->partial.validator);
+        size_t units = 0;
+        for (const wchar_t* p = kNoCacheHeaders; *p != L'\0'; ++p) {
+            request_headers_[units++] = *p;
+        }
+        for (const char* p = text; *p != '\0' && units + 1 < kRequestHeaderUnits; ++p) {
+            request_headers_[units++] = static_cast<unsigned char>(*p);
+        }
+        request_headers_[units] = L'\0';
+        return request_headers_;
+    }
+
+    bool answered(HINTERNET request, DWORD status) override {
+        if (download_ == nullptr) {
+            return true;
+        }
+        char range[128] = {};
+        char etag[kValidatorSize] = {};
+        char modified[kValidatorSize] = {};
+        bool has_range = query_text(request, WINHTTP_QUERY_CONTENT_RANGE, range, sizeof range);
+        bool has_etag = query_text(request, WINHTTP_QUERY_ETAG, etag, sizeof etag);
+        bool has_modified =
+            query_text(request, WINHTTP_QUERY_LAST_MODIFIED, modified, sizeof modified);
+        PartialDownload& partial = download_->partial;
+        switch (judge_answer(partial, status, has_range ? range : nullptr,
+                             has_etag ? etag : nullptr, has_modified ? modified : nullptr)) {
+            case AnswerUse::Continue:
+                continued_from_ = partial.have;
+                return true;
+            case AnswerUse::Refuse:
+                DeleteFileA(temp_path_);  // Never continued by a part of unknown origin.
+                forget_partial();
+                return fail(TransferStage::Range, 0);
+            case AnswerUse::Restart:
+                break;
+        }
+        // A new body: whatever the temporary file held belongs to another answer.
+        DeleteFileA(temp_path_);
+        forget_partial();
+        DWORD length = 0;
+        if (choose_validator(has_etag ? etag : nullptr, has_modified ? modified : nullptr,
+                             partial.validator) &&
+            query_number(request, WINHTTP_QUERY_CONTENT_LENGTH, &length) && length > 0) {
+            partial.total = length;
+            if (download_->on_new_body != nullptr) {
+                download_->on_new_body(partial, download_->context);
+            }
+        } else {
+            forget_partial();
+        }
+        return true;
+    }
+
+    bool begin(uint32_t /*announced*/) override {
+        if (!path_fits_) {
+            return fail(TransferStage::TempFile, 0);
+        }
+        if (!reserve(kBufferSize)) {
+            return fail(TransferStage::Memory, 0);
+        }
+        if (expected_sha256_ != nullptr && !hash_.init()) {
+            return fail(TransferStage::Digest, 0);
+        }
+        if (continuing()) {
+            return open_to_continue();
+        }
         // CREATE_ALWAYS takes over a leftover of an interrupted run.
         file_.reset(CreateFileA(temp_path_, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -261,10 +376,7 @@ class TempFileSink final : public BodySink {
             return fail(TransferStage::TempFile, GetLastError());
         }
         created_ = true;
-        if (expected_sha256_ != nullptr && !hash_.init()) {
-            return fail(TransferStage::Digest, 0);
-        }
-        return reserve(kBufferSize) || fail(TransferStage::Memory, 0);
+        return true;
     }
 
     char* room(uint32_t count) override {
@@ -296,19 +408,84 @@ class TempFileSink final : public BodySink {
             return fail(TransferStage::Write, GetLastError());
         }
         file_.reset();
+        forget_partial();  // Whole now: nothing to continue, whatever follows.
         if (expected_sha256_ != nullptr && !digest_matches()) {
             return fail(TransferStage::Digest, 0);  // The destructor deletes the temporary file.
         }
-        if (!MoveFileExA(temp_path_, target_, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        if (!replace_file_when_free(temp_path_, target_)) {
             return fail(TransferStage::Replace, GetLastError());
         }
         created_ = false;
         return true;
     }
 
+    bool continuing() const { return continued_from_ > 0; }
+    uint64_t continued_from() const { return continued_from_; }
+    uint64_t whole_length() const { return download_ != nullptr ? download_->partial.total : 0; }
+
   private:
     // Fewer, larger writes than the 8 to 16 KiB WinHTTP hands out per read.
     static constexpr size_t kBufferSize = 1u << 20;
+    static constexpr size_t kRequestHeaderUnits = 512 + kValidatorSize;
+
+    // The temporary file's size is what it holds of the body; a file that cannot be continued
+    // goes, so that nothing of another body is ever appended to.
+    void measure_partial() {
+        PartialDownload& partial = download_->partial;
+        WIN32_FILE_ATTRIBUTE_DATA data = {};
+        partial.have = 0;
+        if (path_fits_ && GetFileAttributesExA(temp_path_, GetFileExInfoStandard, &data) &&
+            (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            partial.have = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+        }
+        if (!partial_can_continue(partial)) {
+            if (path_fits_) {
+                DeleteFileA(temp_path_);
+            }
+            forget_partial();
+        }
+    }
+
+    void forget_partial() {
+        if (download_ != nullptr) {
+            download_->partial = PartialDownload{};
+        }
+    }
+
+    bool keeps_partial() const {
+        return download_ != nullptr && partial_can_continue(download_->partial);
+    }
+
+    // The bytes already there are hashed first, so that the digest still covers the whole file.
+    bool open_to_continue() {
+        file_.reset(CreateFileA(temp_path_, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file_) {
+            DWORD error = GetLastError();
+            forget_partial();
+            return fail(TransferStage::TempFile, error);
+        }
+        created_ = true;
+        uint64_t left = continued_from_;
+        while (expected_sha256_ != nullptr && left > 0) {
+            DWORD chunk = static_cast<DWORD>(left < capacity_ ? left : capacity_);
+            DWORD read = 0;
+            if (!ReadFile(file_.get(), buffer_, chunk, &read, nullptr) || read == 0) {
+                return fail(TransferStage::TempFile, GetLastError());
+            }
+            if (!hash_.update(buffer_, read)) {
+                return fail(TransferStage::Digest, 0);
+            }
+            left -= read;
+        }
+        LARGE_INTEGER end;
+        end.QuadPart = static_cast<LONGLONG>(continued_from_);
+        if (!SetFilePointerEx(file_.get(), end, nullptr, FILE_BEGIN) ||
+            !SetEndOfFile(file_.get())) {
+            return fail(TransferStage::TempFile, GetLastError());
+        }
+        return true;
+    }
 
     bool reserve(size_t capacity) {
         void* grown = std::realloc(buffer_, capacity);
@@ -340,6 +517,9 @@ class TempFileSink final : public BodySink {
                 return fail(TransferStage::Write, 0);
             }
             offset += written;
+            if (download_ != nullptr) {
+                download_->partial.have += written;
+            }
         }
         filled_ = 0;
         return true;
@@ -347,6 +527,7 @@ class TempFileSink final : public BodySink {
 
     const char* target_;
     char temp_path_[kPathSize] = {};
+    bool path_fits_ = false;
     UniqueFileHandle file_;
     bool created_ = false;
     char* buffer_ = nullptr;
@@ -355,6 +536,9 @@ class TempFileSink final : public BodySink {
     const uint8_t* expected_sha256_;
     Sha256 hash_;
     bool hash_failed_ = false;
+    ContinuableDownload* download_;
+    uint64_t continued_from_ = 0;
+    wchar_t request_headers_[kRequestHeaderUnits] = {};
 };
 
 // A sink that fails once the body is in keeps the status the transfer read.
@@ -383,6 +567,40 @@ TransferResult http_get_to_file_with_progress(const wchar_t* url, const char* fi
                                               const uint8_t* expected_sha256) {
     TempFileSink sink(file_path, expected_sha256);
     TransferResult result = transfer(url, sink, callback, user_data);
+    if (result && !sink.finish()) {
+        result = sink_failure(sink, result.http_status);
+    }
+    return result;
+}
+
+namespace {
+
+// Progress of a continued body counts the bytes that an earlier attempt brought.
+struct WholeBodyProgress {
+    ProgressCallback callback;
+    void* user_data;
+    const TempFileSink* sink;
+};
+
+void report_whole_body(uint32_t received, uint32_t total, void* user_data) {
+    const WholeBodyProgress* progress = static_cast<const WholeBodyProgress*>(user_data);
+    if (progress->sink->continuing()) {
+        received += static_cast<uint32_t>(progress->sink->continued_from());
+        total = static_cast<uint32_t>(progress->sink->whole_length());
+    }
+    progress->callback(received, total, progress->user_data);
+}
+
+}  // namespace
+
+TransferResult http_get_to_file_continuing(const wchar_t* url, const char* file_path,
+                                           ProgressCallback callback, void* user_data,
+                                           const uint8_t* expected_sha256,
+                                           ContinuableDownload* download) {
+    TempFileSink sink(file_path, expected_sha256, download);
+    WholeBodyProgress progress{callback, user_data, &sink};
+    TransferResult result =
+        transfer(url, sink, callback != nullptr ? report_whole_body : nullptr, &progress);
     if (result && !sink.finish()) {
         result = sink_failure(sink, result.http_status);
     }

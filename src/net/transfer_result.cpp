@@ -36,6 +36,8 @@ const char* transfer_stage_name(TransferStage stage) {
             return "replace";
         case TransferStage::Digest:
             return "digest";
+        case TransferStage::Range:
+            return "range";
     }
     return "unknown";
 }

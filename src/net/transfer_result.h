@@ -21,6 +21,7 @@ enum class TransferStage : uint8_t {
     Write,           // the body could not be written to the temporary file
     Replace,         // the temporary file could not take the target's place
     Digest,          // the body's SHA-256 is not the expected one, or could not be computed
+    Range,           // a partial answer that is not the rest of the body asked for
 };
 
 // What a GET reports: where it stopped, the HTTP status once one was read (else 0), and the

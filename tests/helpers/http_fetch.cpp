@@ -1,4 +1,6 @@
-// Test client of the transfer: "http_fetch memory URL" or "http_fetch file URL PATH".
+// Test client of the transfer: "http_fetch memory URL", "http_fetch file URL PATH", or
+// "http_fetch continue URL PATH SHA256": the continuing to-file GET, called again at once after
+// each failure while it makes headway, with the expected digest.
 // Prints one JSON object: the result, what was received, and the progress calls.
 #include <windows.h>
 #include <bcrypt.h>
@@ -12,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/hex.h"
 #include "common/wide.h"
 #include "net/http.h"
 
@@ -98,8 +101,11 @@ void print_calls(const std::vector<Call>& calls) {
 int wmain(int argc, wchar_t** argv) {
     bool to_memory = argc == 3 && std::wcscmp(argv[1], L"memory") == 0;
     bool to_file = argc == 4 && std::wcscmp(argv[1], L"file") == 0;
-    if (!to_memory && !to_file) {
-        std::fprintf(stderr, "usage: http_fetch memory URL | http_fetch file URL PATH\n");
+    bool continuing = argc == 5 && std::wcscmp(argv[1], L"continue") == 0;
+    if (!to_memory && !to_file && !continuing) {
+        std::fprintf(stderr,
+                     "usage: http_fetch memory URL | http_fetch file URL PATH | "
+                     "http_fetch continue URL PATH SHA256\n");
         return 2;
     }
     // Callers hold UTF-8 URLs and convert them just before the transfer.
@@ -126,6 +132,26 @@ int wmain(int argc, wchar_t** argv) {
         } else {
             std::printf("\"sha256\":null,\"block\":null,\"nul\":null,");
         }
+    } else if (continuing) {
+        std::string path = narrow(argv[3], CP_ACP);
+        uint8_t expected[kSha256Size] = {};
+        if (!hex_to_bytes(narrow(argv[4], CP_ACP).c_str(), expected, sizeof expected)) {
+            std::fprintf(stderr, "http_fetch: not a SHA-256\n");
+            return 2;
+        }
+        ContinuableDownload download;
+        int attempts = 0;
+        uint64_t best = 0;
+        for (;;) {
+            ++attempts;
+            result = http_get_to_file_continuing(url.data(), path.c_str(), record_call, &calls,
+                                                 expected, &download);
+            if (result || download.partial.have <= best) {
+                break;
+            }
+            best = download.partial.have;
+        }
+        std::printf("\"result\":%s,\"attempts\":%d,", result ? "true" : "false", attempts);
     } else {
         std::string path = narrow(argv[3], CP_ACP);
         result = http_get_to_file_with_progress(url.data(), path.c_str(), record_call, &calls);

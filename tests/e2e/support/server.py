@@ -1,6 +1,7 @@
 """A threaded HTTP(S) test server on loopback with canned routes and injected faults."""
 
 import os
+import re
 import socket
 import ssl
 import struct
@@ -26,6 +27,12 @@ class Route:
     cut_after: int | None = None
     cut_mode: str = "reset"
     close_before_headers: bool = False
+    # Honour "Range: bytes=N-" with 206 while If-Range, when sent, names the route's ETag or
+    # Last-Modified header; stale_ranges answers 206 whatever If-Range says (a faulty server).
+    ranges: bool = False
+    stale_ranges: bool = False
+    # Every response stops (reset) after this many body bytes, wherever it began.
+    cut_every: int | None = None
     redirect_to: str | None = None
     # Body is sent in pieces of chunk_size with delay seconds between them.
     chunk_size: int = 65536
@@ -35,6 +42,9 @@ class Route:
     # What the server got to send of the body, and whether it sent all of it.
     sent: int = field(default=0, init=False)
     finished: bool = field(default=False, init=False)
+    # Body bytes sent over all responses, and the first byte of each response.
+    sent_total: int = field(default=0, init=False)
+    starts: list = field(default_factory=list, init=False)
 
     @property
     def length(self) -> int:
@@ -104,11 +114,18 @@ class _Handler(BaseHTTPRequestHandler):
             self.send_header("Content-Length", "0")
             self.end_headers()
             return
-        self.send_response(route.status)
+        length = route.length
+        start = self._range_start(route, length)
+        route.starts.append(start)
+        self.send_response(206 if start else route.status)
         for name, value in route.headers.items():
             self.send_header(name, value)
-        length = route.length
-        if route.chunked:
+        if route.ranges:
+            self.send_header("Accept-Ranges", "bytes")
+        if start:
+            self.send_header("Content-Range", f"bytes {start}-{length - 1}/{length}")
+            self.send_header("Content-Length", str(length - start))
+        elif route.chunked:
             self.send_header("Transfer-Encoding", "chunked")
         elif route.content_length is None:
             self.send_header("Content-Length", str(length))
@@ -119,7 +136,9 @@ class _Handler(BaseHTTPRequestHandler):
             self.close_connection = True
         self.end_headers()
         limit = length if route.cut_after is None else min(route.cut_after, length)
-        sent = 0
+        if route.cut_every is not None:
+            limit = min(limit, start + route.cut_every)
+        sent = start
         while sent < limit:
             piece = route.piece(sent, min(limit - sent, route.chunk_size))
             if route.chunked:
@@ -129,12 +148,13 @@ class _Handler(BaseHTTPRequestHandler):
             self.wfile.flush()
             sent += len(piece)
             route.sent = sent
+            route.sent_total += len(piece)
             if route.on_progress:
                 route.on_progress(sent)
             if route.delay:
                 time.sleep(route.delay)
         route.finished = sent == length
-        if route.cut_after is not None:
+        if route.cut_after is not None or (route.cut_every is not None and sent < length):
             if route.cut_mode == "reset":
                 self._reset()
             else:
@@ -146,6 +166,17 @@ class _Handler(BaseHTTPRequestHandler):
         if isinstance(route.content_length, int) and route.content_length is not False \
                 and route.content_length > length:
             self.close_connection = True  # The client sees the body end short of its length.
+
+    def _range_start(self, route: Route, length: int) -> int:
+        """Where the body starts: 0 unless the route honours the request's Range."""
+        match = re.fullmatch(r"bytes=(\d+)-", self.headers.get("Range", "").strip())
+        if not (route.ranges and match and route.status == 200) or int(match[1]) >= length:
+            return 0
+        if_range = self.headers.get("If-Range")
+        validators = (route.headers.get("ETag"), route.headers.get("Last-Modified"))
+        if if_range is not None and if_range not in validators and not route.stale_ranges:
+            return 0
+        return int(match[1])
 
     def _send_plain(self, status, body):
         self.send_response(status)
