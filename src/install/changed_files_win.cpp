@@ -7,6 +7,7 @@
 
 #include "install/changed_files_rules.h"
 #include "common/fs.h"
+#include "common/install_paths.h"
 #include "common/log.h"
 #include "common/stdio_file.h"
 #include "common/text.h"
@@ -47,7 +48,10 @@ bool download_changed_file(const char* target_path, const char* base_url, const 
     join_changed_file_url(base_url, path_text, file_url);
     wchar_t wide_file_url[kWideFileUrlUnits];
     utf8_to_wide(file_url, wide_file_url, kWideFileUrlUnits);
-    return http_get_to_file_with_progress(wide_file_url, target_path, nullptr, nullptr).ok();
+    TransferResult result =
+        http_get_to_file_with_progress(wide_file_url, target_path, nullptr, nullptr);
+    log_transfer_failure(file_url, result);
+    return result.ok();
 }
 
 // True when every line applied; the list stays open only inside.
@@ -65,7 +69,10 @@ bool apply_list(FILE* list, const char* install_folder, const char* base_url) {
         char relative_path[kPathSize];
         changed_file_relative_path(entry.path_text, relative_path);
         char target_path[kPathSize];
-        format_bounded(target_path, sizeof(target_path), "%s\\%s", install_folder, relative_path);
+        // A path text cut to fit would join into another name; join_path refuses it then.
+        if (!join_path(install_folder, relative_path, target_path)) {
+            return false;
+        }
         if (entry.action == ChangedFileAction::Delete) {
             // A file that is already gone, or a directory, is passed over.
             DeleteFileA(target_path);
@@ -92,12 +99,18 @@ bool apply_changed_files(const char* install_folder, const char* list_url, const
     }
 
     char list_path[kPathSize];
-    format_bounded(list_path, sizeof(list_path), "%s\\%s", install_folder, list_name);
+    if (!join_path(install_folder, list_name, list_path)) {
+        log_line("Fallo aplicando archivos modificados, se usara ZIP completo.");
+        return false;
+    }
     wchar_t wide_list_url[kWideListUrlUnits];
     utf8_to_wide(list_url, wide_list_url, kWideListUrlUnits);
 
     bool applied = false;
-    if (http_get_to_file_with_progress(wide_list_url, list_path, callback, user_data)) {
+    TransferResult list_result =
+        http_get_to_file_with_progress(wide_list_url, list_path, callback, user_data);
+    log_transfer_failure(list_url, list_result);
+    if (list_result) {
         // Closed at the end of this block: an open file could not be deleted below.
         UniqueStdioFile list = open_file(list_path, "rb");
         if (list) {

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/install_paths.h"
 #include "common/path_size.h"
 #include "common/stdio_file.h"
 #include "common/text.h"
@@ -12,8 +13,9 @@ namespace {
 // Never a plain name, so no sweep takes it for a file.
 constexpr char kPackageInstallationMark[] = ":package-installation";
 
+// Empty when it would not fit, and an empty path opens nothing.
 void journal_path(const char* install_folder, char out[kPathSize]) {
-    format_bounded(out, kPathSize, "%s\\%s", install_folder, kDownloadJournalName);
+    join_path(install_folder, kDownloadJournalName, out);
 }
 
 // Only a plain file name directly in the install folder may be deleted.

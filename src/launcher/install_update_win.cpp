@@ -62,9 +62,10 @@ bool download_direct_executable(LauncherRun* run) {
     log_line("Instalacion previa detectada, descargando solo Velda.exe desde /downloads/direct...");
     wchar_t wide_url[kWideUrlUnits];
     utf8_to_wide(kDirectDownloadUrl, wide_url, kWideUrlUnits);
-    return http_get_to_file_with_progress(wide_url, run->paths.product_path,
-                                          launcher_download_progress_cb, &run->progress)
-        .ok();
+    TransferResult result = http_get_to_file_with_progress(
+        wide_url, run->paths.product_path, launcher_download_progress_cb, &run->progress);
+    log_transfer_failure(kDirectDownloadUrl, result);
+    return result.ok();
 }
 
 // Packages left by earlier runs; subfolders are not searched.
@@ -78,10 +79,13 @@ void remove_stale_packages(const char* install_folder) {
         return;
     }
     do {
-        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        // A name longer than the ANSI buffer comes back cut; such a name is not a package.
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+            ends_with_ignoring_ascii_case(entry.cFileName, ".zip")) {
             char stale[kPathSize] = {};
-            format_bounded(stale, sizeof(stale), "%s\\%s", install_folder, entry.cFileName);
-            DeleteFileA(stale);
+            if (join_path(install_folder, entry.cFileName, stale)) {
+                DeleteFileA(stale);
+            }
         }
     } while (FindNextFileA(search.get(), &entry));
 }
@@ -115,12 +119,15 @@ bool install_full_package(LauncherRun* run) {
     wchar_t wide_url[kWideUrlUnits];
     utf8_to_wide(run->manifest.url, wide_url, kWideUrlUnits);
     char package_path[kPathSize] = {};
-    format_bounded(package_path, sizeof(package_path), "%s\\%s", run->paths.install_folder,
-                   run->package_name);
+    if (!join_path(run->paths.install_folder, run->package_name, package_path)) {
+        return fail_update(run, "No se pudo descargar el ZIP de Velda.");
+    }
     journal_mark_package_installation(run->paths.install_folder);
     journal_note(run->paths.install_folder, run->package_name);
-    if (!http_get_to_file_with_progress(wide_url, package_path, launcher_download_progress_cb,
-                                        &run->progress)) {
+    TransferResult result = http_get_to_file_with_progress(
+        wide_url, package_path, launcher_download_progress_cb, &run->progress);
+    if (!result) {
+        log_transfer_failure(run->manifest.url, result);
         return fail_update(run, "No se pudo descargar el ZIP de Velda.");
     }
     bool extracted = package_stays_inside(package_path) &&

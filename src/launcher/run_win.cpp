@@ -92,6 +92,10 @@ int run_final_stage(LauncherRun* run, FinalVariant variant) {
     run->popup.set_message(popup_tr(run->spanish, "starting"));
     bool started = false;
     for (const char** folder = first; folder != folders + 2 && !started; ++folder) {
+        // An install folder whose paths do not fit was never formed.
+        if (*folder == run->paths.install_folder && !run->paths.fits) {
+            continue;
+        }
         started = launch_velda(*folder);
     }
     run->popup.destroy();

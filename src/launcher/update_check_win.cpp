@@ -25,8 +25,13 @@ bool fetch_manifest(Manifest* manifest) {
     utf8_to_wide(request_url, wide_url, 512);
 
     HttpBody body;
-    if (!http_get_to_memory_with_progress(wide_url, &body, nullptr, nullptr) ||
-        body.data() == nullptr) {
+    TransferResult result = http_get_to_memory_with_progress(wide_url, &body, nullptr, nullptr);
+    if (!result) {
+        log_transfer_failure(request_url, result);
+        return false;
+    }
+    if (body.data() == nullptr) {
+        log_detail("Descarga sin cuerpo: %s", request_url);
         return false;
     }
     manifest_extract(body.data(), manifest);
@@ -58,13 +63,17 @@ int run_update_check(LauncherRun* run) {
     }
 
     const InstallPaths& paths = run->paths;
-    run->install_folder_existed = directory_exists(paths.install_folder);
-    if (!ensure_directory(paths.install_folder)) {
+    run->install_folder_existed = paths.fits && directory_exists(paths.install_folder);
+    if (!paths.fits || !ensure_directory(paths.install_folder)) {
         show_error_box("No se pudo crear carpeta de instalacion velda.");
         return 1;
     }
     run->stamp_present = read_version_stamp(paths.stamp_path, run->installed_version);
     run->product_present = file_exists_not_directory(paths.product_path);
+    log_detail("Version instalada: %s; version del servidor: %s; cambios desde: %s",
+               run->stamp_present ? run->installed_version : "(sin velda.version)",
+               manifest.version,
+               manifest.changed_from_version_found ? manifest.changed_from_version : "(no hay)");
 
     UpdateDecision decision = decide_update(run->stamp_present, run->installed_version,
                                             manifest.version, run->product_present);

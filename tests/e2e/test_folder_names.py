@@ -1,0 +1,69 @@
+"""Folder and file names outside any single ANSI code page: a launcher folder in Cyrillic or CJK
+installs, updates and starts the product, the PowerShell command names the right paths, and a
+changed file with a non-ASCII name is written under that name."""
+
+import pytest
+
+from support.release import PRODUCT, Release, tree
+from support.scenario import extract_command
+
+QUERYING = "Consultando latest.json..."
+FIRST_INSTALL = [QUERYING, "Version encontrada en server: 2.0.0",
+                 "taskkill Velda.exe devolvio codigo 1", "Limpiando directorios...",
+                 "Nueva version detectada, descargando zip completo...",
+                 "Descomprimiendo actualizacion..."]
+CHANGED_UPDATE = [QUERYING, "Version encontrada en server: 2.1.0",
+                  "Instalacion detectada, aplicando archivos modificados...",
+                  "Archivos modificados aplicados correctamente."]
+MAP_NAME = "niveles/año 1.map"
+
+
+def assert_started(wine, run, install, tag):
+    assert run.exit_code == 0, run.describe()
+    assert [s["tag"] for s in run.starts] == [tag], run.describe()
+    assert run.starts[0]["exe"] == wine.win_path(install / "Velda.exe")
+    assert run.starts[0]["cwd"].rstrip("\\") == wine.win_path(install)
+
+
+@pytest.mark.parametrize("name", [pytest.param("Игры/Лаунчер Велда", id="cyrillic"),
+                                  pytest.param("ゲーム/启动器 벨다", id="cjk")])
+def test_non_ascii_launcher_folder_installs_then_updates(wine, https_server, standin_exe,
+                                                         make_launcher_dir, run_launcher,
+                                                         tmp_path, name):
+    folder = make_launcher_dir(name)
+    install = folder / "velda"
+    ps_log = tmp_path / "powershell.log"
+    local = tmp_path / name / "local"
+    env = {"VELDA_PS_LOG": wine.win_path(ps_log), "LOCALAPPDATA": wine.win_path(local)}
+
+    first = Release(https_server, standin_exe)
+    first.publish_package([("Velda.exe", PRODUCT), ("datos/ñandú.txt", b"uno")])
+    first.publish_manifest()
+    run = run_launcher(folder, env=env)
+
+    assert run.lines == FIRST_INSTALL, run.describe()
+    assert_started(wine, run, install, "package")
+    assert ps_log.read_text(encoding="utf-8").splitlines() == [extract_command(
+        wine.win_path(install / first.package_name), wine.win_path(install))]
+    assert tree(install, keep_journal=False) == {"Velda.exe", "velda.version", "datos/",
+                                                 "datos/ñandú.txt"}
+    assert (install / "datos/ñandú.txt").read_bytes() == b"uno"
+
+    https_server.reset()
+    update = Release(https_server, standin_exe, version="2.1.0")
+    changed = update.publish_changed_files(["Velda.exe", MAP_NAME],
+                                           {"Velda.exe": PRODUCT, MAP_NAME: b"mapa"},
+                                           from_name="2.0.0")
+    update.publish_manifest(changed, changed_from_version="2.0.0")
+    run = run_launcher(folder, env=env)
+
+    assert run.lines == CHANGED_UPDATE, run.describe()
+    assert_started(wine, run, install, "changed")
+    assert (install / "niveles" / "año 1.map").read_bytes() == b"mapa"
+    assert (install / "velda.version").read_bytes() == b"2.1.0"
+    assert len(ps_log.read_text(encoding="utf-8").splitlines()) == 1
+
+    # The log file under a non-ASCII folder holds both runs.
+    log = (local / "VeldaNova" / "launcher.log").read_text(encoding="utf-8")
+    assert log.count("[launcher] " + QUERYING) == 2
+    assert "[launcher] Archivos modificados aplicados correctamente." in log
