@@ -44,8 +44,9 @@ void windows_version_text(char* out, size_t out_size) {
     if (ntdll == nullptr) {
         return;
     }
-    auto rtl_get_version =
-        reinterpret_cast<RtlGetVersionFunction>(GetProcAddress(ntdll, "RtlGetVersion"));
+    // Through a plain function pointer type: FARPROC's own signature is not the call's.
+    auto rtl_get_version = reinterpret_cast<RtlGetVersionFunction>(
+        reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "RtlGetVersion")));
     OSVERSIONINFOW info = {};
     info.dwOSVersionInfoSize = sizeof(info);
     if (rtl_get_version != nullptr && rtl_get_version(&info) == 0) {

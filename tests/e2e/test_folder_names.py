@@ -34,6 +34,7 @@ def test_non_ascii_launcher_folder_installs_then_updates(wine, https_server, sta
     install = folder / "velda"
     ps_log = tmp_path / "powershell.log"
     local = tmp_path / name / "local"
+    local.mkdir(parents=True)
     env = {"VELDA_PS_LOG": wine.win_path(ps_log), "LOCALAPPDATA": wine.win_path(local)}
 
     first = Release(https_server, standin_exe)
