@@ -1,11 +1,12 @@
 """Folder and file names outside any single ANSI code page: a launcher folder in Cyrillic or CJK
 installs, updates and starts the product, the PowerShell command names the right paths, and a
-changed file with a non-ASCII name is written under that name."""
+changed file with a non-ASCII name is written under that name. A path that would not fit its
+buffer is refused rather than cut."""
 
 import pytest
 
 from support.release import PRODUCT, Release, tree
-from support.scenario import extract_command
+from support.scenario import extract_command, manifest
 
 QUERYING = "Consultando latest.json..."
 FIRST_INSTALL = [QUERYING, "Version encontrada en server: 2.0.0",
@@ -68,3 +69,24 @@ def test_non_ascii_launcher_folder_installs_then_updates(wine, https_server, sta
     log = (local / "VeldaNova" / "launcher.log").read_text(encoding="utf-8")
     assert log.count("[launcher] " + QUERYING) == 2
     assert "[launcher] Archivos modificados aplicados correctamente." in log
+
+
+def test_install_paths_that_would_not_fit_are_refused_not_cut(wine, https_server,
+                                                             make_launcher_dir, run_launcher,
+                                                             tmp_path):
+    # A launcher folder of 241 bytes: the launcher's own path fits 259 bytes, the stamp path
+    # "<folder>\velda\velda.version" (261) does not; cut, it would name another file.
+    length = 241 - len(wine.win_path(tmp_path)) - 1
+    name = "".join("/" if i % 100 == 99 and i != length - 1 else "p" for i in range(length))
+    folder = make_launcher_dir(name)
+    assert len(wine.win_path(folder).encode()) == 241
+    https_server.route("/downloads/latest.json", manifest(
+        version="2.0.0", url=https_server.base_url + "/downloads/Velda-2.0.0.zip"))
+
+    run = run_launcher(folder, expect_box=True)
+
+    assert run.exit_code == 1, run.describe()
+    assert run.lines == [f"Ruta demasiado larga: {wine.win_path(folder)}\\velda\\velda.version",
+                         QUERYING, "Version encontrada en server: 2.0.0"]
+    assert run.box.text == "No se pudo crear carpeta de instalacion velda."
+    assert not (folder / "velda").exists()
