@@ -6,7 +6,7 @@ buffer is refused rather than cut."""
 import pytest
 
 from support.release import PRODUCT, Release, tree
-from support.scenario import extract_command, manifest
+from support.scenario import extract_command, manifest, put_standin
 
 QUERYING = "Consultando latest.json..."
 FIRST_INSTALL = [QUERYING, "Version encontrada en server: 2.0.0",
@@ -90,3 +90,26 @@ def test_install_paths_that_would_not_fit_are_refused_not_cut(wine, https_server
                          QUERYING, "Version encontrada en server: 2.0.0"]
     assert run.box.text == "No se pudo crear carpeta de instalacion velda."
     assert not (folder / "velda").exists()
+
+
+def test_launcher_path_past_its_buffer_in_utf8_is_refused(wine, https_server, standin_exe,
+                                                          make_launcher_dir, run_launcher,
+                                                          tmp_path):
+    # Fewer than 260 characters, more than 259 bytes in UTF-8, and byte 260 inside a character:
+    # the ANSI call stops at the character before it without a word, and the path cut there
+    # would name a parent folder.
+    first = "启动器" * 17
+    second_start = len(wine.win_path(tmp_path).encode()) + 1 + len(first.encode()) + 1
+    padding = "x" * ((260 - second_start - 1) % 3)
+    folder = make_launcher_dir(first + padding + "/" + "벨다" * 25)
+    put_standin(standin_exe, folder / "Velda.exe", "beside")
+    assert len(wine.win_path(folder / "VeldaLauncher.exe")) < 260
+    assert len(wine.win_path(folder / "VeldaLauncher.exe").encode()) > 259
+
+    run = run_launcher(folder, expect_box=True)
+
+    assert run.exit_code == 1, run.describe()
+    assert run.lines == []
+    assert run.box.text == "No se pudo resolver carpeta del launcher."
+    assert run.starts == []
+    assert https_server.requests == []

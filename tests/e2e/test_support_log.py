@@ -5,10 +5,10 @@ written."""
 import re
 from datetime import datetime, timedelta, timezone
 
+import pytest
+
 from support.release import DIRECT_PATH, PRODUCT, Release
 from support.scenario import put_standin, write_stamp
-
-import pytest
 
 QUERYING = "Consultando latest.json..."
 FOUND = "Version encontrada en server: 2.0.0"
