@@ -1,15 +1,33 @@
 #include "common/install_paths.h"
 
+#include <cstring>
+
+#include "common/log.h"
 #include "common/text.h"
 
-void product_path_in(const char* folder, char out[kPathSize]) {
-    format_bounded(out, kPathSize, "%s\\%s", folder, kProductFileName);
+bool join_path(const char* folder, const char* name, char out[kPathSize]) {
+    if (std::strlen(folder) + 1 + std::strlen(name) < kPathSize) {
+        format_bounded(out, kPathSize, "%s\\%s", folder, name);
+        return true;
+    }
+    out[0] = '\0';
+    char line[2 * kPathSize + 64];
+    format_bounded(line, sizeof(line), "Ruta demasiado larga: %s\\%s", folder, name);
+    log_line(line);
+    return false;
+}
+
+bool product_path_in(const char* folder, char out[kPathSize]) {
+    return join_path(folder, kProductFileName, out);
 }
 
 InstallPaths install_paths_for(const char* launcher_folder) {
     InstallPaths paths = {};
-    format_bounded(paths.install_folder, kPathSize, "%s\\%s", launcher_folder, "velda");
-    format_bounded(paths.stamp_path, kPathSize, "%s\\%s", paths.install_folder, kStampFileName);
-    product_path_in(paths.install_folder, paths.product_path);
+    paths.fits = join_path(launcher_folder, "velda", paths.install_folder) &&
+                 join_path(paths.install_folder, kStampFileName, paths.stamp_path) &&
+                 product_path_in(paths.install_folder, paths.product_path);
+    if (!paths.fits) {
+        paths = {};
+    }
     return paths;
 }

@@ -5,15 +5,21 @@
 inline constexpr char kProductFileName[] = "Velda.exe";
 inline constexpr char kStampFileName[] = "velda.version";
 
-// The product's executable in folder: "<folder>\Velda.exe", cut to kPathSize.
-void product_path_in(const char* folder, char out[kPathSize]);
+// "<folder>\<name>" into a kPathSize buffer. A path that does not fit is never cut, as a cut
+// one would name another file: out is left empty, the line "Ruta demasiado larga: ..." is
+// logged and the result is false.
+bool join_path(const char* folder, const char* name, char out[kPathSize]);
 
-// The installation beside the launcher; each path is cut to kPathSize, the later ones built
-// from the cut install folder.
+// The product's executable in folder: "<folder>\Velda.exe"; false when it does not fit.
+bool product_path_in(const char* folder, char out[kPathSize]);
+
+// The installation beside the launcher. fits is false when any of the paths would pass
+// kPathSize; the paths are then empty and must not be used.
 struct InstallPaths {
     char install_folder[kPathSize];  // <launcher folder>\velda
     char stamp_path[kPathSize];      // <install folder>\velda.version
     char product_path[kPathSize];    // <install folder>\Velda.exe
+    bool fits;
 };
 
 InstallPaths install_paths_for(const char* launcher_folder);

@@ -12,6 +12,7 @@
 #include "common/busy_file.h"
 #include "common/crypto.h"
 #include "common/fs.h"
+#include "common/install_paths.h"
 #include "common/log.h"
 #include "common/stdio_file.h"
 #include "common/text.h"
@@ -92,8 +93,10 @@ class ChangedFilesChecks {
     bool fetch_hash_file(const char* url, const ExpectedDigest& expected) {
         wchar_t wide_url[kWideListUrlUnits];
         utf8_to_wide(url, wide_url, kWideListUrlUnits);
-        if (!http_get_to_memory_with_progress(wide_url, &hash_file_, nullptr, nullptr) ||
-            hash_file_.data() == nullptr) {
+        TransferResult fetched =
+            http_get_to_memory_with_progress(wide_url, &hash_file_, nullptr, nullptr);
+        log_transfer_failure(url, fetched);
+        if (!fetched || hash_file_.data() == nullptr) {
             char line[kPathSize + 64] = {};
             format_bounded(line, sizeof(line), "No se pudo descargar %s.", hashes_name_);
             log_line(line);
@@ -140,6 +143,7 @@ bool download_changed_file(const char* target_path, const char* base_url, const 
     ContinuableDownload download;
     TransferResult result = download_with_retries(wide_file_url, target_path, nullptr, nullptr,
                                                   digest, &download, false);
+    log_transfer_failure(file_url, result);
     log_if_digest_mismatch(result, path_text);
     return result.ok();
 }
@@ -167,7 +171,10 @@ bool apply_list(FILE* list, const char* install_folder, const char* base_url,
         char relative_path[kPathSize];
         changed_file_relative_path(entry.path_text, relative_path);
         char target_path[kPathSize];
-        format_bounded(target_path, sizeof(target_path), "%s\\%s", install_folder, relative_path);
+        // A path text cut to fit would join into another name; join_path refuses it then.
+        if (!join_path(install_folder, relative_path, target_path)) {
+            return false;
+        }
         if (entry.action == ChangedFileAction::Delete) {
             if (!delete_listed_file(target_path)) {
                 return false;
@@ -196,7 +203,10 @@ bool apply_changed_files(const char* install_folder, const char* list_url, const
     }
 
     char list_path[kPathSize];
-    format_bounded(list_path, sizeof(list_path), "%s\\%s", install_folder, list_name);
+    if (!join_path(install_folder, list_name, list_path)) {
+        log_line("Fallo aplicando archivos modificados, se usara ZIP completo.");
+        return false;
+    }
     wchar_t wide_list_url[kWideListUrlUnits];
     utf8_to_wide(list_url, wide_list_url, kWideListUrlUnits);
 
@@ -205,6 +215,7 @@ bool apply_changed_files(const char* install_folder, const char* list_url, const
     if (checks.prepare(digests)) {
         TransferResult fetched = http_get_to_file_with_progress(wide_list_url, list_path, callback,
                                                                 user_data, checks.list_digest());
+        log_transfer_failure(list_url, fetched);
         log_if_digest_mismatch(fetched, list_name);
         if (fetched) {
             // Closed at the end of this block: an open file could not be deleted below.

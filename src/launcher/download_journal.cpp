@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/install_paths.h"
 #include "common/path_size.h"
 #include "common/stdio_file.h"
 #include "common/text.h"
@@ -89,8 +90,9 @@ bool parse_partial(char* line, JournalPartial* record) {
     return true;
 }
 
+// Empty when it would not fit, and an empty path opens nothing.
 void journal_path(const char* install_folder, char out[kPathSize]) {
-    format_bounded(out, kPathSize, "%s\\%s", install_folder, kDownloadJournalName);
+    join_path(install_folder, kDownloadJournalName, out);
 }
 
 // Deletes the files the journal names; true when it holds the package installation mark. The

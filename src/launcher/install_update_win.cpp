@@ -72,6 +72,7 @@ bool download_direct_executable(LauncherRun* run) {
     TransferResult result =
         download_with_retries(wide_url, run->paths.product_path, launcher_download_progress_cb,
                               &run->progress, digest.bytes(), &download, false);
+    log_transfer_failure(kDirectDownloadUrl, result);
     log_if_digest_mismatch(result, "Velda.exe");
     return result.ok();
 }
@@ -140,10 +141,13 @@ void remove_stale_packages(const char* install_folder) {
         return;
     }
     do {
-        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        // A name longer than the ANSI buffer comes back cut; such a name is not a package.
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+            ends_with_ignoring_ascii_case(entry.cFileName, ".zip")) {
             char stale[kPathSize] = {};
-            format_bounded(stale, sizeof(stale), "%s\\%s", install_folder, entry.cFileName);
-            DeleteFileA(stale);
+            if (join_path(install_folder, entry.cFileName, stale)) {
+                DeleteFileA(stale);
+            }
         }
     } while (FindNextFileA(search.get(), &entry));
 }
@@ -177,8 +181,9 @@ bool install_full_package(LauncherRun* run) {
     wchar_t wide_url[kWideUrlUnits];
     utf8_to_wide(run->manifest.url, wide_url, kWideUrlUnits);
     char package_path[kPathSize] = {};
-    format_bounded(package_path, sizeof(package_path), "%s\\%s", run->paths.install_folder,
-                   run->package_name);
+    if (!join_path(run->paths.install_folder, run->package_name, package_path)) {
+        return fail_update(run, "No se pudo descargar el ZIP de Velda.");
+    }
     ExpectedDigest digest = ExpectedDigest::from_field(run->manifest.package_sha256);
     if (!download_may_start(digest, run->manifest_signed, run->package_name)) {
         return fail_update(run, "No se pudo descargar el ZIP de Velda.");
@@ -195,6 +200,7 @@ bool install_full_package(LauncherRun* run) {
         download_with_retries(wide_url, package_path, launcher_download_progress_cb, &run->progress,
                               digest.bytes(), &download, true);
     if (!result) {
+        log_transfer_failure(run->manifest.url, result);
         log_if_digest_mismatch(result, run->package_name);
         return fail_update(run, "No se pudo descargar el ZIP de Velda.");
     }

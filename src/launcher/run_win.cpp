@@ -1,9 +1,11 @@
 #include <windows.h>
 
 #include <cstdlib>
+#include <cstring>
 
 #include "common/log.h"
 #include "common/text.h"
+#include "common/wide.h"
 #include "launcher/launcher_folder.h"
 #include "launcher/run_state.h"
 #include "launcher/settings.h"
@@ -37,10 +39,16 @@ bool another_launcher_running() {
     return true;
 }
 
+// The wide name, converted here: the ANSI call may stop a UTF-8 name short of its buffer at a
+// character boundary, and the cut path would then look whole.
 bool resolve_launcher_folder(char folder[kPathSize]) {
     ZeroMemory(folder, kPathSize);
-    DWORD length = GetModuleFileNameA(nullptr, folder, kPathSize);
-    return launcher_folder_from_module_path(folder, length, kPathSize);
+    static wchar_t wide[32768];
+    DWORD units = GetModuleFileNameW(nullptr, wide, 32768);
+    if (units == 0 || units >= 32768 || !wide_to_ansi_path(wide, folder, kPathSize)) {
+        return false;
+    }
+    return launcher_folder_from_module_path(folder, std::strlen(folder), kPathSize);
 }
 
 }  // namespace
@@ -86,6 +94,10 @@ int run_final_stage(LauncherRun* run, FinalVariant variant) {
     run->popup.set_message(popup_tr(run->spanish, "starting"));
     bool started = false;
     for (const char** folder = first; folder != folders + 2 && !started; ++folder) {
+        // An install folder whose paths do not fit was never formed.
+        if (*folder == run->paths.install_folder && !run->paths.fits) {
+            continue;
+        }
         started = launch_velda(*folder);
     }
     run->popup.destroy();

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/install_paths.h"
 #include "common/path_size.h"
 #include "common/stdio_file.h"
 #include "common/text.h"
@@ -27,8 +28,11 @@ int read_language_flag(const char* appdata) {
     if (appdata == nullptr || appdata[0] == '\0') {
         return 0;
     }
+    // A cut path would read some other file: then no settings file is read.
     char path[kPathSize] = {};
-    format_bounded(path, sizeof(path), "%s\\VeldaNova\\settings.txt", appdata);
+    if (!join_path(appdata, "VeldaNova\\settings.txt", path)) {
+        return 0;
+    }
     UniqueStdioFile file = open_file(path, "rb");
     if (!file) {
         return 0;

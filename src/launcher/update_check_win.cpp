@@ -75,8 +75,12 @@ bool manifest_vouched_for(const HttpBody& manifest_body, const char* query) {
     utf8_to_wide(request_url, wide_url, 512);
     HttpBody signature;
     uint32_t time_limit = manifest_time_limit_ms(ms_since_launch());
-    if (!http_get_to_memory_with_progress(wide_url, &signature, nullptr, nullptr, time_limit) ||
-        signature.data() == nullptr) {
+    TransferResult result =
+        http_get_to_memory_with_progress(wide_url, &signature, nullptr, nullptr, time_limit);
+    if (!result || signature.data() == nullptr) {
+        if (!result) {
+            log_transfer_failure(request_url, result);
+        }
         log_manifest_refused("no se pudo descargar latest.json.sig");
         return false;
     }
@@ -104,8 +108,14 @@ ManifestFetch fetch_manifest(LauncherRun* run) {
 
     HttpBody body;
     uint32_t time_limit = manifest_time_limit_ms(ms_since_launch());
-    if (!http_get_to_memory_with_progress(wide_url, &body, nullptr, nullptr, time_limit) ||
-        body.data() == nullptr) {
+    TransferResult result =
+        http_get_to_memory_with_progress(wide_url, &body, nullptr, nullptr, time_limit);
+    if (!result) {
+        log_transfer_failure(request_url, result);
+        return ManifestFetch::NotDownloaded;
+    }
+    if (body.data() == nullptr) {
+        log_detail("Descarga sin cuerpo: %s", request_url);
         return ManifestFetch::NotDownloaded;
     }
     run->manifest_signed = kReleasePublicKeyCount > 0;
@@ -146,13 +156,17 @@ int run_update_check(LauncherRun* run) {
     }
 
     const InstallPaths& paths = run->paths;
-    run->install_folder_existed = directory_exists(paths.install_folder);
-    if (!ensure_directory(paths.install_folder)) {
+    run->install_folder_existed = paths.fits && directory_exists(paths.install_folder);
+    if (!paths.fits || !ensure_directory(paths.install_folder)) {
         show_error_box("No se pudo crear carpeta de instalacion velda.");
         return 1;
     }
     run->stamp_present = read_version_stamp(paths.stamp_path, run->installed_version);
     run->product_present = file_exists_not_directory(paths.product_path);
+    log_detail("Version instalada: %s; version del servidor: %s; cambios desde: %s",
+               run->stamp_present ? run->installed_version : "(sin velda.version)",
+               manifest.version,
+               manifest.changed_from_version_found ? manifest.changed_from_version : "(no hay)");
 
     UpdateDecision decision = decide_update(run->stamp_present, run->installed_version,
                                             manifest.version, run->product_present);

@@ -1,5 +1,7 @@
 #include "net/transfer_result.h"
 
+#include "common/log.h"
+
 const char* transfer_stage_name(TransferStage stage) {
     switch (stage) {
         case TransferStage::Done:
@@ -40,4 +42,13 @@ const char* transfer_stage_name(TransferStage stage) {
             return "range";
     }
     return "unknown";
+}
+
+void log_transfer_failure(const char* url, const TransferResult& result) {
+    if (result.ok()) {
+        return;
+    }
+    log_detail("Descarga fallida: %s; etapa %s, estado HTTP %u, error Win32 %u", url,
+               transfer_stage_name(result.stage), static_cast<unsigned>(result.http_status),
+               static_cast<unsigned>(result.win32_error));
 }

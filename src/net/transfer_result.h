@@ -37,3 +37,7 @@ struct TransferResult {
 
 // A short lowercase name of the stage, for log lines.
 const char* transfer_stage_name(TransferStage stage);
+
+// Notes in the support log why the transfer of url failed: stage, HTTP status, Win32 error.
+// Nothing for a transfer that did not fail.
+void log_transfer_failure(const char* url, const TransferResult& result);

@@ -12,7 +12,9 @@
 
 bool launch_velda(const char* folder) {
     char exe_path[kPathSize] = {};
-    product_path_in(folder, exe_path);
+    if (!product_path_in(folder, exe_path)) {
+        return false;  // Run-Velda.bat is a longer name still.
+    }
     if (file_exists_not_directory(exe_path)) {
         char command_line[2 * kPathSize] = {};
         if (format_exe_command(exe_path, command_line, sizeof(command_line)) &&
@@ -28,8 +30,7 @@ bool launch_velda(const char* folder) {
     }
 
     char batch_path[kPathSize] = {};
-    format_bounded(batch_path, sizeof(batch_path), "%s\\Run-Velda.bat", folder);
-    if (!file_exists_not_directory(batch_path)) {
+    if (!join_path(folder, "Run-Velda.bat", batch_path) || !file_exists_not_directory(batch_path)) {
         return false;
     }
     char command_line[3 * kPathSize] = {};

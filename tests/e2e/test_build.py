@@ -70,6 +70,8 @@ def test_manifest_runs_as_invoker_on_every_supported_windows(pe):
     assert levels[0].get("uiAccess", "false") == "false"
     ids = {e.attrib["Id"].lower() for e in root.iter() if e.tag.endswith("supportedOS")}
     assert ids == SUPPORTED_OS
+    # The ANSI calls take UTF-8: folder and file names in any script.
+    assert [e.text for e in root.iter() if e.tag.endswith("activeCodePage")] == ["UTF-8"]
 
 
 def test_version_resource_names_product_and_versions(pe):

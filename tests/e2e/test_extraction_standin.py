@@ -67,7 +67,7 @@ class Extraction:
         self.stdout = completed.stdout.replace("\r\n", "\n")
         self.stderr = completed.stderr
         self.lines = self.stdout.splitlines()
-        self.commands = (log_path.read_text(encoding="cp1252").splitlines()
+        self.commands = (log_path.read_text(encoding="utf-8").splitlines()
                          if log_path.exists() else [])
 
     @property
@@ -297,4 +297,4 @@ def test_standin_refuses_any_other_command(wine, tmp_path):
                      env={"VELDA_PS_LOG": wine.win_path(log_path)}, timeout=60)
     assert probe.returncode == 2
     assert "not the extraction command" in probe.stderr
-    assert len(log_path.read_text(encoding="cp1252").splitlines()) == 1
+    assert len(log_path.read_text(encoding="utf-8").splitlines()) == 1

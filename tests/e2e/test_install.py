@@ -65,7 +65,7 @@ def assert_package_unfinished(install):
 
 
 def ps_commands(path) -> list:
-    return path.read_text(encoding="cp1252").splitlines() if path.exists() else []
+    return path.read_text(encoding="utf-8").splitlines() if path.exists() else []
 
 
 def old_install(launcher_dir, standin_exe, stamp="1.0.0", product=True, files=None):

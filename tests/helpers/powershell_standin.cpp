@@ -11,7 +11,8 @@
 // Any other command line: message on standard error, exit 2.
 //
 // Environment:
-//   VELDA_PS_LOG=path      append the command line as one line to this file (proof that it ran)
+//   VELDA_PS_LOG=path      append the command line, in UTF-8, as one line to this file (proof
+//                          that it ran)
 //   VELDA_PS_SPLIT=1       write the output one byte per write, flushed after each
 //   VELDA_PS_NOISE=n       write an n-byte line of noise after every progress line; from 600
 //                          bytes on it carries "PROGRESS:999:1" at byte 511, which a reader must
@@ -580,7 +581,7 @@ int extract(const std::string& zip_path, const std::string& destination, Extract
     const bool first_error_ends = mode == ExtractFailureMode::FirstErrorEnds;
     Output output(options);
     ZipReader zip;
-    if (!zip.open(to_wide(zip_path, CP_ACP))) {
+    if (!zip.open(to_wide(zip_path, CP_UTF8))) {
         fail_message("Exception calling \"OpenRead\": " + zip.error());
         if (first_error_ends) {
             return 1;
@@ -591,7 +592,7 @@ int extract(const std::string& zip_path, const std::string& destination, Extract
         fail_message("You cannot call a method on a null-valued expression.");
         return 1;
     }
-    const std::wstring folder = to_wide(destination, CP_ACP);
+    const std::wstring folder = to_wide(destination, CP_UTF8);
     const std::vector<ZipEntry>& entries = zip.entries();
     unsigned long long total = entries.empty() ? 1 : entries.size();
     unsigned long long done = 0;
@@ -618,8 +619,20 @@ int extract(const std::string& zip_path, const std::string& destination, Extract
 
 }  // namespace
 
+// PowerShell reads the UTF-16 command line, whatever the ANSI code page; it is parsed here as
+// UTF-8, the launcher's own form.
+std::string utf8_command_line() {
+    const wchar_t* wide = GetCommandLineW();
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+    std::string out(bytes > 0 ? static_cast<size_t>(bytes) : 1, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide, -1, out.data(), bytes, nullptr, nullptr);
+    out.resize(std::strlen(out.c_str()));
+    return out;
+}
+
 int main() {
-    const char* command_line = GetCommandLineA();
+    const std::string utf8 = utf8_command_line();
+    const char* command_line = utf8.c_str();
     log_command_line(command_line);
     for (ExtractFailureMode mode :
          {ExtractFailureMode::FirstErrorEnds, ExtractFailureMode::LastStatementDecides}) {

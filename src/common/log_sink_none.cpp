@@ -1,0 +1,4 @@
+#include "common/log_sink.h"
+
+// Native builds have no support log file: their log goes to standard output only.
+void log_sink_write(const char*, const char*) {}

@@ -1,0 +1,154 @@
+#include "common/log_sink.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <mutex>
+
+#include "common/log_format.h"
+#include "common/win_handle.h"
+
+#ifndef VELDA_LAUNCHER_VERSION
+#define VELDA_LAUNCHER_VERSION "unknown"
+#endif
+
+namespace {
+
+constexpr DWORD kEnvironmentUnits = 32768;
+
+LogTimestamp local_timestamp() {
+    SYSTEMTIME utc = {};
+    GetSystemTime(&utc);
+    SYSTEMTIME local = utc;
+    SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local);
+    FILETIME utc_time = {};
+    FILETIME local_time = {};
+    SystemTimeToFileTime(&utc, &utc_time);
+    SystemTimeToFileTime(&local, &local_time);
+    auto ticks = [](const FILETIME& time) {
+        return static_cast<long long>((static_cast<unsigned long long>(time.dwHighDateTime) << 32) |
+                                      time.dwLowDateTime);
+    };
+    // Both times carry the same milliseconds, so the difference is whole minutes.
+    long long offset_minutes = (ticks(local_time) - ticks(utc_time)) / (10000LL * 1000 * 60);
+    return {local.wYear,   local.wMonth,  local.wDay,          local.wHour,
+            local.wMinute, local.wSecond, local.wMilliseconds, static_cast<int>(offset_minutes)};
+}
+
+// The version Windows itself reports; GetVersionEx answers what the manifest allows.
+void windows_version_text(char* out, size_t out_size) {
+    using RtlGetVersionFunction = LONG(WINAPI*)(OSVERSIONINFOW*);
+    std::snprintf(out, out_size, "unknown");
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    if (ntdll == nullptr) {
+        return;
+    }
+    // Through a plain function pointer type: FARPROC's own signature is not the call's.
+    auto rtl_get_version = reinterpret_cast<RtlGetVersionFunction>(
+        reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "RtlGetVersion")));
+    OSVERSIONINFOW info = {};
+    info.dwOSVersionInfoSize = sizeof(info);
+    if (rtl_get_version != nullptr && rtl_get_version(&info) == 0) {
+        std::snprintf(out, out_size, "%lu.%lu.%lu", info.dwMajorVersion, info.dwMinorVersion,
+                      info.dwBuildNumber);
+    }
+}
+
+class LogFile {
+  public:
+    void write(const char* tag, const char* message) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!opened_once_) {
+            opened_once_ = true;
+            if (!open_first()) {
+                return;
+            }
+            write_run_header();
+        }
+        append(tag, message);
+    }
+
+  private:
+    bool open_first() {
+        wchar_t* folder = folder_;
+        DWORD units = GetEnvironmentVariableW(L"LOCALAPPDATA", folder, kEnvironmentUnits);
+        if (units == 0 || units >= kEnvironmentUnits) {
+            return false;
+        }
+        if (std::swprintf(folder + units, kEnvironmentUnits - units, L"\\VeldaNova") < 0 ||
+            std::swprintf(path_, kEnvironmentUnits, L"%ls\\launcher.log", folder) < 0 ||
+            std::swprintf(old_path_, kEnvironmentUnits, L"%ls\\launcher.1.log", folder) < 0) {
+            return false;
+        }
+        CreateDirectoryW(folder, nullptr);
+        return open();
+    }
+
+    // Appends only: two launchers that write at once interleave whole lines.
+    bool open() {
+        file_.reset(CreateFileW(path_, FILE_APPEND_DATA,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        return file_.valid();
+    }
+
+    void write_run_header() {
+        char windows[64];
+        windows_version_text(windows, sizeof(windows));
+        char header[256];
+        std::snprintf(header, sizeof(header), "Launcher %s, Windows %s, proceso %lu",
+                      VELDA_LAUNCHER_VERSION, windows, GetCurrentProcessId());
+        append("detalle", header);
+    }
+
+    void append(const char* tag, const char* message) {
+        if (!file_) {
+            return;
+        }
+        char line[2048];
+        size_t length = format_log_file_line(local_timestamp(), tag, message, line, sizeof(line));
+        LARGE_INTEGER size = {};
+        if (rotation_allowed_ && GetFileSizeEx(file_.get(), &size) &&
+            log_needs_rotation(static_cast<uint64_t>(size.QuadPart), length)) {
+            rotate();
+            if (!file_) {
+                return;
+            }
+        }
+        DWORD written = 0;
+        if (!WriteFile(file_.get(), line, static_cast<DWORD>(length), &written, nullptr) ||
+            written != length) {
+            file_.reset();  // Off for the rest of the run: no retry per line.
+        }
+    }
+
+    // One old file is kept. When the move fails the file goes on growing rather than being
+    // moved again at every line.
+    void rotate() {
+        file_.reset();
+        if (!MoveFileExW(path_, old_path_, MOVEFILE_REPLACE_EXISTING)) {
+            rotation_allowed_ = false;
+        }
+        open();
+    }
+
+    std::mutex mutex_;
+    bool opened_once_ = false;
+    bool rotation_allowed_ = true;
+    UniqueFileHandle file_;
+    wchar_t folder_[kEnvironmentUnits] = {};
+    wchar_t path_[kEnvironmentUnits] = {};
+    wchar_t old_path_[kEnvironmentUnits] = {};
+};
+
+LogFile& log_file() {
+    static LogFile file;
+    return file;
+}
+
+}  // namespace
+
+void log_sink_write(const char* tag, const char* message) {
+    log_file().write(tag, message);
+}
