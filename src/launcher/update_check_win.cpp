@@ -37,6 +37,24 @@ uint64_t ms_since_launch() {
     return current > start ? (current - start) / 10000 : 0;  // 100 ns units
 }
 
+// One GET of the manifest phase, inside its time limit; why it failed goes to the log file.
+bool fetch_within_manifest_limit(const char* request_url, HttpBody* body) {
+    wchar_t wide_url[512];
+    utf8_to_wide(request_url, wide_url, 512);
+    uint32_t time_limit = manifest_time_limit_ms(ms_since_launch());
+    TransferResult result =
+        http_get_to_memory_with_progress(wide_url, body, nullptr, nullptr, time_limit);
+    if (!result) {
+        log_transfer_failure(request_url, result);
+        return false;
+    }
+    if (body->data() == nullptr) {
+        log_detail("Descarga sin cuerpo: %s", request_url);
+        return false;
+    }
+    return true;
+}
+
 enum class ManifestFetch { Fetched, NotDownloaded, NotVouchedFor };
 
 // The reason a keyed launcher gives for a manifest it will not use.
@@ -71,16 +89,8 @@ bool manifest_vouched_for(const HttpBody& manifest_body, const char* query) {
     char request_url[768] = {};
     format_bounded(request_url, sizeof(request_url), "%s%s%s", kManifestUrl,
                    kManifestSignatureSuffix, query);
-    wchar_t wide_url[512];
-    utf8_to_wide(request_url, wide_url, 512);
     HttpBody signature;
-    uint32_t time_limit = manifest_time_limit_ms(ms_since_launch());
-    TransferResult result =
-        http_get_to_memory_with_progress(wide_url, &signature, nullptr, nullptr, time_limit);
-    if (!result || signature.data() == nullptr) {
-        if (!result) {
-            log_transfer_failure(request_url, result);
-        }
+    if (!fetch_within_manifest_limit(request_url, &signature)) {
         log_manifest_refused("no se pudo descargar latest.json.sig");
         return false;
     }
@@ -103,19 +113,8 @@ ManifestFetch fetch_manifest(LauncherRun* run) {
     format_bounded(query, sizeof(query), "?t=%lld", static_cast<long long>(_time64(nullptr)));
     char request_url[768] = {};
     format_bounded(request_url, sizeof(request_url), "%s%s", kManifestUrl, query);
-    wchar_t wide_url[512];
-    utf8_to_wide(request_url, wide_url, 512);
-
     HttpBody body;
-    uint32_t time_limit = manifest_time_limit_ms(ms_since_launch());
-    TransferResult result =
-        http_get_to_memory_with_progress(wide_url, &body, nullptr, nullptr, time_limit);
-    if (!result) {
-        log_transfer_failure(request_url, result);
-        return ManifestFetch::NotDownloaded;
-    }
-    if (body.data() == nullptr) {
-        log_detail("Descarga sin cuerpo: %s", request_url);
+    if (!fetch_within_manifest_limit(request_url, &body)) {
         return ManifestFetch::NotDownloaded;
     }
     run->manifest_signed = kReleasePublicKeyCount > 0;

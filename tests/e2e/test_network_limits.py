@@ -9,18 +9,14 @@ import time
 
 import pytest
 
+from support.faults import (CHANGED_OK, CHANGED_START, FOUND, NOT_DOWNLOADED, QUERYING,
+                            UP_TO_DATE)
 from support.launcher import wait_records
 from support.proxy import ConnectProxy, stop_listening, user_proxy_settings, windows_version_for
 from support.release import Release
 from support.scenario import Hold, put_standin, write_stamp
 from test_transfer import PATTERN, client  # noqa: F401 (the http_fetch fixture)
 
-QUERYING = "Consultando latest.json..."
-NOT_DOWNLOADED = "No se pudo descargar manifest, lanzando version local."
-FOUND = "Version encontrada en server: 2.0.0"
-UP_TO_DATE = "Version local al dia."
-CHANGED_START = "Instalacion detectada, aplicando archivos modificados..."
-CHANGED_OK = "Archivos modificados aplicados correctamente."
 # The launcher's own limit ends the manifest 8 s after launch; WinHTTP's defaults alone held a
 # silent server for minutes. The bound leaves room for Wine's start on a busy machine.
 PRODUCT_STARTED_WITHIN = 15
