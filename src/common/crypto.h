@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "common/hex.h"
 #include "common/release_keys.h"
@@ -27,6 +28,31 @@ class Sha256 {
 
     void* algorithm_ = nullptr;  // BCRYPT_ALG_HANDLE
     void* hash_ = nullptr;       // BCRYPT_HASH_HANDLE
+};
+
+// SHA-256 on a thread of its own, so that hashing a buffer overlaps the caller's next work (a
+// download's next bytes). One buffer is hashed at a time; the thread starts with the first one.
+class BackgroundSha256 {
+  public:
+    BackgroundSha256();
+    ~BackgroundSha256();
+    BackgroundSha256(const BackgroundSha256&) = delete;
+    BackgroundSha256& operator=(const BackgroundSha256&) = delete;
+
+    bool init();
+    // Hashes data on the thread; the caller leaves those bytes alone until wait() returns.
+    void update_async(const void* data, size_t size);
+    // Waits until the buffer under way is hashed; false once any update has failed.
+    bool wait();
+    // Hashes data on the caller's thread, after the buffer under way.
+    bool update(const void* data, size_t size);
+    bool finish(uint8_t digest[kSha256Size]);
+
+  private:
+    struct Worker;
+    Sha256 hash_;
+    bool failed_ = false;
+    std::unique_ptr<Worker> worker_;
 };
 
 bool sha256_bytes(const void* data, size_t size, uint8_t digest[kSha256Size]);

@@ -4,8 +4,11 @@
 
 #include <bcrypt.h>
 
+#include <condition_variable>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <utility>
 
 #include "common/win_handle.h"
@@ -91,6 +94,87 @@ bool Sha256::finish(uint8_t digest[kSha256Size]) {
         succeeded(BCryptFinishHash(static_cast<BCRYPT_HASH_HANDLE>(hash_), digest, kSha256Size, 0));
     close();
     return ok;
+}
+
+struct BackgroundSha256::Worker {
+    std::mutex mutex;
+    std::condition_variable changed;
+    const void* data = nullptr;  // the buffer to hash, null when none waits
+    size_t size = 0;
+    bool busy = false;  // a buffer is handed over and not yet hashed
+    bool stopping = false;
+    std::thread thread;
+};
+
+BackgroundSha256::BackgroundSha256() = default;
+
+BackgroundSha256::~BackgroundSha256() {
+    if (worker_ == nullptr) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(worker_->mutex);
+        worker_->stopping = true;
+    }
+    worker_->changed.notify_all();
+    worker_->thread.join();
+}
+
+bool BackgroundSha256::init() {
+    wait();
+    failed_ = !hash_.init();
+    return !failed_;
+}
+
+void BackgroundSha256::update_async(const void* data, size_t size) {
+    wait();
+    if (worker_ == nullptr) {
+        worker_ = std::make_unique<Worker>();
+        Worker* worker = worker_.get();
+        worker_->thread = std::thread([this, worker] {
+            std::unique_lock<std::mutex> lock(worker->mutex);
+            for (;;) {
+                worker->changed.wait(lock, [worker] { return worker->busy || worker->stopping; });
+                if (!worker->busy) {
+                    return;
+                }
+                const void* bytes = worker->data;
+                size_t count = worker->size;
+                lock.unlock();
+                bool hashed = hash_.update(bytes, count);
+                lock.lock();
+                failed_ = failed_ || !hashed;
+                worker->busy = false;
+                worker->changed.notify_all();
+            }
+        });
+    }
+    {
+        std::lock_guard<std::mutex> lock(worker_->mutex);
+        worker_->data = data;
+        worker_->size = size;
+        worker_->busy = true;
+    }
+    worker_->changed.notify_all();
+}
+
+bool BackgroundSha256::wait() {
+    if (worker_ != nullptr) {
+        std::unique_lock<std::mutex> lock(worker_->mutex);
+        worker_->changed.wait(lock, [this] { return !worker_->busy; });
+    }
+    return !failed_;
+}
+
+bool BackgroundSha256::update(const void* data, size_t size) {
+    if (wait() && !hash_.update(data, size)) {
+        failed_ = true;
+    }
+    return !failed_;
+}
+
+bool BackgroundSha256::finish(uint8_t digest[kSha256Size]) {
+    return wait() && hash_.finish(digest);
 }
 
 bool sha256_bytes(const void* data, size_t size, uint8_t digest[kSha256Size]) {

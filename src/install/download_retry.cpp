@@ -1,6 +1,7 @@
 #include "install/download_retry.h"
 
 #include "common/text.h"
+#include "net/transfer_deadline.h"
 
 namespace {
 
@@ -21,7 +22,8 @@ bool refused_certificate(uint32_t win32_error) {
 }  // namespace
 
 bool AttemptCount::next(uint64_t have) {
-    if (have > best_have_) {
+    // A trickle's few bytes are no headway: they would renew the attempts without end.
+    if (have >= best_have_ + kStallMinimumBytes) {
         best_have_ = have;
         number_ = 1;
     }

@@ -11,9 +11,9 @@
 // continues what the attempt before it received.
 inline constexpr int kDownloadAttempts = 4;
 
-// Numbers the attempts. An attempt that brought more of the body than any before it starts the
-// count again: a connection that is cut every so often still finishes a large body, and the
-// limit holds for attempts that make no headway.
+// Numbers the attempts. An attempt that brought more of the body than any before it, by at least
+// the stall limit's minimum, starts the count again: a connection that is cut every so often
+// still finishes a large body, and the limit holds for attempts that make no headway.
 class AttemptCount {
   public:
     int number() const { return number_; }

@@ -117,6 +117,7 @@ bool query_number(HINTERNET request, DWORD level, DWORD* value) {
 TransferResult read_body(HINTERNET request, RequestTimer& timer, BodySink& sink, uint32_t total,
                          DWORD status, ProgressCallback callback, void* user_data) {
     uint32_t received = 0;
+    TrickleWatch trickle(GetTickCount64());
     for (;;) {
         DWORD available = 0;
         if (!timer.before_call(request)) {
@@ -146,6 +147,10 @@ TransferResult read_body(HINTERNET request, RequestTimer& timer, BodySink& sink,
         }
         if (read == 0) {
             break;  // The response has ended after all.
+        }
+        bool whole = total != 0 && received >= total;
+        if (!whole && trickle.arrived(GetTickCount64(), read)) {
+            return stopped_at(TransferStage::Stalled, 0, status);
         }
     }
     // A connection that closes early also reads as the end of the body: only the announced
@@ -283,8 +288,9 @@ class TempFileSink final : public BodySink {
     }
 
     ~TempFileSink() {
+        hash_.wait();  // The thread may still read the spare buffer.
         if (created_ && download_ != nullptr && download_->partial.validator[0] != '\0') {
-            flush();  // What arrived are the body's next bytes: worth keeping.
+            flush(false);  // What arrived are the body's next bytes: worth keeping.
         }
         if (created_ && keeps_partial()) {
             file_.reset();
@@ -294,6 +300,7 @@ class TempFileSink final : public BodySink {
             forget_partial();
         }
         std::free(buffer_);
+        std::free(spare_);
     }
 
     const wchar_t* request_headers() override {
@@ -381,7 +388,7 @@ class TempFileSink final : public BodySink {
 
     char* room(uint32_t count) override {
         if (count > capacity_ - filled_) {
-            if (!flush()) {
+            if (!flush(true)) {
                 return nullptr;
             }
             if (count > capacity_ && !reserve(count)) {
@@ -392,16 +399,11 @@ class TempFileSink final : public BodySink {
         return buffer_ + filled_;
     }
 
-    void commit(uint32_t count) override {
-        if (expected_sha256_ != nullptr && !hash_.update(buffer_ + filled_, count)) {
-            hash_failed_ = true;
-        }
-        filled_ += count;
-    }
+    void commit(uint32_t count) override { filled_ += count; }
 
     // Called after the transfer succeeded: the data reaches the disk before the swap.
     bool finish() {
-        if (!flush()) {
+        if (!flush(false)) {
             return false;
         }
         if (!FlushFileBuffers(file_.get())) {
@@ -499,13 +501,31 @@ class TempFileSink final : public BodySink {
 
     bool digest_matches() {
         uint8_t digest[kSha256Size] = {};
-        if (hash_failed_ || !hash_.finish(digest)) {
+        if (!hash_.finish(digest)) {
             return false;
         }
         return std::memcmp(digest, expected_sha256_, kSha256Size) == 0;
     }
 
-    bool flush() {
+    // Hashes and writes what the buffer holds. In the background the buffer is hashed on the
+    // hash's thread while it is written and the next bytes arrive in the spare one.
+    bool flush(bool in_background) {
+        bool handed_over = in_background && expected_sha256_ != nullptr && filled_ > 0;
+        if (expected_sha256_ != nullptr && filled_ > 0) {
+            if (in_background && spare_ == nullptr) {
+                spare_ = static_cast<char*>(std::malloc(capacity_));
+                if (spare_ == nullptr) {
+                    return fail(TransferStage::Memory, 0);
+                }
+                spare_capacity_ = capacity_;
+            }
+            // A failure to hash shows when the digest is taken.
+            if (handed_over) {
+                hash_.update_async(buffer_, filled_);
+            } else {
+                hash_.update(buffer_, filled_);
+            }
+        }
         size_t offset = 0;
         while (offset < filled_) {
             DWORD written = 0;
@@ -522,6 +542,10 @@ class TempFileSink final : public BodySink {
             }
         }
         filled_ = 0;
+        if (handed_over) {
+            std::swap(buffer_, spare_);
+            std::swap(capacity_, spare_capacity_);
+        }
         return true;
     }
 
@@ -533,9 +557,10 @@ class TempFileSink final : public BodySink {
     char* buffer_ = nullptr;
     size_t capacity_ = 0;
     size_t filled_ = 0;
+    char* spare_ = nullptr;  // hashed while buffer_ fills
+    size_t spare_capacity_ = 0;
     const uint8_t* expected_sha256_;
-    Sha256 hash_;
-    bool hash_failed_ = false;
+    BackgroundSha256 hash_;
     ContinuableDownload* download_;
     uint64_t continued_from_ = 0;
     wchar_t request_headers_[kRequestHeaderUnits] = {};

@@ -29,3 +29,16 @@ bool call_ran_out(uint64_t elapsed_ms, uint32_t timeout_ms, uint32_t error) {
     }
     return elapsed_ms + kTimerSlackMs >= timeout_ms;
 }
+
+bool TrickleWatch::arrived(uint64_t now_ms, uint64_t count) {
+    window_bytes_ += count;
+    if (now_ms - window_start_ms_ < kStallLimitMs) {
+        return false;
+    }
+    if (window_bytes_ < kStallMinimumBytes) {
+        return true;
+    }
+    window_start_ms_ = now_ms;
+    window_bytes_ = 0;
+    return false;
+}

@@ -104,14 +104,16 @@ def test_unanswered_manifest_starts_the_installed_product_in_time(
 
 
 def test_transfer_without_a_byte_for_the_stall_limit_fails(client, https, certs, tmp_path):
-    # Both stalls at once: after the headers and part of the body (a package), and before any
-    # answer to the request (TLS done, nothing sent).
+    # The stalls at once: after the headers and part of the body (a package), before any
+    # answer to the request (TLS done, nothing sent), and a body trickling two bytes a second.
     body_hold = Hold()
     https.route("/stall/package.zip", PATTERN, size=4 << 20, chunk_size=1 << 20,
                 on_progress=body_hold)
+    https.route("/stall/trickle.zip", PATTERN, size=100000, chunk_size=1, delay=0.5)
     silent = TlsSilentServer(certs)
     target = tmp_path / "package.zip"
     target.write_bytes(b"old package")
+    trickled = tmp_path / "trickle.zip"
     results = {}
 
     def fetch(name, call):
@@ -123,6 +125,8 @@ def test_transfer_without_a_byte_for_the_stall_limit_fails(client, https, certs,
             f"{https.base_url}/stall/package.zip", target))),
         threading.Thread(target=fetch, args=("headers", lambda: client.memory(
             f"https://localhost:{silent.port}/downloads/latest.json"))),
+        threading.Thread(target=fetch, args=("trickle", lambda: client.file(
+            f"{https.base_url}/stall/trickle.zip", trickled))),
     ]
     try:
         for thread in threads:
@@ -133,12 +137,13 @@ def test_transfer_without_a_byte_for_the_stall_limit_fails(client, https, certs,
         body_hold.release()
         silent.close()
 
-    for name in ("body", "headers"):
+    for name in ("body", "headers", "trickle"):
         fetched, seconds = results[name]
         assert not fetched.ok and fetched.out["stage"] == "stalled", (name, fetched.out)
         assert STALL_LIMIT - 1 <= seconds < STALL_LIMIT + 15, (name, seconds)
     assert results["body"][0].out["last"][0] == 1 << 20  # the bytes before the stall arrived
     assert target.read_bytes() == b"old package"
+    assert 0 < results["trickle"][0].out["last"][0] < 16 * 1024  # under the floor
     assert sorted(p.name for p in tmp_path.iterdir()) == ["package.zip"]
 
 

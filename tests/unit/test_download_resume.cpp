@@ -130,6 +130,13 @@ TEST(DownloadRetry, HeadwayStartsTheCountAgain) {
     EXPECT_TRUE(attempts.next(0));
     EXPECT_EQ(attempts.number(), 4);
     EXPECT_FALSE(attempts.next(56u << 20));
+
+    // A trickle that stalls brings a few bytes each time: no headway.
+    AttemptCount trickle;
+    for (uint64_t have = 40; trickle.next(have); have += 40) {
+        ASSERT_LE(trickle.number(), kDownloadAttempts);
+    }
+    EXPECT_EQ(trickle.number(), kDownloadAttempts);
 }
 
 TEST(DownloadRetry, RetriesWhatAnotherAttemptCanCure) {

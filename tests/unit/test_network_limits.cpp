@@ -43,6 +43,20 @@ TEST(CallRanOut, TellsATimeoutFromAnEarlyFailure) {
     EXPECT_TRUE(call_ran_out(0, 20000, 10060));
 }
 
+TEST(TrickleWatch, CountsEachWindowOfTheStallLimit) {
+    TrickleWatch slow(1000);
+    EXPECT_FALSE(slow.arrived(1000 + kStallLimitMs - 1, 10));  // the window is not over yet
+    EXPECT_TRUE(slow.arrived(1000 + kStallLimitMs, 10));       // 20 bytes in a whole window
+
+    TrickleWatch fast_then_slow(0);
+    EXPECT_FALSE(fast_then_slow.arrived(kStallLimitMs, kStallMinimumBytes));  // a new window
+    EXPECT_FALSE(fast_then_slow.arrived(kStallLimitMs + 100, 1));
+    EXPECT_TRUE(fast_then_slow.arrived(2 * kStallLimitMs, kStallMinimumBytes - 2));
+
+    TrickleWatch one_late_piece(0);  // a read that waited past the window brings enough
+    EXPECT_FALSE(one_late_piece.arrived(3 * kStallLimitMs, 64 * 1024));
+}
+
 TEST(ManifestTimeLimit, EndsAtTheSameTimeAfterLaunchWithAFloor) {
     EXPECT_EQ(manifest_time_limit_ms(0), kManifestDeadlineFromLaunchMs);
     EXPECT_EQ(manifest_time_limit_ms(500), kManifestDeadlineFromLaunchMs - 500);

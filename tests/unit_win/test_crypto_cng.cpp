@@ -50,6 +50,31 @@ TEST(CngSha256, KnownDigestsWholeIncrementalAndFromAFile) {
     EXPECT_FALSE(sha256_file(folder.path().string().c_str(), digest));
 }
 
+TEST(CngSha256, OnItsOwnThreadTheSameDigest) {
+    // Two buffers in turn, as a download fills one while the other is hashed.
+    std::string whole(3 * 1000 * 1000 + 7, '\0');
+    for (size_t i = 0; i < whole.size(); ++i) {
+        whole[i] = static_cast<char>(i * 31 + i / 4099);
+    }
+    uint8_t expected[kSha256Size];
+    ASSERT_TRUE(sha256_bytes(whole.data(), whole.size(), expected));
+
+    BackgroundSha256 hash;
+    ASSERT_TRUE(hash.init());
+    std::string buffers[2];
+    constexpr size_t kPiece = 256 * 1024;
+    size_t offset = 0;
+    for (int turn = 0; whole.size() - offset > kPiece; ++turn, offset += kPiece) {
+        std::string& buffer = buffers[turn % 2];
+        buffer.assign(whole, offset, kPiece);  // the other one may still be hashed
+        hash.update_async(buffer.data(), buffer.size());
+    }
+    ASSERT_TRUE(hash.update(whole.data() + offset, whole.size() - offset));
+    uint8_t digest[kSha256Size];
+    ASSERT_TRUE(hash.finish(digest));
+    EXPECT_EQ(hex_of(digest, kSha256Size), hex_of(expected, kSha256Size));
+}
+
 TEST(CngEcdsa, OpensslSignaturesVerifyAndTamperedOnesDoNot) {
     std::string manifest = read_test_data("release_signing/manifest.json");
     std::string der = read_test_data("release_signing/manifest.json.sig");
