@@ -4,6 +4,8 @@ installs nothing of it, a release signed by another key or by none is not used, 
 older release downgrades nothing. Launchers without keys take signed releases and check hashes."""
 
 import os
+import re
+import subprocess
 from pathlib import Path
 
 import pytest
@@ -248,3 +250,29 @@ def test_a_launcher_without_keys_takes_a_signed_release_and_checks_its_hashes(
     assert FELL_BACK in again.lines, again.describe()
     assert again.starts[-1]["tag"] == V2
     assert tampered not in tree(launcher / "velda").values()
+
+
+def test_a_means_whose_hash_the_signed_manifest_leaves_out_is_not_taken(
+        tool, tmp_path, products, https_server, harness):
+    v1, v2 = products
+    release = pack(tool, tmp_path, https_server, V2)
+    manifest = release / "downloads/latest.json"
+    text = manifest.read_text()
+    without = re.sub(r'\s*"direct_sha256":\s*"[0-9a-f]{64}",?', "", text)
+    assert without != text
+    manifest.write_text(without)
+    signed = subprocess.run(["openssl", "dgst", "-sha256", "-sign", KEYS / "key-a-private.pem",
+                             "-out", release / "downloads/latest.json.sig", manifest])
+    assert signed.returncode == 0
+    (release / LIST).unlink()  # so that the executable alone comes next
+    serve(https_server, release)
+    harness.launcher_exe = keyed_launcher("https")
+    launcher = harness.make_launcher_dir()
+    install(launcher / "velda", v1, V1)
+
+    run = harness.run(launcher)
+    assert "Firma de latest.json verificada." in run.lines, run.describe()
+    assert "latest.json no da un SHA-256 valido para Velda.exe." in run.lines, run.describe()
+    assert "/downloads/direct/Velda.exe" not in {r.path for r in https_server.requests}
+    assert run.exit_code == 0 and run.starts[-1]["tag"] == V2  # the package, which has one
+    assert tree(launcher / "velda") == {**v2, "velda.version": V2.encode()}
