@@ -111,7 +111,7 @@ class LogFile {
         LARGE_INTEGER size = {};
         if (rotation_allowed_ && GetFileSizeEx(file_.get(), &size) &&
             log_needs_rotation(static_cast<uint64_t>(size.QuadPart), length)) {
-            rotate();
+            rotate(length);
             if (!file_) {
                 return;
             }
@@ -125,7 +125,15 @@ class LogFile {
 
     // One old file is kept. When the move fails the file goes on growing rather than being
     // moved again at every line.
-    void rotate() {
+    void rotate(size_t line_length) {
+        // Another launcher may have rotated since this one opened the file: its handle then
+        // names the old file, and moving the new one over it would lose a whole log.
+        file_.reset();
+        LARGE_INTEGER size = {};
+        if (open() && GetFileSizeEx(file_.get(), &size) &&
+            !log_needs_rotation(static_cast<uint64_t>(size.QuadPart), line_length)) {
+            return;
+        }
         file_.reset();
         if (!MoveFileExW(path_, old_path_, MOVEFILE_REPLACE_EXISTING)) {
             rotation_allowed_ = false;

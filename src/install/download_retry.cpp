@@ -49,7 +49,9 @@ bool worth_another_attempt(const TransferResult& result) {
             return false;
         case TransferStage::Status: {
             uint32_t status = result.http_status;
-            bool client_error = status >= 400 && status <= 499 && status != 408 && status != 429;
+            // 416: a range the server cannot satisfy; the part is gone, the next try is whole.
+            bool client_error =
+                status >= 400 && status <= 499 && status != 408 && status != 416 && status != 429;
             return !client_error;
         }
         default:

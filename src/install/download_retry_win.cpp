@@ -15,7 +15,6 @@ TransferResult download_with_retries(const wchar_t* url, const char* file_path,
     AttemptCount attempts;
     TransferResult result;
     for (;;) {
-        bool continued = download->partial.have > 0;
         result = http_get_to_file_continuing(url, file_path, callback, user_data, expected_sha256,
                                              download);
         if (result) {
@@ -23,7 +22,7 @@ TransferResult download_with_retries(const wchar_t* url, const char* file_path,
         }
         // A whole body that does not hash right comes the same way again; one that continued an
         // earlier part may have joined two versions, and is worth one more try from 0.
-        bool digest_worth_retry = result.stage != TransferStage::Digest || continued;
+        bool digest_worth_retry = result.stage != TransferStage::Digest || download->continued;
         if (!worth_another_attempt(result) || !digest_worth_retry ||
             !attempts.next(download->partial.have)) {
             break;

@@ -37,13 +37,18 @@ uint64_t ms_since_launch() {
     return current > start ? (current - start) / 10000 : 0;  // 100 ns units
 }
 
-// One GET of the manifest phase, inside its time limit; why it failed goes to the log file.
-bool fetch_within_manifest_limit(const char* request_url, HttpBody* body) {
+// One GET of the manifest phase, inside what is left of the phase's time (deadline_ms, a
+// GetTickCount64 reading); why it failed goes to the log file.
+bool fetch_within_manifest_limit(const char* request_url, HttpBody* body, uint64_t deadline_ms) {
     wchar_t wide_url[512];
     utf8_to_wide(request_url, wide_url, 512);
-    uint32_t time_limit = manifest_time_limit_ms(ms_since_launch());
-    TransferResult result =
-        http_get_to_memory_with_progress(wide_url, body, nullptr, nullptr, time_limit);
+    uint64_t now = GetTickCount64();
+    TransferResult result;
+    result.stage = TransferStage::TimeLimit;
+    if (now < deadline_ms) {
+        uint32_t time_limit = static_cast<uint32_t>(deadline_ms - now);
+        result = http_get_to_memory_with_progress(wide_url, body, nullptr, nullptr, time_limit);
+    }
     if (!result) {
         log_transfer_failure(request_url, result);
         return false;
@@ -85,12 +90,12 @@ void log_manifest_refused(const char* reason) {
 
 // With release keys compiled in, the manifest counts only with its detached signature, fetched
 // from beside it, made over its exact bytes by one of those keys.
-bool manifest_vouched_for(const HttpBody& manifest_body, const char* query) {
+bool manifest_vouched_for(const HttpBody& manifest_body, const char* query, uint64_t deadline_ms) {
     char request_url[768] = {};
     format_bounded(request_url, sizeof(request_url), "%s%s%s", kManifestUrl,
                    kManifestSignatureSuffix, query);
     HttpBody signature;
-    if (!fetch_within_manifest_limit(request_url, &signature)) {
+    if (!fetch_within_manifest_limit(request_url, &signature, deadline_ms)) {
         log_manifest_refused("no se pudo descargar latest.json.sig");
         return false;
     }
@@ -109,16 +114,18 @@ bool manifest_vouched_for(const HttpBody& manifest_body, const char* query) {
 // Downloads latest.json with a query that changes every second, so no cache answers it.
 ManifestFetch fetch_manifest(LauncherRun* run) {
     log_line("Consultando latest.json...");
+    // The manifest and its signature share one time limit.
+    uint64_t deadline_ms = GetTickCount64() + manifest_time_limit_ms(ms_since_launch());
     char query[32] = {};
     format_bounded(query, sizeof(query), "?t=%lld", static_cast<long long>(_time64(nullptr)));
     char request_url[768] = {};
     format_bounded(request_url, sizeof(request_url), "%s%s", kManifestUrl, query);
     HttpBody body;
-    if (!fetch_within_manifest_limit(request_url, &body)) {
+    if (!fetch_within_manifest_limit(request_url, &body, deadline_ms)) {
         return ManifestFetch::NotDownloaded;
     }
     run->manifest_signed = kReleasePublicKeyCount > 0;
-    if (run->manifest_signed && !manifest_vouched_for(body, query)) {
+    if (run->manifest_signed && !manifest_vouched_for(body, query, deadline_ms)) {
         return ManifestFetch::NotVouchedFor;
     }
     manifest_extract(body.data(), &run->manifest);

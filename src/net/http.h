@@ -38,6 +38,8 @@ struct ContinuableDownload {
     // written, so that a record of it can outlive the process. May be null.
     void (*on_new_body)(const PartialDownload& partial, void* context) = nullptr;
     void* context = nullptr;
+    // Set by each GET: whether the server answered with the rest of the part already held.
+    bool continued = false;
 };
 
 // As http_get_to_file_with_progress, but a temporary file that *download describes is continued

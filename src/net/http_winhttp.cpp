@@ -20,6 +20,7 @@ namespace {
 
 constexpr DWORD kHostUnits = 256;
 constexpr DWORD kTargetUnits = 2048;
+constexpr DWORD kRangeNotSatisfiable = 416;
 constexpr wchar_t kNoCacheHeaders[] =
     L"Cache-Control: no-cache, no-store, must-revalidate\r\nPragma: no-cache\r\nExpires: 0\r\n";
 // What a GET reports when it stops at stage; status is the HTTP status once one was read.
@@ -44,6 +45,8 @@ class BodySink {
     virtual const wchar_t* request_headers() { return kNoCacheHeaders; }
     // The status was accepted; a sink that needs the answer's other headers reads them here.
     virtual bool answered(HINTERNET /*request*/, DWORD /*status*/) { return true; }
+    // The server answered with a status other than 2xx.
+    virtual void refused(DWORD /*status*/) {}
 
     TransferStage failed_stage() const { return failed_stage_; }
     DWORD failed_error() const { return failed_error_; }
@@ -205,6 +208,7 @@ TransferResult transfer(const wchar_t* url, BodySink& sink, ProgressCallback cal
         return stopped_at(TransferStage::Status, GetLastError());
     }
     if (status < 200 || status > 299) {
+        sink.refused(status);
         return stopped_at(TransferStage::Status, 0, status);
     }
     if (!sink.answered(request.get(), status)) {
@@ -289,7 +293,8 @@ class TempFileSink final : public BodySink {
 
     ~TempFileSink() {
         hash_.wait();  // The thread may still read the spare buffer.
-        if (created_ && download_ != nullptr && download_->partial.validator[0] != '\0') {
+        if (created_ && !write_failed_ && download_ != nullptr &&
+            download_->partial.validator[0] != '\0') {
             flush(false);  // What arrived are the body's next bytes: worth keeping.
         }
         if (created_ && keeps_partial()) {
@@ -319,7 +324,16 @@ class TempFileSink final : public BodySink {
             request_headers_[units++] = static_cast<unsigned char>(*p);
         }
         request_headers_[units] = L'\0';
+        range_sent_ = true;
         return request_headers_;
+    }
+
+    // A range the server cannot satisfy: the part is not the start of what it serves now.
+    void refused(DWORD status) override {
+        if (range_sent_ && status == kRangeNotSatisfiable) {
+            DeleteFileA(temp_path_);
+            forget_partial();
+        }
     }
 
     bool answered(HINTERNET request, DWORD status) override {
@@ -338,6 +352,7 @@ class TempFileSink final : public BodySink {
                              has_etag ? etag : nullptr, has_modified ? modified : nullptr)) {
             case AnswerUse::Continue:
                 continued_from_ = partial.have;
+                download_->continued = true;
                 return true;
             case AnswerUse::Refuse:
                 DeleteFileA(temp_path_);  // Never continued by a part of unknown origin.
@@ -410,7 +425,14 @@ class TempFileSink final : public BodySink {
             return fail(TransferStage::Write, GetLastError());
         }
         file_.reset();
-        forget_partial();  // Whole now: nothing to continue, whatever follows.
+        // A body that announced no length of its own ends where the connection did: only the
+        // first answer's length tells a whole file from a cut one.
+        bool whole = download_ == nullptr || download_->partial.total == 0 ||
+                     download_->partial.have == download_->partial.total;
+        forget_partial();  // Nothing to continue, whatever follows.
+        if (!whole) {
+            return fail(TransferStage::Length, 0);  // The destructor deletes the temporary file.
+        }
         if (expected_sha256_ != nullptr && !digest_matches()) {
             return fail(TransferStage::Digest, 0);  // The destructor deletes the temporary file.
         }
@@ -531,9 +553,11 @@ class TempFileSink final : public BodySink {
             DWORD written = 0;
             DWORD chunk = static_cast<DWORD>(filled_ - offset);
             if (!WriteFile(file_.get(), buffer_ + offset, chunk, &written, nullptr)) {
+                write_failed_ = true;  // The part ends at what was written.
                 return fail(TransferStage::Write, GetLastError());
             }
             if (written == 0) {
+                write_failed_ = true;
                 return fail(TransferStage::Write, 0);
             }
             offset += written;
@@ -563,6 +587,8 @@ class TempFileSink final : public BodySink {
     BackgroundSha256 hash_;
     ContinuableDownload* download_;
     uint64_t continued_from_ = 0;
+    bool range_sent_ = false;
+    bool write_failed_ = false;
     wchar_t request_headers_[kRequestHeaderUnits] = {};
 };
 
@@ -622,6 +648,7 @@ TransferResult http_get_to_file_continuing(const wchar_t* url, const char* file_
                                            ProgressCallback callback, void* user_data,
                                            const uint8_t* expected_sha256,
                                            ContinuableDownload* download) {
+    download->continued = false;
     TempFileSink sink(file_path, expected_sha256, download);
     WholeBodyProgress progress{callback, user_data, &sink};
     TransferResult result =

@@ -48,7 +48,7 @@ void log_transfer_failure(const char* url, const TransferResult& result) {
     if (result.ok()) {
         return;
     }
-    log_detail("Descarga fallida: %s; etapa %s, estado HTTP %u, error Win32 %u", url,
+    log_detail("Descarga fallida (etapa %s, estado HTTP %u, error Win32 %u): %s",
                transfer_stage_name(result.stage), static_cast<unsigned>(result.http_status),
-               static_cast<unsigned>(result.win32_error));
+               static_cast<unsigned>(result.win32_error), url);
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <system_error>
 #include <thread>
 
 #include "common/win_handle.h"
@@ -54,7 +55,11 @@ class StatusWindowThread {
         if (!window_made_ || !stop_requested_) {
             return false;
         }
-        thread_ = std::thread([this, spanish] { run(spanish); });
+        try {
+            thread_ = std::thread([this, spanish] { run(spanish); });
+        } catch (const std::system_error&) {
+            return false;  // The run goes on without a window.
+        }
         WaitForSingleObject(window_made_.get(), INFINITE);
         return true;
     }
@@ -227,7 +232,9 @@ bool status_popup_create(StatusPopup* popup, int spanish) {
     }
     char text[kPopupTextSize];
     format_popup_text(*popup, text);
-    if (!window_thread->start(spanish, text) || window_thread->window() == nullptr) {
+    // A window without its text would stand blank on top of everything for the whole run.
+    if (!window_thread->start(spanish, text) || window_thread->window() == nullptr ||
+        window_thread->label() == nullptr) {
         window_thread->stop();
         delete window_thread;
         return false;
@@ -235,7 +242,7 @@ bool status_popup_create(StatusPopup* popup, int spanish) {
     popup->window_thread = window_thread;
     popup->hwnd = window_thread->window();
     popup->label = window_thread->label();
-    return popup->label != nullptr;
+    return true;
 }
 
 void status_popup_refresh(StatusPopup* popup) {

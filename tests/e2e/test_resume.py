@@ -111,6 +111,10 @@ RESTARTS = {
     # other validator, drops the part, and asks for the body whole.
     "stale-range": (lambda new, old: {"body": new, "ranges": True, "stale_ranges": True,
                                       "headers": {"ETag": '"v2"'}}, [MIB, 0]),
+    # The new body is shorter than the part and the server answers the range with 416.
+    "unsatisfiable": (lambda new, old: {"body": new, "ranges": True,
+                                        "unsatisfiable_ranges": True,
+                                        "headers": {"ETag": '"v2"'}}, [MIB, 0]),
 }
 
 
@@ -118,7 +122,9 @@ RESTARTS = {
 def test_a_retry_never_splices_two_bodies(wine, https_server, release, launcher_dir,
                                           run_launcher, answer):
     old, old_data = package_of(release, 3 * MIB, seed=2)
-    new, new_data = package_of(release, 3 * MIB, seed=3)
+    # The unsatisfiable range's new body, the stand-in and 64 KiB, ends before the cut.
+    new, new_data = package_of(release, 128 * 1024 if answer == "unsatisfiable" else 3 * MIB,
+                               seed=3)
     follows, starts = RESTARTS[answer]
     path = release.package_path
     swap = SwapAfterCut(https_server, path, MIB, follows(new, old))
@@ -188,6 +194,25 @@ def test_a_package_part_from_another_url_is_deleted(wine, https_server, release,
                          EXTRACTING], run.describe()
     assert_installed(wine, run, install, data)
     assert route.starts == [0]
+
+
+def test_a_recorded_part_that_spoils_the_digest_is_fetched_again_whole(
+        wine, https_server, release, launcher_dir, run_launcher):
+    install = launcher_dir / "velda"
+    body, data = package_of(release, 2 * MIB, seed=9)
+    # The record vouches for a part whose bytes are not this body's start.
+    write_files(install, {"Velda-2.0.0.zip" + PARTIAL: bytes(MIB),
+                          JOURNAL: f":package-installation\n:partial\t{len(body)}\t"
+                                   f'Velda-2.0.0.zip\t"p-9"\t{release.package_url}\n'})
+    route = release.publish_package(body=body, ranges=True, headers={"ETag": '"p-9"'})
+    release.publish_manifest(package_sha256=hashlib.sha256(body).hexdigest())
+
+    run = run_launcher(launcher_dir)
+
+    assert run.lines == [QUERYING, FOUND, UNFINISHED, KILL_REFUSED, CLEANING, PACKAGE, retry(2),
+                         EXTRACTING], run.describe()
+    assert_installed(wine, run, install, data)
+    assert route.starts == [MIB, 0]
 
 
 @pytest.mark.parametrize("digest", ["right", "wrong"])

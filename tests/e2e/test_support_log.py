@@ -87,8 +87,8 @@ def test_log_file_carries_lines_details_and_rotates(wine, release, launcher_dir,
                         details[0]), details
     assert details[1:] == [
         "Version instalada: 1.0.0; version del servidor: 2.0.0; cambios desde: (no hay)",
-        f"Descarga fallida: https://localhost:{release.server.port}{DIRECT_PATH}; etapa status,"
-        " estado HTTP 404, error Win32 0"]
+        "Descarga fallida (etapa status, estado HTTP 404, error Win32 0): "
+        f"https://localhost:{release.server.port}{DIRECT_PATH}"]
     # Each detail right where it happened.
     order = [message if tag == "launcher" else tag for _, tag, message in entries]
     assert order == ["detalle", QUERYING, FOUND, "detalle", KILL_REFUSED, DIRECT, "detalle",

@@ -150,6 +150,7 @@ TEST(DownloadRetry, RetriesWhatAnotherAttemptCanCure) {
         {TransferStage::Read, 200, 12030, true},  // connection aborted
         {TransferStage::ReceiveHeaders, 0, 12002, true},
         {TransferStage::Length, 200, 0, true},
+        {TransferStage::Status, 416, 0, true},  // the part was dropped: the next try is whole
         {TransferStage::Range, 206, 0, true},
         {TransferStage::Digest, 200, 0, true},
         {TransferStage::Status, 500, 0, true},

@@ -31,6 +31,8 @@ class Route:
     # Last-Modified header; stale_ranges answers 206 whatever If-Range says (a faulty server).
     ranges: bool = False
     stale_ranges: bool = False
+    # Answers 416 to a Range that starts past the body's end, whatever If-Range says.
+    unsatisfiable_ranges: bool = False
     # Every response stops (reset) after this many body bytes, wherever it began.
     cut_every: int | None = None
     redirect_to: str | None = None
@@ -115,6 +117,14 @@ class _Handler(BaseHTTPRequestHandler):
             self.end_headers()
             return
         length = route.length
+        asked = re.fullmatch(r"bytes=(\d+)-", self.headers.get("Range", "").strip())
+        if route.unsatisfiable_ranges and asked and int(asked[1]) >= length:
+            route.starts.append(int(asked[1]))
+            self.send_response(416)
+            self.send_header("Content-Range", f"bytes */{length}")
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
         start = self._range_start(route, length)
         route.starts.append(start)
         self.send_response(206 if start else route.status)
