@@ -8,6 +8,7 @@
 
 #include "common/log_format.h"
 #include "common/win_handle.h"
+#include "common/windows_version.h"
 
 #ifndef VELDA_LAUNCHER_VERSION
 #define VELDA_LAUNCHER_VERSION "unknown"
@@ -36,23 +37,15 @@ LogTimestamp local_timestamp() {
             local.wMinute, local.wSecond, local.wMilliseconds, static_cast<int>(offset_minutes)};
 }
 
-// The version Windows itself reports; GetVersionEx answers what the manifest allows.
 void windows_version_text(char* out, size_t out_size) {
-    using RtlGetVersionFunction = LONG(WINAPI*)(OSVERSIONINFOW*);
-    std::snprintf(out, out_size, "unknown");
-    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    if (ntdll == nullptr) {
+    WindowsVersion version;
+    if (!query_windows_version(&version)) {
+        std::snprintf(out, out_size, "unknown");
         return;
     }
-    // Through a plain function pointer type: FARPROC's own signature is not the call's.
-    auto rtl_get_version = reinterpret_cast<RtlGetVersionFunction>(
-        reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "RtlGetVersion")));
-    OSVERSIONINFOW info = {};
-    info.dwOSVersionInfoSize = sizeof(info);
-    if (rtl_get_version != nullptr && rtl_get_version(&info) == 0) {
-        std::snprintf(out, out_size, "%lu.%lu.%lu", info.dwMajorVersion, info.dwMinorVersion,
-                      info.dwBuildNumber);
-    }
+    std::snprintf(out, out_size, "%lu.%lu.%lu", static_cast<unsigned long>(version.major),
+                  static_cast<unsigned long>(version.minor),
+                  static_cast<unsigned long>(version.build));
 }
 
 class LogFile {

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "common/windows_version.h"
 #include "net/http.h"
 #include "net/proxy_choice.h"
 #include "net/transfer_deadline.h"
@@ -26,19 +27,12 @@ RunSession& run_session() {
     return session;
 }
 
-// The version the system reports of itself; GetVersionEx is capped by the manifest.
 ProxyDiscovery discovery_for_this_system() {
-    using RtlGetVersionFn = LONG(WINAPI*)(OSVERSIONINFOW*);
-    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    auto get_version = ntdll == nullptr ? nullptr
-                                        : reinterpret_cast<RtlGetVersionFn>(reinterpret_cast<void*>(
-                                              GetProcAddress(ntdll, "RtlGetVersion")));
-    OSVERSIONINFOW version = {};
-    version.dwOSVersionInfoSize = sizeof version;
-    if (get_version == nullptr || get_version(&version) != 0) {
+    WindowsVersion version;
+    if (!query_windows_version(&version)) {
         return ProxyDiscovery::UserSettings;
     }
-    return proxy_discovery_for(version.dwMajorVersion, version.dwMinorVersion);
+    return proxy_discovery_for(version.major, version.minor);
 }
 
 void free_global_text(LPWSTR text) {

@@ -425,14 +425,13 @@ class TempFileSink final : public BodySink {
             return fail(TransferStage::Write, GetLastError());
         }
         file_.reset();
-        // A body that announced no length of its own ends where the connection did: only the
-        // first answer's length tells a whole file from a cut one.
-        bool whole = download_ == nullptr || download_->partial.total == 0 ||
-                     download_->partial.have == download_->partial.total;
-        forget_partial();  // Nothing to continue, whatever follows.
-        if (!whole) {
-            return fail(TransferStage::Length, 0);  // The destructor deletes the temporary file.
+        // A continued body that announced no length of its own ends where the connection did:
+        // only the first answer's length tells a whole file from a cut one.
+        if (download_ != nullptr && download_->partial.total != 0 &&
+            download_->partial.have != download_->partial.total) {
+            return fail(TransferStage::Length, 0);  // What arrived stays, to be continued.
         }
+        forget_partial();  // Whole now: nothing to continue, whatever follows.
         if (expected_sha256_ != nullptr && !digest_matches()) {
             return fail(TransferStage::Digest, 0);  // The destructor deletes the temporary file.
         }

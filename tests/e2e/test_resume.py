@@ -240,6 +240,24 @@ def test_a_continued_body_is_checked_whole(wine, win_build, https_server, tmp_pa
     assert list(tmp_path.iterdir()) == ([target] if digest == "right" else [])
 
 
+def test_a_continued_body_without_its_own_length_ends_whole(wine, win_build, https_server,
+                                                           tmp_path):
+    body = random.Random(10).randbytes(3 * MIB + 5)
+    route = https_server.route("/body", body, ranges=True, ranges_without_length=True,
+                               cut_every=MIB, cut_mode="close", headers={"ETag": '"n"'})
+    target = tmp_path / "body.bin"
+
+    done = wine.run([win_build / "tests" / "helpers" / "http_fetch.exe", "continue",
+                     https_server.base_url + "/body", wine.win_path(target),
+                     hashlib.sha256(body).hexdigest()], timeout=120)
+    out = json.loads(done.stdout)
+
+    # Each cut 206 ended short of the first answer's length: a failed attempt, not a file.
+    assert (out["result"], out["attempts"]) == (True, 4), out
+    assert route.starts == [0, MIB, 2 * MIB, 3 * MIB]
+    assert target.read_bytes() == body
+
+
 def test_files_held_by_another_program_are_waited_for(wine, win_build, release, launcher_dir,
                                                       run_launcher, start_launcher):
     install = launcher_dir / "velda"

@@ -33,6 +33,8 @@ class Route:
     stale_ranges: bool = False
     # Answers 416 to a Range that starts past the body's end, whatever If-Range says.
     unsatisfiable_ranges: bool = False
+    # A 206 answer without Content-Length: its body ends where the connection does.
+    ranges_without_length: bool = False
     # Every response stops (reset) after this many body bytes, wherever it began.
     cut_every: int | None = None
     redirect_to: str | None = None
@@ -134,7 +136,10 @@ class _Handler(BaseHTTPRequestHandler):
             self.send_header("Accept-Ranges", "bytes")
         if start:
             self.send_header("Content-Range", f"bytes {start}-{length - 1}/{length}")
-            self.send_header("Content-Length", str(length - start))
+            if route.ranges_without_length:
+                self.close_connection = True
+            else:
+                self.send_header("Content-Length", str(length - start))
         elif route.chunked:
             self.send_header("Transfer-Encoding", "chunked")
         elif route.content_length is None:

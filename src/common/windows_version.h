@@ -1,0 +1,14 @@
+#pragma once
+
+#include <cstdint>
+
+// The version Windows reports of itself (RtlGetVersion); GetVersionEx answers only what the
+// application manifest declares.
+struct WindowsVersion {
+    uint32_t major = 0;
+    uint32_t minor = 0;
+    uint32_t build = 0;
+};
+
+// False when the system does not say.
+bool query_windows_version(WindowsVersion* version);
