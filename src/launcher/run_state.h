@@ -3,8 +3,8 @@
 #include "common/install_paths.h"
 #include "common/path_size.h"
 #include "manifest/manifest.h"
-#include "popup/popup_text.h"
-#include "popup/status_popup.h"
+#include "status_window/status_window_text.h"
+#include "status_window/status_window.h"
 
 // Everything that lives from start-up to exit; main keeps it in static storage, all zero.
 struct LauncherRun {

@@ -10,7 +10,7 @@
 #include "launcher/run_state.h"
 #include "launcher/settings.h"
 #include "launcher/standard_output.h"
-#include "popup/popup_text.h"
+#include "status_window/status_window_text.h"
 #include "start/launch.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "install/extract.h"
-#include "popup/popup_text.h"
+#include "status_window/status_window_text.h"
 
 int main(int argc, char** argv) {
     if (argc < 3) {

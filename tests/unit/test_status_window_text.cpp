@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "popup/popup_text.h"
+#include "status_window/status_window_text.h"
 
 namespace {
 

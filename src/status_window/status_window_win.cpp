@@ -8,8 +8,8 @@
 #include <thread>
 
 #include "common/win_handle.h"
-#include "popup/popup_text.h"
-#include "popup/status_popup.h"
+#include "status_window/status_window_text.h"
+#include "status_window/status_window.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "popup/status_popup.h"
+#include "status_window/status_window.h"
 
 constexpr size_t kPopupTextSize = 1024;
 constexpr size_t kProgressLineSize = 256;

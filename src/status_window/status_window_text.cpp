@@ -1,4 +1,4 @@
-#include "popup/popup_text.h"
+#include "status_window/status_window_text.h"
 
 #include <cstring>
 

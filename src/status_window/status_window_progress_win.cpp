@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "popup/popup_text.h"
+#include "status_window/status_window_text.h"
 
 namespace {
 
