@@ -10,13 +10,13 @@
 #include "launcher/run_state.h"
 #include "launcher/settings.h"
 #include "launcher/standard_output.h"
+#include "status_window/status_window.h"
 #include "status_window/status_window_text.h"
 #include "start/launch.h"
 
 namespace {
 
 constexpr char kMutexName[] = "Local\\VeldaLauncherSingleInstance";
-constexpr char kStatusWindowClass[] = "VeldaLauncherStatusWindow";
 
 void focus_running_launcher() {
     HWND window = FindWindowA(kStatusWindowClass, nullptr);
@@ -66,7 +66,8 @@ bool run_startup(LauncherRun* run, int* exit_code) {
         return false;
     }
     run->spanish = read_language_flag(std::getenv("APPDATA"));
-    run->popup.create(run->spanish);
+    // Without the window the run goes on; present() tells the later steps.
+    static_cast<void>(run->popup.create(run->spanish));
     if (!resolve_launcher_folder(run->launcher_folder)) {
         show_error_box("No se pudo resolver carpeta del launcher.");
         run->popup.destroy();

@@ -6,13 +6,13 @@
 
 namespace {
 
-struct PopupText {
+struct StatusWindowText {
     const char* key;
     const char* spanish;
     const char* english;
 };
 
-constexpr PopupText kPopupTexts[] = {
+constexpr StatusWindowText kStatusWindowTexts[] = {
     {"title", "Velda Launcher", "Velda Launcher"},
     {"installed", "Version instalada", "Installed version"},
     {"server", "Version servidor", "Server version"},
@@ -34,7 +34,7 @@ uint32_t capped_percent(uint32_t done, uint32_t total) {
 }  // namespace
 
 const char* popup_tr(int spanish, const char* key) {
-    for (const PopupText& text : kPopupTexts) {
+    for (const StatusWindowText& text : kStatusWindowTexts) {
         if (std::strcmp(text.key, key) == 0) {
             return spanish ? text.spanish : text.english;
         }
@@ -42,13 +42,13 @@ const char* popup_tr(int spanish, const char* key) {
     return "";
 }
 
-void format_popup_text(const StatusPopup& popup, char out[kPopupTextSize]) {
+void format_status_window_text(const StatusWindowRecord& record, char out[kStatusWindowTextSize]) {
     const char* installed =
-        popup.installed_version[0] ? popup.installed_version : popup_tr(popup.spanish, "none");
-    const char* server = popup.server_version[0] ? popup.server_version : "-";
-    format_bounded(out, kPopupTextSize, "%s: %s\r\n%s: %s\r\n\r\n%s",
-                   popup_tr(popup.spanish, "installed"), installed,
-                   popup_tr(popup.spanish, "server"), server, popup.message);
+        record.installed_version[0] ? record.installed_version : popup_tr(record.spanish, "none");
+    const char* server = record.server_version[0] ? record.server_version : "-";
+    format_bounded(out, kStatusWindowTextSize, "%s: %s\r\n%s: %s\r\n\r\n%s",
+                   popup_tr(record.spanish, "installed"), installed,
+                   popup_tr(record.spanish, "server"), server, record.message);
 }
 
 void format_download_progress(int spanish, uint32_t done, uint32_t total,
@@ -74,18 +74,19 @@ void format_extract_progress(int spanish, uint32_t done, uint32_t total,
                    static_cast<unsigned long>(done), static_cast<unsigned long>(shown_total));
 }
 
-void popup_store_versions(StatusPopup* popup, const char* installed, const char* server) {
-    copy_bounded(popup->installed_version, sizeof(popup->installed_version), installed);
-    copy_bounded(popup->server_version, sizeof(popup->server_version), server);
+void status_window_store_versions(StatusWindowRecord* record, const char* installed,
+                                  const char* server) {
+    copy_bounded(record->installed_version, sizeof(record->installed_version), installed);
+    copy_bounded(record->server_version, sizeof(record->server_version), server);
 }
 
-void popup_store_message(StatusPopup* popup, const char* message) {
-    copy_bounded(popup->message, sizeof(popup->message), message);
+void status_window_store_message(StatusWindowRecord* record, const char* message) {
+    copy_bounded(record->message, sizeof(record->message), message);
 }
 
 bool download_progress_should_show(DownloadProgressContext* context, uint32_t done, uint32_t total,
                                    TickClock clock) {
-    if (context == nullptr || context->popup == nullptr) {
+    if (context == nullptr || context->record == nullptr) {
         return false;
     }
     uint32_t percent = 0;

@@ -13,7 +13,6 @@
 
 namespace {
 
-constexpr char kStatusWindowClass[] = "VeldaLauncherStatusWindow";
 constexpr COLORREF kBackgroundColour = RGB(18, 18, 18);
 constexpr COLORREF kTextColour = RGB(120, 255, 120);
 constexpr int kWindowWidth = 504;
@@ -25,14 +24,14 @@ constexpr UINT kEndWindowMessage = WM_APP + 2;
 
 // Shared by the class, the erase handler and the colour handler; lives until the process ends.
 // Only the window thread uses them.
-HBRUSH g_status_popup_background_brush = nullptr;
+HBRUSH g_status_window_background_brush = nullptr;
 bool class_registered = false;
 
 HBRUSH background_brush() {
-    if (g_status_popup_background_brush == nullptr) {
-        g_status_popup_background_brush = CreateSolidBrush(kBackgroundColour);
+    if (g_status_window_background_brush == nullptr) {
+        g_status_window_background_brush = CreateSolidBrush(kBackgroundColour);
     }
-    return g_status_popup_background_brush;
+    return g_status_window_background_brush;
 }
 
 StatusWindowThread* owner_of(HWND hwnd) {
@@ -48,7 +47,7 @@ class StatusWindowThread {
   public:
     // Starts the thread and waits until it has made the window (or failed to), so that a
     // second launcher finds the window from now on. first_text is shown before anything else.
-    bool start(int spanish, const char first_text[kPopupTextSize]) {
+    [[nodiscard]] bool start(int spanish, const char first_text[kStatusWindowTextSize]) {
         std::memcpy(pending_text_, first_text, sizeof(pending_text_));
         window_made_.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
         stop_requested_.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
@@ -67,7 +66,7 @@ class StatusWindowThread {
     HWND window() const { return window_; }
     HWND label() const { return label_; }
 
-    void show_text(const char text[kPopupTextSize]) {
+    void show_text(const char text[kStatusWindowTextSize]) {
         {
             std::lock_guard<std::mutex> guard(text_lock_);
             std::memcpy(pending_text_, text, sizeof(pending_text_));
@@ -95,7 +94,7 @@ class StatusWindowThread {
 
     void show_pending_text() {
         text_posted_ = false;
-        char text[kPopupTextSize];
+        char text[kStatusWindowTextSize];
         {
             std::lock_guard<std::mutex> guard(text_lock_);
             std::memcpy(text, pending_text_, sizeof(text));
@@ -119,12 +118,12 @@ class StatusWindowThread {
     std::atomic<bool> window_alive_{false};
     std::atomic<bool> text_posted_{false};
     std::mutex text_lock_;
-    char pending_text_[kPopupTextSize] = {};
+    char pending_text_[kStatusWindowTextSize] = {};
 };
 
 namespace {
 
-LRESULT CALLBACK status_popup_wndproc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
+LRESULT CALLBACK status_window_wndproc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
     switch (message) {
         case WM_CLOSE:
         case kEndWindowMessage:
@@ -165,7 +164,7 @@ bool register_status_class(HINSTANCE instance) {
     }
     WNDCLASSA window_class = {};
     window_class.style = 0;
-    window_class.lpfnWndProc = status_popup_wndproc;
+    window_class.lpfnWndProc = status_window_wndproc;
     window_class.hInstance = instance;
     window_class.hCursor = LoadCursorA(nullptr, reinterpret_cast<LPCSTR>(IDC_ARROW));
     window_class.hbrBackground = background_brush();
@@ -221,17 +220,17 @@ void StatusWindowThread::serve_until_stopped() {
     }
 }
 
-bool status_popup_create(StatusPopup* popup, int spanish) {
-    std::memset(popup, 0, sizeof(*popup));
-    popup->spanish = spanish;
-    popup_store_message(popup, popup_tr(spanish, "ready"));
+bool status_window_create(StatusWindowRecord* record, int spanish) {
+    std::memset(record, 0, sizeof(*record));
+    record->spanish = spanish;
+    status_window_store_message(record, popup_tr(spanish, "ready"));
 
     auto* window_thread = new (std::nothrow) StatusWindowThread;
     if (window_thread == nullptr) {
         return false;
     }
-    char text[kPopupTextSize];
-    format_popup_text(*popup, text);
+    char text[kStatusWindowTextSize];
+    format_status_window_text(*record, text);
     // A window without its text would stand blank on top of everything for the whole run.
     if (!window_thread->start(spanish, text) || window_thread->window() == nullptr ||
         window_thread->label() == nullptr) {
@@ -239,85 +238,86 @@ bool status_popup_create(StatusPopup* popup, int spanish) {
         delete window_thread;
         return false;
     }
-    popup->window_thread = window_thread;
-    popup->hwnd = window_thread->window();
-    popup->label = window_thread->label();
+    record->window_thread = window_thread;
+    record->hwnd = window_thread->window();
+    record->label = window_thread->label();
     return true;
 }
 
-void status_popup_refresh(StatusPopup* popup) {
-    if (popup->label == nullptr || popup->window_thread == nullptr) {
+void status_window_refresh(StatusWindowRecord* record) {
+    if (record->label == nullptr || record->window_thread == nullptr) {
         return;
     }
-    char text[kPopupTextSize];
-    format_popup_text(*popup, text);
-    popup->window_thread->show_text(text);
+    char text[kStatusWindowTextSize];
+    format_status_window_text(*record, text);
+    record->window_thread->show_text(text);
 }
 
-void status_popup_set_versions(StatusPopup* popup, const char* installed, const char* server) {
-    popup_store_versions(popup, installed, server);
-    if (popup->label != nullptr) {
-        status_popup_refresh(popup);
+void status_window_set_versions(StatusWindowRecord* record, const char* installed,
+                                const char* server) {
+    status_window_store_versions(record, installed, server);
+    if (record->label != nullptr) {
+        status_window_refresh(record);
     }
 }
 
-void status_popup_set_message(StatusPopup* popup, const char* message) {
-    popup_store_message(popup, message);
-    if (popup->label != nullptr) {
-        status_popup_refresh(popup);
+void status_window_set_message(StatusWindowRecord* record, const char* message) {
+    status_window_store_message(record, message);
+    if (record->label != nullptr) {
+        status_window_refresh(record);
     }
 }
 
-void status_popup_destroy(StatusPopup* popup) {
-    if (popup->window_thread == nullptr) {
+void status_window_destroy(StatusWindowRecord* record) {
+    if (record->window_thread == nullptr) {
         return;
     }
-    popup->window_thread->stop();
-    delete popup->window_thread;
-    popup->window_thread = nullptr;
-    popup->hwnd = nullptr;
-    popup->label = nullptr;
+    record->window_thread->stop();
+    delete record->window_thread;
+    record->window_thread = nullptr;
+    record->hwnd = nullptr;
+    record->label = nullptr;
 }
 
 bool StatusWindow::create(int spanish) {
     destroy();
-    present_ = status_popup_create(&record_, spanish);
+    present_ = status_window_create(&record_, spanish);
     return present_;
 }
 
 void StatusWindow::set_versions(const char* installed, const char* server) {
     if (present_) {
-        status_popup_set_versions(&record_, installed, server);
+        status_window_set_versions(&record_, installed, server);
     }
 }
 
 void StatusWindow::set_message(const char* message) {
     if (present_) {
-        status_popup_set_message(&record_, message);
+        status_window_set_message(&record_, message);
     }
 }
 
 void StatusWindow::destroy() {
-    status_popup_destroy(&record_);
+    status_window_destroy(&record_);
     present_ = false;
 }
 
-void status_popup_set_download_progress(StatusPopup* popup, int spanish, uint32_t done,
-                                        uint32_t total) {
-    if (popup == nullptr) {
+void status_window_set_download_progress(StatusWindowRecord* record, int spanish, uint32_t done,
+                                         uint32_t total) {
+    if (record == nullptr) {
         return;
     }
     char line[kProgressLineSize];
     format_download_progress(spanish, done, total, line);
-    status_popup_set_message(popup, line);
+    status_window_set_message(record, line);
 }
 
-void status_popup_set_extract_progress(StatusPopup* popup, int spanish, uint32_t done,
-                                       uint32_t total) {
-    if (popup == nullptr) {
+void status_window_set_extract_progress(StatusWindowRecord* record, int spanish, uint32_t done,
+                                        uint32_t total) {
+    if (record == nullptr) {
         return;
     }
     char line[kProgressLineSize];
     format_extract_progress(spanish, done, total, line);
-    status_popup_set_message(popup, line);
+    status_window_set_message(record, line);
 }

@@ -1,7 +1,7 @@
 // extract_run.exe ZIP DEST [--record] [--spanish]: runs the launcher's package extraction.
-// Without --record it passes no popup. With --record it passes a popup record without a window,
-// whose message keeps the last progress line, and prints it as "message=...".
-// Prints "result=true" or "result=false" and exits 0 or 1 accordingly.
+// Without --record it passes no status window record. With --record it passes a record without a
+// window, whose message keeps the last progress line, and prints it as "message=...". Prints
+// "result=true" or "result=false" and exits 0 or 1 accordingly.
 
 #include <cstdio>
 #include <cstring>
@@ -23,14 +23,14 @@ int main(int argc, char** argv) {
             spanish = 1;
         }
     }
-    StatusPopup popup;
-    std::memset(&popup, 0, sizeof(popup));
-    popup.spanish = spanish;
-    DownloadProgressContext progress = {record ? &popup : nullptr, spanish, 0, 0};
+    StatusWindowRecord window_record;
+    std::memset(&window_record, 0, sizeof(window_record));
+    window_record.spanish = spanish;
+    DownloadProgressContext progress = {record ? &window_record : nullptr, spanish, 0, 0};
     bool extracted =
         extract_zip_with_progress(argv[1], argv[2], launcher_extract_progress_cb, &progress);
     if (record) {
-        std::printf("message=%s\n", popup.message);
+        std::printf("message=%s\n", window_record.message);
     }
     std::printf("result=%s\n", extracted ? "true" : "false");
     std::fflush(stdout);

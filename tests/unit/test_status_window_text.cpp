@@ -38,38 +38,39 @@ TEST(PopupTr, UnknownKeysGiveTheEmptyText) {
     }
 }
 
-StatusPopup record(int spanish, const char* installed, const char* server, const char* message) {
-    StatusPopup popup;
-    std::memset(&popup, 0, sizeof(popup));
-    popup.spanish = spanish;
-    popup_store_versions(&popup, installed, server);
-    popup_store_message(&popup, message);
-    return popup;
+StatusWindowRecord record_with(int spanish, const char* installed, const char* server,
+                               const char* message) {
+    StatusWindowRecord record;
+    std::memset(&record, 0, sizeof(record));
+    record.spanish = spanish;
+    status_window_store_versions(&record, installed, server);
+    status_window_store_message(&record, message);
+    return record;
 }
 
-std::string text_of(const StatusPopup& popup) {
-    char out[kPopupTextSize];
-    format_popup_text(popup, out);
+std::string text_of(const StatusWindowRecord& record) {
+    char out[kStatusWindowTextSize];
+    format_status_window_text(record, out);
     return out;
 }
 
-TEST(PopupText, FourLinesInEachLanguage) {
-    EXPECT_EQ(text_of(record(0, "", "", "Ready.")),
+TEST(StatusWindowText, FourLinesInEachLanguage) {
+    EXPECT_EQ(text_of(record_with(0, "", "", "Ready.")),
               "Installed version: none\r\nServer version: -\r\n\r\nReady.");
-    EXPECT_EQ(text_of(record(1, "", "", "Listo.")),
+    EXPECT_EQ(text_of(record_with(1, "", "", "Listo.")),
               "Version instalada: ninguna\r\nVersion servidor: -\r\n\r\nListo.");
-    EXPECT_EQ(text_of(record(0, "1.2.3", "1.3.0", "Starting Velda.")),
+    EXPECT_EQ(text_of(record_with(0, "1.2.3", "1.3.0", "Starting Velda.")),
               "Installed version: 1.2.3\r\nServer version: 1.3.0\r\n\r\nStarting Velda.");
 }
 
-TEST(PopupText, FieldsAreCutToTheirSize) {
+TEST(StatusWindowText, FieldsAreCutToTheirSize) {
     std::string long_version(100, 'v');
     std::string long_message(300, 'm');
-    StatusPopup popup = record(0, long_version.c_str(), long_version.c_str(),
-                               long_message.c_str());
-    EXPECT_EQ(std::string(popup.installed_version), std::string(63, 'v'));
-    EXPECT_EQ(std::string(popup.server_version), std::string(63, 'v'));
-    EXPECT_EQ(std::string(popup.message), std::string(255, 'm'));
+    StatusWindowRecord record =
+        record_with(0, long_version.c_str(), long_version.c_str(), long_message.c_str());
+    EXPECT_EQ(std::string(record.installed_version), std::string(63, 'v'));
+    EXPECT_EQ(std::string(record.server_version), std::string(63, 'v'));
+    EXPECT_EQ(std::string(record.message), std::string(255, 'm'));
 }
 
 std::string download_line(int spanish, uint32_t done, uint32_t total) {
@@ -116,10 +117,10 @@ uint64_t fake_clock() {
 }
 
 class Throttle : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
-        std::memset(&popup_, 0, sizeof(popup_));
-        context_ = {&popup_, 0, 0, 0};
+        std::memset(&record_, 0, sizeof(record_));
+        context_ = {&record_, 0, 0, 0};
         g_now = 1000000;
         g_clock_reads = 0;
     }
@@ -127,7 +128,7 @@ protected:
         g_now = now;
         return download_progress_should_show(&context_, done, total, fake_clock);
     }
-    StatusPopup popup_;
+    StatusWindowRecord record_;
     DownloadProgressContext context_;
 };
 
@@ -172,8 +173,8 @@ TEST_F(Throttle, StateCarriesIntoTheNextDownload) {
     EXPECT_TRUE(report(5001, 0, 200)) << "0% differs from the 100% shown last";
 }
 
-TEST_F(Throttle, NoPopupOrNoContextReadsNoClock) {
-    context_.popup = nullptr;
+TEST_F(Throttle, NoRecordOrNoContextReadsNoClock) {
+    context_.record = nullptr;
     EXPECT_FALSE(report(5000, 1, 2));
     EXPECT_FALSE(download_progress_should_show(nullptr, 1, 2, fake_clock));
     EXPECT_EQ(g_clock_reads, 0);
