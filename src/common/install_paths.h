@@ -2,7 +2,9 @@
 
 #include "common/path_size.h"
 
-inline constexpr char kProductFileName[] = "Velda.exe";
+// A macro as well, so that the server's URL paths can be joined from it at compile time.
+#define VELDA_PRODUCT_FILE_NAME "Velda.exe"
+inline constexpr char kProductFileName[] = VELDA_PRODUCT_FILE_NAME;
 inline constexpr char kStampFileName[] = "velda.version";
 
 // "<folder>\<name>" into a kPathSize buffer. A path that does not fit is never cut, as a cut

@@ -23,7 +23,6 @@
 
 namespace {
 
-constexpr char kProductImage[] = "Velda.exe";
 constexpr DWORD kKillSucceeded = 0;
 constexpr DWORD kKillFoundNothing = 128;
 constexpr DWORD kPauseAfterKillMs = 250;
@@ -39,7 +38,7 @@ bool fail_update(LauncherRun* run, const char* message) {
 void end_running_products() {
     char command[2048] = {};
     unsigned long exit_code = 1;
-    if (!format_kill_command(kProductImage, command, sizeof(command)) ||
+    if (!format_kill_command(kProductFileName, command, sizeof(command)) ||
         !run_hidden(command, nullptr, &exit_code)) {
         char line[192] = {};
         format_bounded(line, sizeof(line),
@@ -63,7 +62,7 @@ void end_running_products() {
 bool download_direct_executable(LauncherRun* run) {
     log_line("Instalacion previa detectada, descargando solo Velda.exe desde /downloads/direct...");
     ExpectedDigest digest = ExpectedDigest::from_field(run->manifest.direct_sha256);
-    if (!download_may_start(digest, run->manifest_signed, "Velda.exe")) {
+    if (!download_may_start(digest, run->manifest_signed, kProductFileName)) {
         return false;
     }
     wchar_t wide_url[kWideUrlUnits];
@@ -73,7 +72,7 @@ bool download_direct_executable(LauncherRun* run) {
         download_with_retries(wide_url, run->paths.product_path, launcher_download_progress_cb,
                               &run->progress, digest.bytes(), &download, false);
     log_transfer_failure(kDirectDownloadUrl, result);
-    log_if_digest_mismatch(result, "Velda.exe");
+    log_if_digest_mismatch(result, kProductFileName);
     return result.ok();
 }
 

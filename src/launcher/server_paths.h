@@ -1,8 +1,10 @@
 #pragma once
 
+#include "common/install_paths.h"
+
 // Where the launcher asks its download server; the release tool lays out releases to match.
 #define VELDA_MANIFEST_PATH "/downloads/latest.json"
-#define VELDA_DIRECT_EXECUTABLE_PATH "/downloads/direct/Velda.exe"
+#define VELDA_DIRECT_EXECUTABLE_PATH "/downloads/direct/" VELDA_PRODUCT_FILE_NAME
 
 inline constexpr char kManifestPath[] = VELDA_MANIFEST_PATH;
 inline constexpr char kDirectExecutablePath[] = VELDA_DIRECT_EXECUTABLE_PATH;
