@@ -10,7 +10,7 @@
 
 #include "fuzz_targets.h"
 #include "install/zip_directory.h"
-#include "../../tests/unit/zip_builder.h"
+#include "zip_builder.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <system_error>
 #include <vector>
 
-#include "../../fuzz/targets/fuzz_targets.h"
+#include "fuzz_targets.h"
 
 namespace {
 

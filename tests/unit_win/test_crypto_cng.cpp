@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "../unit/test_support.h"
+#include "test_support.h"
 #include "common/crypto.h"
 
 namespace {
