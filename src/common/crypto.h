@@ -79,6 +79,3 @@ enum class SignatureCheck {
 SignatureCheck check_detached_signature(const void* message, size_t message_size,
                                         const uint8_t* der, size_t der_size,
                                         const ReleasePublicKey* keys, size_t key_count);
-
-// A few words for log lines: "verified", "malformed signature", ...
-const char* signature_check_text(SignatureCheck check);

@@ -268,21 +268,3 @@ SignatureCheck check_detached_signature(const void* message, size_t message_size
     }
     return SignatureCheck::WrongKey;
 }
-
-const char* signature_check_text(SignatureCheck check) {
-    switch (check) {
-        case SignatureCheck::Verified:
-            return "verified";
-        case SignatureCheck::NoKeys:
-            return "no release key compiled in";
-        case SignatureCheck::BadKey:
-            return "a compiled-in release key does not decode";
-        case SignatureCheck::Malformed:
-            return "malformed signature";
-        case SignatureCheck::WrongKey:
-            return "signature made by another key or over other bytes";
-        case SignatureCheck::Failed:
-            return "the system's cryptography failed";
-    }
-    return "?";
-}

@@ -8,9 +8,10 @@
 #include "common/text.h"
 #include "common/wide.h"
 #include "launcher/manifest_deadline.h"
+#include "launcher/download_journal.h"
+#include "launcher/run_decision.h"
 #include "launcher/run_state.h"
 #include "launcher/server_urls.h"
-#include "launcher/update_decision.h"
 #include "launcher/update_plan.h"
 #include "net/http.h"
 #include "net/url_filename.h"
@@ -60,59 +61,27 @@ bool fetch_within_manifest_limit(const char* request_url, HttpBody* body, uint64
     return true;
 }
 
-enum class ManifestFetch { Fetched, NotDownloaded, NotVouchedFor };
-
-// The reason a keyed launcher gives for a manifest it will not use.
-const char* signature_refusal_reason(SignatureCheck check) {
-    switch (check) {
-        case SignatureCheck::Verified:
-            return "verificada";
-        case SignatureCheck::NoKeys:
-            return "sin claves de publicacion";
-        case SignatureCheck::BadKey:
-            return "clave de publicacion ilegible";
-        case SignatureCheck::Malformed:
-            return "firma mal formada";
-        case SignatureCheck::WrongKey:
-            return "firma de otra clave o de otro contenido";
-        case SignatureCheck::Failed:
-            return "CNG no disponible";
-    }
-    return "desconocido";
-}
-
-void log_manifest_refused(const char* reason) {
-    char line[192] = {};
-    format_bounded(line, sizeof(line), "latest.json rechazado: %s; lanzando version local.",
-                   reason);
-    log_line(line);
-}
-
 // With release keys compiled in, the manifest counts only with its detached signature, fetched
 // from beside it, made over its exact bytes by one of those keys.
-bool manifest_vouched_for(const HttpBody& manifest_body, const char* query, uint64_t deadline_ms) {
+void check_signature(const HttpBody& manifest_body, const char* query, uint64_t deadline_ms,
+                     ManifestArrival* arrival) {
     char request_url[768] = {};
     format_bounded(request_url, sizeof(request_url), "%s%s%s", kManifestUrl,
                    kManifestSignatureSuffix, query);
     HttpBody signature;
-    if (!fetch_within_manifest_limit(request_url, &signature, deadline_ms)) {
-        log_manifest_refused("no se pudo descargar latest.json.sig");
-        return false;
+    arrival->signature_downloaded =
+        fetch_within_manifest_limit(request_url, &signature, deadline_ms);
+    if (arrival->signature_downloaded) {
+        arrival->signature =
+            check_detached_signature(manifest_body.data(), manifest_body.size(),
+                                     reinterpret_cast<const uint8_t*>(signature.data()),
+                                     signature.size(), kReleasePublicKeys, kReleasePublicKeyCount);
     }
-    SignatureCheck check =
-        check_detached_signature(manifest_body.data(), manifest_body.size(),
-                                 reinterpret_cast<const uint8_t*>(signature.data()),
-                                 signature.size(), kReleasePublicKeys, kReleasePublicKeyCount);
-    if (check != SignatureCheck::Verified) {
-        log_manifest_refused(signature_refusal_reason(check));
-        return false;
-    }
-    log_line("Firma de latest.json verificada.");
-    return true;
 }
 
-// Downloads latest.json with a query that changes every second, so no cache answers it.
-ManifestFetch fetch_manifest(LauncherRun* run) {
+// Downloads latest.json with a query that changes every second, so no cache answers it; the
+// manifest is read only when it counts.
+ManifestArrival fetch_manifest(Manifest* manifest) {
     log_line("Consultando latest.json...");
     // The manifest and its signature share one time limit.
     uint64_t deadline_ms = GetTickCount64() + manifest_time_limit_ms(ms_since_launch());
@@ -120,76 +89,100 @@ ManifestFetch fetch_manifest(LauncherRun* run) {
     format_bounded(query, sizeof(query), "?t=%lld", static_cast<long long>(_time64(nullptr)));
     char request_url[768] = {};
     format_bounded(request_url, sizeof(request_url), "%s%s", kManifestUrl, query);
+    ManifestArrival arrival = {};
     HttpBody body;
-    if (!fetch_within_manifest_limit(request_url, &body, deadline_ms)) {
-        return ManifestFetch::NotDownloaded;
+    arrival.downloaded = fetch_within_manifest_limit(request_url, &body, deadline_ms);
+    if (!arrival.downloaded) {
+        return arrival;
     }
-    run->manifest_signed = kReleasePublicKeyCount > 0;
-    if (run->manifest_signed && !manifest_vouched_for(body, query, deadline_ms)) {
-        return ManifestFetch::NotVouchedFor;
+    arrival.keyed = kReleasePublicKeyCount > 0;
+    if (arrival.keyed) {
+        check_signature(body, query, deadline_ms, &arrival);
+        if (!arrival.signature_downloaded || arrival.signature != SignatureCheck::Verified) {
+            return arrival;
+        }
     }
-    manifest_extract(body.data(), &run->manifest);
-    return ManifestFetch::Fetched;
+    manifest_extract(body.data(), manifest);
+    return arrival;
+}
+
+// The installation as it stands; a folder that is not there yet holds none of it.
+InstalledState read_installed_state(LauncherRun* run) {
+    const InstallPaths& paths = run->paths;
+    run->install_folder_existed = paths.fits && directory_exists(paths.install_folder);
+    if (paths.fits) {
+        run->stamp_present = read_version_stamp(paths.stamp_path, run->installed_version);
+        run->product_present = file_exists_not_directory(paths.product_path);
+    }
+    bool unfinished = paths.fits && journal_package_installation_pending(paths.install_folder);
+    return {run->install_folder_existed, run->stamp_present, run->installed_version,
+            run->product_present, unfinished};
+}
+
+void log_found_version(const Manifest& manifest) {
+    char found_line[128] = {};
+    format_bounded(found_line, sizeof(found_line), "Version encontrada en server: %s",
+                   manifest.version);
+    log_line(found_line);
+}
+
+void log_installed_and_server(const LauncherRun& run) {
+    const Manifest& manifest = run.manifest;
+    log_detail("Version instalada: %s; version del servidor: %s; cambios desde: %s",
+               run.stamp_present ? run.installed_version : "(sin velda.version)", manifest.version,
+               manifest.changed_from_version_found ? manifest.changed_from_version : "(no hay)");
+}
+
+void log_lines(const RunDecision& decision) {
+    for (size_t i = 0; i < decision.line_count; ++i) {
+        log_line(decision.lines[i]);
+    }
+}
+
+void show_versions(LauncherRun* run) {
+    if (run->popup.present()) {
+        const char* installed =
+            run->installed_version[0] ? run->installed_version : popup_tr(run->spanish, "none");
+        run->popup.set_versions(installed, run->manifest.version);
+    }
 }
 
 }  // namespace
 
 int run_update_check(LauncherRun* run) {
-    switch (fetch_manifest(run)) {
-        case ManifestFetch::Fetched:
+    ManifestArrival arrival = fetch_manifest(&run->manifest);
+    InstalledState installed = read_installed_state(run);
+    RunDecision decision = decide_run(arrival, run->manifest, installed);
+    if (decision.arrival_line[0] != '\0') {
+        log_line(decision.arrival_line);
+    }
+    run->manifest_signed = decision.downloads_need_hashes;
+    switch (decision.course) {
+        case RunCourse::StartLocalUnfetched:
+            return run_final_stage(run, FinalVariant::ManifestNotDownloaded);
+        case RunCourse::StartLocalInvalid:
+            log_lines(decision);
+            return run_final_stage(run, FinalVariant::ManifestInvalid);
+        case RunCourse::PackageNameBox:
+        case RunCourse::UpToDate:
+        case RunCourse::Update:
             break;
-        case ManifestFetch::NotDownloaded:
-            log_line("No se pudo descargar manifest, lanzando version local.");
-            return run_final_stage(run, FinalVariant::ManifestNotDownloaded);
-        case ManifestFetch::NotVouchedFor:
-            return run_final_stage(run, FinalVariant::ManifestNotDownloaded);
     }
     const Manifest& manifest = run->manifest;
-    if (!manifest_is_usable(manifest)) {
-        log_line(kManifestInvalidLine);
-        return run_final_stage(run, FinalVariant::ManifestInvalid);
-    }
-
-    char found_line[128] = {};
-    format_bounded(found_line, sizeof(found_line), "Version encontrada en server: %s",
-                   manifest.version);
-    log_line(found_line);
-
+    log_found_version(manifest);
     extract_filename_from_url(manifest.url, run->package_name);
-    if (run->package_name[0] == '\0') {
+    if (decision.course == RunCourse::PackageNameBox) {
         show_error_box(kPackageNameBox);
         return 1;
     }
-
-    const InstallPaths& paths = run->paths;
-    run->install_folder_existed = paths.fits && directory_exists(paths.install_folder);
-    if (!paths.fits || !ensure_directory(paths.install_folder)) {
+    if (!run->paths.fits || !ensure_directory(run->paths.install_folder)) {
         show_error_box("No se pudo crear carpeta de instalacion velda.");
         return 1;
     }
-    run->stamp_present = read_version_stamp(paths.stamp_path, run->installed_version);
-    run->product_present = file_exists_not_directory(paths.product_path);
-    log_detail("Version instalada: %s; version del servidor: %s; cambios desde: %s",
-               run->stamp_present ? run->installed_version : "(sin velda.version)",
-               manifest.version,
-               manifest.changed_from_version_found ? manifest.changed_from_version : "(no hay)");
-
-    UpdateDecision decision = decide_update(run->stamp_present, run->installed_version,
-                                            manifest.version, run->product_present);
-    if (decision.local_newer) {
-        char newer_line[kLocalNewerLineSize] = {};
-        format_local_newer_line(run->installed_version, manifest.version, newer_line);
-        log_line(newer_line);
-    }
-
-    if (run->popup.present()) {
-        const char* installed =
-            run->installed_version[0] ? run->installed_version : popup_tr(run->spanish, "none");
-        run->popup.set_versions(installed, manifest.version);
-    }
-
-    if (!decision.update_needed) {
-        log_line(kUpToDateLine);
+    log_installed_and_server(*run);
+    log_lines(decision);
+    show_versions(run);
+    if (decision.course == RunCourse::UpToDate) {
         return run_final_stage(run, FinalVariant::Normal);
     }
     run->popup.set_message(popup_tr(run->spanish, "downloading"));

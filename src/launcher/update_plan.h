@@ -32,5 +32,6 @@ struct UpdatePlan {
 
 // package_unfinished: an earlier package installation never reached its stamp, so the folder may
 // hold any mix of files; it counts as new, and only the package can make it whole.
-UpdatePlan plan_update(const Manifest& manifest, const char* installed_version,
-                       bool product_present, bool install_folder_existed, bool package_unfinished);
+[[nodiscard]] UpdatePlan plan_update(const Manifest& manifest, const char* installed_version,
+                                     bool product_present, bool install_folder_existed,
+                                     bool package_unfinished);

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "common/hex.h"
 #include "common/scan.h"
 #include "common/stdio_file.h"
 #include "common/text.h"
@@ -79,10 +78,6 @@ void manifest_extract(const char* json, Manifest* manifest) {
                         sizeof(manifest->changed_files_hashes_url));
     json_extract_string(json, "changed_files_hashes_sha256", manifest->changed_files_hashes_sha256,
                         sizeof(manifest->changed_files_hashes_sha256));
-}
-
-bool manifest_sha256(const char* field, uint8_t digest[32]) {
-    return hex_to_bytes(field, digest, kSha256Size);
 }
 
 bool manifest_is_usable(const Manifest& manifest) {

@@ -43,9 +43,6 @@ bool json_extract_string(const char* json, const char* key, char* out, size_t ou
 void manifest_extract(const char* json, Manifest* manifest);
 bool manifest_is_usable(const Manifest& manifest);
 
-// True when a hash field holds exactly 64 hex digits (either case); digest then holds them.
-bool manifest_sha256(const char* field, uint8_t digest[32]);
-
 // True when the stamp could be opened; out then holds its first 63 bytes, trimmed.
 bool read_version_stamp(const char* stamp_path, char out[kVersionTextSize]);
 // The version a stamp holding these bytes gives: its first 63 bytes, up to a NUL, trimmed.

@@ -160,13 +160,13 @@ TEST(TreeDiff, ContentIsAskedOnlyForFilesInBothTrees) {
     std::set<std::string> asked;
     ChangedFilesPlan plan;
     std::vector<std::string> problems;
-    diff_trees(
+    EXPECT_TRUE(diff_trees(
         tree({"Velda.exe", "gone", "d/"}), tree({"Velda.exe", "new", "d/"}),
         [&](const std::string& path) {
             asked.insert(path);
             return true;
         },
-        &plan, &problems);
+        &plan, &problems));
     EXPECT_EQ(asked, std::set<std::string>{"Velda.exe"});
 }
 

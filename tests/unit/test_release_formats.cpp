@@ -223,20 +223,21 @@ TEST(ManifestHashes, NewMembersNeitherMisleadOldKeysNorGetCut) {
     EXPECT_STREQ(m.changed_files_url, "https://h/c/l.txt");
     EXPECT_STREQ(m.changed_files_base_url, "https://h/c/files");
     EXPECT_STREQ(m.changed_files_hashes_url, "https://h/c/velda-url.sha256");
-    uint8_t digest[kSha256Size];
-    ASSERT_TRUE(manifest_sha256(m.package_sha256, digest));
-    EXPECT_EQ(to_hex(digest, kSha256Size), kDigestA);
-    ASSERT_TRUE(manifest_sha256(m.changed_files_hashes_sha256, digest));
-    EXPECT_EQ(to_hex(digest, kSha256Size), kDigestB);
+    ExpectedDigest package = ExpectedDigest::from_field(m.package_sha256);
+    ASSERT_NE(package.bytes(), nullptr);
+    EXPECT_EQ(to_hex(package.bytes(), kSha256Size), kDigestA);
+    ExpectedDigest hashes = ExpectedDigest::from_field(m.changed_files_hashes_sha256);
+    ASSERT_NE(hashes.bytes(), nullptr);
+    EXPECT_EQ(to_hex(hashes.bytes(), kSha256Size), kDigestB);
 
     // Upper case reads; a value one digit long or short is refused, not cut or padded.
     std::string upper = "{\"direct_sha256\": \"" + std::string(64, 'F') + "\"}";
     manifest_extract(upper.c_str(), &m);
-    EXPECT_TRUE(manifest_sha256(m.direct_sha256, digest));
+    EXPECT_NE(ExpectedDigest::from_field(m.direct_sha256).bytes(), nullptr);
     for (const std::string& value : {kDigestA + "0", kDigestA.substr(1), std::string()}) {
         std::string text = "{\"direct_sha256\": \"" + value + "\"}";
         manifest_extract(text.c_str(), &m);
-        EXPECT_FALSE(manifest_sha256(m.direct_sha256, digest)) << value;
+        EXPECT_EQ(ExpectedDigest::from_field(m.direct_sha256).bytes(), nullptr) << value;
     }
 }
 

@@ -129,19 +129,23 @@ bool tree_paths_usable(const std::vector<TreeEntry>& tree, std::vector<std::stri
     return problems->size() == before;
 }
 
-bool diff_trees(const std::vector<TreeEntry>& old_tree, const std::vector<TreeEntry>& new_tree,
-                const SameContent& same_content, ChangedFilesPlan* plan,
-                std::vector<std::string>* problems) {
-    size_t before = problems->size();
-    std::map<std::string, bool> old_entries;
-    std::map<std::string, bool> new_entries;
-    for (const TreeEntry& entry : old_tree) {
-        old_entries[entry.path] = entry.is_directory;
-    }
-    for (const TreeEntry& entry : new_tree) {
-        new_entries[entry.path] = entry.is_directory;
-    }
+namespace {
 
+using TreeIndex = std::map<std::string, bool>;  // path -> is a folder
+
+TreeIndex index_tree(const std::vector<TreeEntry>& tree) {
+    TreeIndex index;
+    for (const TreeEntry& entry : tree) {
+        index[entry.path] = entry.is_directory;
+    }
+    return index;
+}
+
+// The new tree's files to download, in path order; notes and problems of its folders.
+std::vector<std::string> files_to_download(const TreeIndex& old_entries,
+                                           const TreeIndex& new_entries,
+                                           const SameContent& same_content, ChangedFilesPlan* plan,
+                                           std::vector<std::string>* problems) {
     std::vector<std::string> downloads;
     for (const auto& [path, is_directory] : new_entries) {
         auto old = old_entries.find(path);
@@ -166,6 +170,12 @@ bool diff_trees(const std::vector<TreeEntry>& old_tree, const std::vector<TreeEn
             downloads.push_back(path);
         }
     }
+    return downloads;
+}
+
+// The old tree's files that the new one lacks, in path order; notes of its folders.
+std::vector<std::string> files_to_delete(const TreeIndex& old_entries, const TreeIndex& new_entries,
+                                         ChangedFilesPlan* plan) {
     std::vector<std::string> deletions;
     for (const auto& [path, is_directory] : old_entries) {
         auto now = new_entries.find(path);
@@ -181,6 +191,20 @@ bool diff_trees(const std::vector<TreeEntry>& old_tree, const std::vector<TreeEn
             deletions.push_back(path);
         }
     }
+    return deletions;
+}
+
+}  // namespace
+
+bool diff_trees(const std::vector<TreeEntry>& old_tree, const std::vector<TreeEntry>& new_tree,
+                const SameContent& same_content, ChangedFilesPlan* plan,
+                std::vector<std::string>* problems) {
+    size_t before = problems->size();
+    TreeIndex old_entries = index_tree(old_tree);
+    TreeIndex new_entries = index_tree(new_tree);
+    std::vector<std::string> downloads =
+        files_to_download(old_entries, new_entries, same_content, plan, problems);
+    std::vector<std::string> deletions = files_to_delete(old_entries, new_entries, plan);
     // Velda.exe last; std::map already gave path order.
     std::stable_partition(downloads.begin(), downloads.end(),
                           [](const std::string& path) { return !is_top_level_exe(path); });

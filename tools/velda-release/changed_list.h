@@ -30,13 +30,15 @@ using SameContent = std::function<bool(const std::string& path)>;
 
 // Paths a product may hold: names Windows can store, not refused by the launcher's list rules,
 // within 259 bytes, and distinct when case is ignored.
-bool tree_paths_usable(const std::vector<TreeEntry>& tree, std::vector<std::string>* problems);
+[[nodiscard]] bool tree_paths_usable(const std::vector<TreeEntry>& tree,
+                                     std::vector<std::string>* problems);
 
 // The list that takes old_tree to new_tree. False, with problems, when the launcher could not
 // do it faithfully (a folder that becomes a file, a path it would read differently).
-bool diff_trees(const std::vector<TreeEntry>& old_tree, const std::vector<TreeEntry>& new_tree,
-                const SameContent& same_content, ChangedFilesPlan* plan,
-                std::vector<std::string>* problems);
+[[nodiscard]] bool diff_trees(const std::vector<TreeEntry>& old_tree,
+                              const std::vector<TreeEntry>& new_tree,
+                              const SameContent& same_content, ChangedFilesPlan* plan,
+                              std::vector<std::string>* problems);
 
 // One entry per line, "-path" for a deletion, LF line ends.
 std::string format_changed_files_list(const ChangedFilesPlan& plan);

@@ -17,4 +17,4 @@ struct CheckOptions {
 
 // Prints the launcher's reading, what a launcher would do, and every trap; returns 0 when the
 // release is sound and 1 when it is not.
-int run_check(const CheckOptions& options);
+[[nodiscard]] int run_check(const CheckOptions& options);

@@ -9,5 +9,5 @@ struct FetchOptions {
 };
 
 // The whole body of a 2xx answer.
-bool fetch_url(const std::string& url, const FetchOptions& options, std::string* body,
-               std::string* error);
+[[nodiscard]] bool fetch_url(const std::string& url, const FetchOptions& options, std::string* body,
+                             std::string* error);

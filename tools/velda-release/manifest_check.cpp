@@ -6,7 +6,7 @@
 
 #include "common/install_paths.h"
 #include "common/text.h"
-#include "launcher/update_decision.h"
+#include "launcher/run_decision.h"
 #include "net/url_filename.h"
 #include "release_text.h"
 
@@ -139,19 +139,13 @@ void check_url_value(const char* key, const std::string& value, std::vector<std:
     }
 }
 
-}  // namespace
-
-void analyze_manifest(std::string_view text, ManifestAnalysis* analysis) {
+// The text as a whole: a NUL byte, JSON syntax, the byte-order mark.
+void check_text_form(std::string_view text, const std::string& c_text, ManifestAnalysis* analysis) {
     std::vector<std::string>& traps = analysis->traps;
-    std::vector<std::string>& notes = analysis->notes;
-    // The launcher holds the body as a C string.
-    std::string c_text(text.substr(0, text.find('\0')));
     if (c_text.size() != text.size()) {
         traps.push_back("the manifest holds a NUL byte at " + describe_offset(text, c_text.size()) +
                         ": the launcher reads nothing after it");
     }
-    manifest_extract(c_text.c_str(), &analysis->manifest);
-
     analysis->scan = scan_json_top_level(text);
     const JsonScan& scan = analysis->scan;
     if (!scan.valid) {
@@ -162,30 +156,29 @@ void analyze_manifest(std::string_view text, ManifestAnalysis* analysis) {
         traps.push_back("the manifest is not a JSON object");
     }
     if (scan.byte_order_mark) {
-        notes.push_back("the manifest begins with a UTF-8 byte-order mark");
+        analysis->notes.push_back("the manifest begins with a UTF-8 byte-order mark");
     }
+}
 
-    for (size_t i = 0; i < kManifestKeyCount; ++i) {
-        FieldReading& field = analysis->fields[i];
-        read_field(c_text, c_text.c_str(), kManifestKeys[i], &field);
-        field.member = find_top_level_member(scan, field.key);
-        check_placement(text, scan, field, &traps);
-        check_value(field, scan, &traps, &notes);
-    }
-
+// The top-level members of the two version keys, where a JSON reader sees another value.
+void check_member_versions(const ManifestAnalysis& analysis, std::vector<std::string>* traps) {
     for (size_t i : {size_t{0}, size_t{2}}) {
-        const FieldReading& field = analysis->fields[i];
+        const FieldReading& field = analysis.fields[i];
         if (field.member >= 0) {
-            const JsonMember& member = scan.members[static_cast<size_t>(field.member)];
+            const JsonMember& member = analysis.scan.members[static_cast<size_t>(field.member)];
             if (member.kind == JsonKind::String && member.raw != field.value &&
                 !parse_version(member.raw.c_str(), nullptr)) {
-                traps.push_back(quoted(field.key) + " (its top-level member) \"" +
-                                printable(member.raw) + "\" does not parse as a version");
+                traps->push_back(quoted(field.key) + " (its top-level member) \"" +
+                                 printable(member.raw) + "\" does not parse as a version");
             }
         }
     }
+}
 
+// "version" and "url": usable, and a package file name that the installation can hold.
+void check_package_members(ManifestAnalysis* analysis) {
     const Manifest& m = analysis->manifest;
+    std::vector<std::string>& traps = analysis->traps;
     if (!manifest_is_usable(m)) {
         traps.push_back(std::string("the launcher finds no usable manifest: \"version\" and "
                                     "\"url\" must both be non-empty strings (") +
@@ -195,22 +188,64 @@ void analyze_manifest(std::string_view text, ManifestAnalysis* analysis) {
     if (m.version[0] != '\0') {
         check_version("version", m.version, &traps);
     }
-    if (m.url[0] != '\0') {
-        check_url_value("url", m.url, &traps);
-        char name[kPathSize];
-        extract_filename_from_url(m.url, name);
-        analysis->package_file_name = name;
-        if (name[0] == '\0') {
-            traps.push_back(
-                "\"url\" names no package file (no usable last path segment): every "
-                "launcher stops with the box \"" +
-                std::string(kPackageNameBox) + "\"");
-        } else if (is_reserved_install_name(name)) {
-            traps.push_back(std::string("the package file name \"") + name +
-                            "\" is a file of the installation itself");
-        }
+    if (m.url[0] == '\0') {
+        return;
     }
+    check_url_value("url", m.url, &traps);
+    char name[kPathSize];
+    extract_filename_from_url(m.url, name);
+    analysis->package_file_name = name;
+    if (name[0] == '\0') {
+        traps.push_back(
+            "\"url\" names no package file (no usable last path segment): every "
+            "launcher stops with the box \"" +
+            std::string(kPackageNameBox) + "\"");
+    } else if (is_reserved_install_name(name)) {
+        traps.push_back(std::string("the package file name \"") + name +
+                        "\" is a file of the installation itself");
+    }
+}
 
+void check_changed_from_version(const Manifest& m, std::vector<std::string>* traps) {
+    check_version("changed_from_version", m.changed_from_version, traps);
+    char copy[kVersionTextSize];
+    copy_bounded(copy, sizeof(copy), m.changed_from_version);
+    trim_in_place(copy);
+    if (std::strcmp(copy, m.changed_from_version) != 0) {
+        traps->push_back(
+            "\"changed_from_version\" has blanks around it: it never equals a "
+            "version stamp, which the launcher reads trimmed");
+    } else if (parse_version(m.changed_from_version, nullptr) &&
+               compare_versions(m.changed_from_version, m.version) != VersionOrder::LocalOlder) {
+        traps->push_back(std::string("\"changed_from_version\" ") + m.changed_from_version +
+                         " is not older than \"version\" " + m.version +
+                         ": a launcher at that version counts itself up to date and never "
+                         "uses the list");
+    }
+}
+
+void check_list_url(ManifestAnalysis* analysis) {
+    const Manifest& m = analysis->manifest;
+    std::vector<std::string>& traps = analysis->traps;
+    check_url_value("changed_files_url", m.changed_files_url, &traps);
+    char name[kPathSize];
+    extract_filename_from_url(m.changed_files_url, name);
+    analysis->list_file_name = name;
+    if (name[0] == '\0') {
+        traps.push_back(
+            "\"changed_files_url\" names no file: the launcher gives up the "
+            "changed-files update at once");
+    } else if (is_reserved_install_name(name)) {
+        traps.push_back(std::string("the changed-files list is saved as \"") + name +
+                        "\" in the install folder, over a file of the installation, and "
+                        "deleted afterwards");
+    }
+}
+
+// The three changed-files members: all or none, each usable.
+void check_changed_members(ManifestAnalysis* analysis) {
+    const Manifest& m = analysis->manifest;
+    std::vector<std::string>& traps = analysis->traps;
     bool from = m.changed_from_version[0] != '\0';
     bool list = m.changed_files_url[0] != '\0';
     bool base = m.changed_files_base_url[0] != '\0';
@@ -222,41 +257,33 @@ void analyze_manifest(std::string_view text, ManifestAnalysis* analysis) {
                         "missing or empty): no launcher ever uses the list");
     }
     if (from) {
-        check_version("changed_from_version", m.changed_from_version, &traps);
-        char copy[kVersionTextSize];
-        copy_bounded(copy, sizeof(copy), m.changed_from_version);
-        trim_in_place(copy);
-        if (std::strcmp(copy, m.changed_from_version) != 0) {
-            traps.push_back(
-                "\"changed_from_version\" has blanks around it: it never equals a "
-                "version stamp, which the launcher reads trimmed");
-        } else if (parse_version(m.changed_from_version, nullptr) &&
-                   compare_versions(m.changed_from_version, m.version) !=
-                       VersionOrder::LocalOlder) {
-            traps.push_back(std::string("\"changed_from_version\" ") + m.changed_from_version +
-                            " is not older than \"version\" " + m.version +
-                            ": a launcher at that version counts itself up to date and never "
-                            "uses the list");
-        }
+        check_changed_from_version(m, &traps);
     }
     if (list) {
-        check_url_value("changed_files_url", m.changed_files_url, &traps);
-        char name[kPathSize];
-        extract_filename_from_url(m.changed_files_url, name);
-        analysis->list_file_name = name;
-        if (name[0] == '\0') {
-            traps.push_back(
-                "\"changed_files_url\" names no file: the launcher gives up the "
-                "changed-files update at once");
-        } else if (is_reserved_install_name(name)) {
-            traps.push_back(std::string("the changed-files list is saved as \"") + name +
-                            "\" in the install folder, over a file of the installation, and "
-                            "deleted afterwards");
-        }
+        check_list_url(analysis);
     }
     if (base) {
         check_url_value("changed_files_base_url", m.changed_files_base_url, &traps);
     }
+}
+
+}  // namespace
+
+void analyze_manifest(std::string_view text, ManifestAnalysis* analysis) {
+    // The launcher holds the body as a C string.
+    std::string c_text(text.substr(0, text.find('\0')));
+    check_text_form(text, c_text, analysis);
+    manifest_extract(c_text.c_str(), &analysis->manifest);
+    for (size_t i = 0; i < kManifestKeyCount; ++i) {
+        FieldReading& field = analysis->fields[i];
+        read_field(c_text, c_text.c_str(), kManifestKeys[i], &field);
+        field.member = find_top_level_member(analysis->scan, field.key);
+        check_placement(text, analysis->scan, field, &analysis->traps);
+        check_value(field, analysis->scan, &analysis->traps, &analysis->notes);
+    }
+    check_member_versions(*analysis, &analysis->traps);
+    check_package_members(analysis);
+    check_changed_members(analysis);
 }
 
 std::string stamp_text_as_read(std::string_view text) {
@@ -267,37 +294,24 @@ std::string stamp_text_as_read(std::string_view text) {
 
 LauncherPrediction predict_launcher_run(const Manifest& manifest,
                                         const LauncherSituation& situation) {
+    // A launcher that takes the manifest: whether keyed ones would is the signature's own
+    // check. The journal's mark is not known here.
+    ManifestArrival arrival = {true, false, false, SignatureCheck::NoKeys};
+    InstalledState installed = {situation.install_folder_existed, situation.stamp_present,
+                                situation.installed_version.c_str(), situation.product_present,
+                                false};
+    RunDecision decision = decide_run(arrival, manifest, installed);
     LauncherPrediction prediction{};
-    prediction.manifest_usable = manifest_is_usable(manifest);
-    if (!prediction.manifest_usable) {
-        prediction.log_lines.push_back(kManifestInvalidLine);
-        return prediction;
+    prediction.manifest_usable = decision.course != RunCourse::StartLocalInvalid;
+    prediction.package_name_box = decision.course == RunCourse::PackageNameBox;
+    prediction.update_needed = decision.course == RunCourse::Update;
+    prediction.log_lines.assign(decision.lines, decision.lines + decision.line_count);
+    if (prediction.update_needed) {
+        const UpdatePlan& plan = decision.plan;
+        if (plan.opening_line != nullptr) {
+            prediction.log_lines.push_back(plan.opening_line);
+        }
+        prediction.means.assign(plan.means, plan.means + plan.means_count);
     }
-    char name[kPathSize];
-    extract_filename_from_url(manifest.url, name);
-    if (name[0] == '\0') {
-        prediction.package_name_box = true;
-        return prediction;
-    }
-    UpdateDecision decision =
-        decide_update(situation.stamp_present, situation.installed_version.c_str(),
-                      manifest.version, situation.product_present);
-    if (decision.local_newer) {
-        char line[kLocalNewerLineSize];
-        format_local_newer_line(situation.installed_version.c_str(), manifest.version, line);
-        prediction.log_lines.push_back(line);
-    }
-    prediction.update_needed = decision.update_needed;
-    if (!decision.update_needed) {
-        prediction.log_lines.push_back(kUpToDateLine);
-        return prediction;
-    }
-    UpdatePlan plan =
-        plan_update(manifest, situation.installed_version.c_str(), situation.product_present,
-                    situation.install_folder_existed, false);
-    if (plan.opening_line != nullptr) {
-        prediction.log_lines.push_back(plan.opening_line);
-    }
-    prediction.means.assign(plan.means, plan.means + plan.means_count);
     return prediction;
 }

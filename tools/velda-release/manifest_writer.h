@@ -30,11 +30,12 @@ struct ReleaseManifest {
 
 // A version as a release names it: parsable by the launcher, within 63 bytes, and free of white
 // space (the stamp is read back trimmed, and the version goes into file names and URLs).
-bool release_version_usable(const std::string& version, std::string* why);
+[[nodiscard]] bool release_version_usable(const std::string& version, std::string* why);
 
 // Everything the launcher's reader could not take back exactly as meant. Each problem is one
 // sentence naming the member.
-bool validate_release_manifest(const ReleaseManifest& manifest, std::vector<std::string>* problems);
+[[nodiscard]] bool validate_release_manifest(const ReleaseManifest& manifest,
+                                             std::vector<std::string>* problems);
 
 // One object, one member per line, each key once, plain slashes, no escapes. Only for a
 // manifest that passed validate_release_manifest.

@@ -12,6 +12,7 @@
 #include "common/text.h"
 #include "manifest_check.h"
 #include "manifest_writer.h"
+#include "pack_package.h"
 #include "release_crypto.h"
 #include "release_layout.h"
 #include "release_text.h"
@@ -93,72 +94,6 @@ bool check_top_level_names(const std::vector<TreeEntry>& tree, const char* which
         }
     }
     return problems->size() == before;
-}
-
-bool write_package(const fs::path& product, const std::vector<TreeEntry>& tree,
-                   const fs::path& zip_path, std::string* error) {
-    ZipWriter zip;
-    if (!zip.open(zip_path.string())) {
-        *error = zip.error();
-        return false;
-    }
-    for (const TreeEntry& entry : tree) {
-        fs::path source = tree_path(product, entry.path);
-        DosTime when = dos_time_from_unix(file_unix_time(source));
-        if (entry.is_directory) {
-            if (!zip.add_directory(entry.path + "/", when)) {
-                break;
-            }
-            continue;
-        }
-        std::string bytes;
-        if (!read_file_bytes(source, &bytes)) {
-            *error = "cannot read " + source.string();
-            return false;
-        }
-        if (!zip.add_file(entry.path, bytes, when)) {
-            break;
-        }
-    }
-    if (!zip.finish()) {
-        *error = zip.error();
-        return false;
-    }
-    return true;
-}
-
-// Reads the written package back: every entry present once, in order, with its bytes.
-bool verify_package(const fs::path& zip_path, const fs::path& product,
-                    const std::vector<TreeEntry>& tree, std::string* error) {
-    std::string archive;
-    std::vector<ZipEntryInfo> entries;
-    if (!read_file_bytes(zip_path, &archive) || !read_zip_directory(archive, &entries, error)) {
-        *error = "the package does not read back: " + *error;
-        return false;
-    }
-    if (entries.size() != tree.size()) {
-        *error = "the package holds " + std::to_string(entries.size()) + " entries, not " +
-                 std::to_string(tree.size());
-        return false;
-    }
-    for (size_t i = 0; i < tree.size(); ++i) {
-        std::string expected = tree[i].path + (tree[i].is_directory ? "/" : "");
-        if (entries[i].name != expected) {
-            *error = "package entry " + std::to_string(i + 1) + " is " + entries[i].name;
-            return false;
-        }
-        if (tree[i].is_directory) {
-            continue;
-        }
-        std::string bytes;
-        std::string original;
-        if (!read_zip_entry(archive, entries[i], &bytes, error) ||
-            !read_file_bytes(tree_path(product, tree[i].path), &original) || bytes != original) {
-            *error = "package entry " + entries[i].name + " does not read back: " + *error;
-            return false;
-        }
-    }
-    return true;
 }
 
 // Fills the manifest's hash members from the staged files and writes the list's hash file.
@@ -315,13 +250,12 @@ bool validate_folders(const PackOptions& options, PackInputs* inputs,
     return problems->empty();
 }
 
-bool plan_release(const PackOptions& options, const PackInputs& inputs, PackPlan* plan,
-                  std::vector<std::string>* problems) {
+// The product trees as the launcher would install them: usable paths, no name the
+// installation needs for itself, and a changed-files list that can take the old tree to the new.
+bool check_product_trees(const PackInputs& inputs, const ReleaseLayout& layout,
+                         ChangedFilesPlan* changes, std::vector<std::string>* problems) {
     const bool with_previous = inputs.with_previous;
-    plan->layout = make_release_layout(inputs.server, options.version,
-                                       with_previous ? options.previous_version : "");
-    const ReleaseLayout& layout = plan->layout;
-    tree_paths_usable(inputs.new_tree, problems);
+    bool usable = tree_paths_usable(inputs.new_tree, problems);
     std::vector<std::pair<std::string, std::string>> reserved = {
         {kStampFileName, "the launcher's version stamp"},
         {layout_file_name(layout.package_path), "the package, which the launcher downloads there"},
@@ -332,18 +266,29 @@ bool plan_release(const PackOptions& options, const PackInputs& inputs, PackPlan
         reserved.push_back({layout_file_name(layout.hashes_path),
                             "the changed files' hash file, which the launcher downloads there"});
     }
-    check_top_level_names(inputs.new_tree, "new", reserved, problems);
-    if (with_previous) {
-        reserved.erase(reserved.begin(), reserved.begin() + 2);
-        check_top_level_names(inputs.old_tree, "previous", reserved, problems);
-        diff_trees(
-            inputs.old_tree, inputs.new_tree,
-            [&](const std::string& path) {
-                return files_have_same_bytes(tree_path(inputs.previous, path),
-                                             tree_path(inputs.product, path));
-            },
-            &plan->changes, problems);
+    usable = check_top_level_names(inputs.new_tree, "new", reserved, problems) && usable;
+    if (!with_previous) {
+        return usable;
     }
+    reserved.erase(reserved.begin(), reserved.begin() + 2);
+    usable = check_top_level_names(inputs.old_tree, "previous", reserved, problems) && usable;
+    return diff_trees(
+               inputs.old_tree, inputs.new_tree,
+               [&](const std::string& path) {
+                   return files_have_same_bytes(tree_path(inputs.previous, path),
+                                                tree_path(inputs.product, path));
+               },
+               changes, problems) &&
+           usable;
+}
+
+bool plan_release(const PackOptions& options, const PackInputs& inputs, PackPlan* plan,
+                  std::vector<std::string>* problems) {
+    const bool with_previous = inputs.with_previous;
+    plan->layout = make_release_layout(inputs.server, options.version,
+                                       with_previous ? options.previous_version : "");
+    const ReleaseLayout& layout = plan->layout;
+    bool usable = check_product_trees(inputs, layout, &plan->changes, problems);
 
     ReleaseManifest& manifest = plan->manifest;
     manifest.version = options.version;
@@ -354,8 +299,8 @@ bool plan_release(const PackOptions& options, const PackInputs& inputs, PackPlan
         manifest.changed_files_url = layout.list_url;
         manifest.changed_files_base_url = layout.files_url;
     }
-    validate_release_manifest(manifest, problems);
-    if (!problems->empty()) {
+    usable = validate_release_manifest(manifest, problems) && usable;
+    if (!usable || !problems->empty()) {
         return false;
     }
 
@@ -408,9 +353,9 @@ bool write_release(const PackOptions& options, const PackInputs& inputs, PackPla
         return false;
     }
     std::vector<std::string> problems;
-    validate_release_manifest(plan->manifest, &problems);
+    bool valid = validate_release_manifest(plan->manifest, &problems);
     plan->manifest_text = write_manifest_json(plan->manifest);
-    if (!problems.empty() || !reads_back(plan->manifest_text, plan->manifest, &problems)) {
+    if (!valid || !reads_back(plan->manifest_text, plan->manifest, &problems)) {
         *why = problems.empty() ? "the manifest with its hashes is not usable" : problems.front();
         return false;
     }

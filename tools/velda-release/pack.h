@@ -13,4 +13,4 @@ struct PackOptions {
 };
 
 // Writes the release, or nothing at all; returns the process exit code.
-int run_pack(const PackOptions& options);
+[[nodiscard]] int run_pack(const PackOptions& options);

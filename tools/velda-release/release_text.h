@@ -7,14 +7,14 @@
 
 // The launcher copies values raw, so a value must hold no double quote, no backslash and no
 // control byte. On false, why says which byte and where.
-bool value_is_raw_safe(std::string_view value, std::string* why);
+[[nodiscard]] bool value_is_raw_safe(std::string_view value, std::string* why);
 
 // "http://" or "https://" followed by at least one byte of host.
 bool is_http_url(std::string_view url);
 
 // The download server as the launcher is built with it: scheme, host and optional port, no
 // path. Trailing slashes are dropped.
-bool clean_server_base(std::string_view text, std::string* clean, std::string* why);
+[[nodiscard]] bool clean_server_base(std::string_view text, std::string* clean, std::string* why);
 
 std::string percent_decode(std::string_view text);
 
@@ -28,7 +28,7 @@ std::string encode_url_for_request(std::string_view url);
 
 // One segment of a product path: false with a reason when Windows cannot hold it, by the
 // launcher's own name rule.
-bool windows_name_usable(std::string_view name, std::string* why);
+[[nodiscard]] bool windows_name_usable(std::string_view name, std::string* why);
 
 std::string ascii_lower(std::string_view text);
 

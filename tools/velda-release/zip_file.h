@@ -27,11 +27,11 @@ class ZipWriter {
     ZipWriter(const ZipWriter&) = delete;
     ZipWriter& operator=(const ZipWriter&) = delete;
 
-    bool open(const std::string& path);
-    bool add_directory(const std::string& name, DosTime when);  // name ends with "/"
-    bool add_file(const std::string& name, std::string_view bytes, DosTime when);
+    [[nodiscard]] bool open(const std::string& path);
+    [[nodiscard]] bool add_directory(const std::string& name, DosTime when);  // name ends with "/"
+    [[nodiscard]] bool add_file(const std::string& name, std::string_view bytes, DosTime when);
     // Writes the central directory and closes the file.
-    bool finish();
+    [[nodiscard]] bool finish();
 
     const std::string& error() const { return error_; }
 
@@ -48,9 +48,9 @@ class ZipWriter {
         uint32_t offset;
     };
 
-    bool add_entry(Entry entry, std::string_view data);
-    bool write(std::string_view bytes);
-    bool fail(std::string why);
+    [[nodiscard]] bool add_entry(Entry entry, std::string_view data);
+    [[nodiscard]] bool write(std::string_view bytes);
+    [[nodiscard]] bool fail(std::string why);
 
     UniqueStdioFile file_;
     uint64_t offset_ = 0;
@@ -67,9 +67,9 @@ struct ZipEntryInfo : ZipEntryRecord {
 ZipSource zip_source_in_memory(const std::string_view* bytes);
 
 // The central directory of a whole archive held in memory, read by the launcher's own reader.
-bool read_zip_directory(std::string_view archive, std::vector<ZipEntryInfo>* entries,
-                        std::string* error);
+[[nodiscard]] bool read_zip_directory(std::string_view archive, std::vector<ZipEntryInfo>* entries,
+                                      std::string* error);
 
 // The bytes of one entry, inflated and checked against its CRC.
-bool read_zip_entry(std::string_view archive, const ZipEntryInfo& entry, std::string* bytes,
-                    std::string* error);
+[[nodiscard]] bool read_zip_entry(std::string_view archive, const ZipEntryInfo& entry,
+                                  std::string* bytes, std::string* error);

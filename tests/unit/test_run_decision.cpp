@@ -1,0 +1,188 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "launcher/run_decision.h"
+
+namespace {
+
+using M = UpdateMeans;
+
+constexpr ManifestArrival kUnkeyed = {true, false, false, SignatureCheck::NoKeys};
+constexpr ManifestArrival kVerified = {true, true, true, SignatureCheck::Verified};
+
+Manifest manifest_from(const char* json) {
+    Manifest manifest;
+    manifest_extract(json, &manifest);
+    return manifest;
+}
+
+const char kRelease[] =
+    R"({"version": "1.4.2", "url": "https://h/d/velda-1.4.2.zip", "changed_from_version": )"
+    R"("1.4.1", "changed_files_url": "https://h/c/l.txt", "changed_files_base_url": "https://h/f"})";
+
+std::vector<std::string> lines_of(const RunDecision& decision) {
+    return std::vector<std::string>(decision.lines, decision.lines + decision.line_count);
+}
+
+// The manifest's arrival: refused ones never count, whatever they hold.
+TEST(RunDecision, ArrivalDecidesWhetherTheManifestCounts) {
+    struct Row {
+        const char* name;
+        ManifestArrival arrival;
+        RunCourse course;
+        const char* arrival_line;
+        bool hashes_required;
+    };
+    const char* refused = "latest.json rechazado: ";
+    const Row rows[] = {
+        {"not downloaded",
+         {false, true, false, SignatureCheck::Verified},
+         RunCourse::StartLocalUnfetched,
+         "No se pudo descargar manifest, lanzando version local.",
+         false},
+        {"no signature",
+         {true, true, false, SignatureCheck::Verified},
+         RunCourse::StartLocalUnfetched,
+         "no se pudo descargar latest.json.sig; lanzando version local.",
+         false},
+        {"malformed",
+         {true, true, true, SignatureCheck::Malformed},
+         RunCourse::StartLocalUnfetched,
+         "firma mal formada; lanzando version local.",
+         false},
+        {"wrong key",
+         {true, true, true, SignatureCheck::WrongKey},
+         RunCourse::StartLocalUnfetched,
+         "firma de otra clave o de otro contenido; lanzando version local.",
+         false},
+        {"no keys",
+         {true, true, true, SignatureCheck::NoKeys},
+         RunCourse::StartLocalUnfetched,
+         "sin claves de publicacion; lanzando version local.",
+         false},
+        {"bad key",
+         {true, true, true, SignatureCheck::BadKey},
+         RunCourse::StartLocalUnfetched,
+         "clave de publicacion ilegible; lanzando version local.",
+         false},
+        {"CNG failed",
+         {true, true, true, SignatureCheck::Failed},
+         RunCourse::StartLocalUnfetched,
+         "CNG no disponible; lanzando version local.",
+         false},
+        {"verified", kVerified, RunCourse::Update, "Firma de latest.json verificada.", true},
+        {"unkeyed", kUnkeyed, RunCourse::Update, "", false},
+    };
+    Manifest release = manifest_from(kRelease);
+    InstalledState first = {false, false, "", false, false};
+    for (const Row& row : rows) {
+        RunDecision decision = decide_run(row.arrival, release, first);
+        EXPECT_EQ(decision.course, row.course) << row.name;
+        std::string line = decision.arrival_line;
+        if (row.course == RunCourse::StartLocalUnfetched && row.arrival.downloaded) {
+            EXPECT_EQ(line, refused + std::string(row.arrival_line)) << row.name;
+        } else {
+            EXPECT_EQ(line, row.arrival_line) << row.name;
+        }
+        EXPECT_EQ(decision.downloads_need_hashes, row.hashes_required) << row.name;
+    }
+}
+
+// A manifest that counts: what the versions and the folder make of it.
+TEST(RunDecision, ManifestAndInstallationGiveTheCourseAndItsLines) {
+    const std::string newer =
+        "Version local (2.0.0) es mayor que server (1.4.2); se mantiene local.";
+    const std::string up_to_date = "Version local al dia.";
+    struct Row {
+        const char* name;
+        const char* manifest;
+        InstalledState installed;
+        RunCourse course;
+        std::vector<std::string> lines;
+        std::vector<UpdateMeans> means;
+        const char* opening_line;
+    };
+    const Row rows[] = {
+        {"invalid",
+         R"({"version": "1.4.2"})",
+         {true, true, "1.4.2", true, false},
+         RunCourse::StartLocalInvalid,
+         {"Manifest invalido, lanzando version local."},
+         {},
+         nullptr},
+        {"nameless package",
+         R"({"version": "1.4.2", "url": "https://h/d/"})",
+         {true, true, "1.4.2", true, false},
+         RunCourse::PackageNameBox,
+         {},
+         {},
+         nullptr},
+        {"up to date",
+         kRelease,
+         {true, true, "1.4.2", true, false},
+         RunCourse::UpToDate,
+         {up_to_date},
+         {},
+         nullptr},
+        {"newer",
+         kRelease,
+         {true, true, "2.0.0", true, false},
+         RunCourse::UpToDate,
+         {newer, up_to_date},
+         {},
+         nullptr},
+        {"newer without Velda.exe",
+         kRelease,
+         {true, true, "2.0.0", false, false},
+         RunCourse::Update,
+         {newer},
+         {M::KillProducts, M::DirectExecutable, M::Package},
+         nullptr},
+        {"from the list's version",
+         kRelease,
+         {true, true, "1.4.1", true, false},
+         RunCourse::Update,
+         {},
+         {M::ChangedFiles, M::KillProducts, M::DirectExecutable, M::Package},
+         nullptr},
+        {"first installation",
+         kRelease,
+         {false, false, "", false, false},
+         RunCourse::Update,
+         {},
+         {M::KillProducts, M::Package},
+         nullptr},
+        {"unfinished package",
+         kRelease,
+         {true, true, "1.4.1", true, true},
+         RunCourse::Update,
+         {},
+         {M::KillProducts, M::Package},
+         kUnfinishedPackageLine},
+        {"other version",
+         kRelease,
+         {true, true, "1.3.0", true, false},
+         RunCourse::Update,
+         {},
+         {M::KillProducts, M::DirectExecutable, M::Package},
+         kChangedFilesNotApplicableLine},
+    };
+    for (const Row& row : rows) {
+        RunDecision decision = decide_run(kUnkeyed, manifest_from(row.manifest), row.installed);
+        EXPECT_EQ(decision.course, row.course) << row.name;
+        EXPECT_STREQ(decision.arrival_line, "") << row.name;
+        EXPECT_EQ(lines_of(decision), row.lines) << row.name;
+        if (row.course != RunCourse::Update) {
+            continue;
+        }
+        const UpdatePlan& plan = decision.plan;
+        EXPECT_EQ(std::vector<UpdateMeans>(plan.means, plan.means + plan.means_count), row.means)
+            << row.name;
+        EXPECT_STREQ(plan.opening_line, row.opening_line) << row.name;
+    }
+}
+
+}  // namespace
