@@ -43,9 +43,9 @@ class BackgroundSha256 {
     // Hashes data on the thread; the caller leaves those bytes alone until wait() returns.
     void update_async(const void* data, size_t size);
     // Waits until the buffer under way is hashed; false once any update has failed.
-    [[nodiscard]] bool wait();
+    bool wait();
     // Hashes data on the caller's thread, after the buffer under way.
-    [[nodiscard]] bool update(const void* data, size_t size);
+    bool update(const void* data, size_t size);
     [[nodiscard]] bool finish(uint8_t digest[kSha256Size]);
 
   private:
