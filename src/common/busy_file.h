@@ -8,7 +8,7 @@
 inline constexpr uint32_t kBusyFileLimitMs = 10000;
 
 // ERROR_ACCESS_DENIED and ERROR_SHARING_VIOLATION.
-bool is_busy_file_error(uint32_t win32_error);
+[[nodiscard]] bool is_busy_file_error(uint32_t win32_error);
 
 // The waits between tries: 50 ms, doubling up to 1 s, until kBusyFileLimitMs is used up.
 class BusyFileBackoff {
@@ -23,10 +23,10 @@ class BusyFileBackoff {
 
 // True when win32_error, met on path, says that another program holds the file (a read-only file
 // or a directory is refused for what it is).
-bool held_by_another_program(const char* path, uint32_t win32_error);
+[[nodiscard]] bool held_by_another_program(const char* path, uint32_t win32_error);
 
 // The replace (MoveFileExA, replacing and writing through) and the delete (DeleteFileA), each
 // tried again while the file is busy. Anything else fails at once. On
 // failure GetLastError() is the last try's error.
-bool replace_file_when_free(const char* source, const char* target);
-bool delete_file_when_free(const char* path);
+[[nodiscard]] bool replace_file_when_free(const char* source, const char* target);
+[[nodiscard]] bool delete_file_when_free(const char* path);

@@ -18,10 +18,10 @@ class Sha256 {
     Sha256(const Sha256&) = delete;
     Sha256& operator=(const Sha256&) = delete;
 
-    bool init();
-    bool update(const void* data, size_t size);
+    [[nodiscard]] bool init();
+    [[nodiscard]] bool update(const void* data, size_t size);
     // Ends the hash; init starts another.
-    bool finish(uint8_t digest[kSha256Size]);
+    [[nodiscard]] bool finish(uint8_t digest[kSha256Size]);
 
   private:
     void close();
@@ -39,14 +39,14 @@ class BackgroundSha256 {
     BackgroundSha256(const BackgroundSha256&) = delete;
     BackgroundSha256& operator=(const BackgroundSha256&) = delete;
 
-    bool init();
+    [[nodiscard]] bool init();
     // Hashes data on the thread; the caller leaves those bytes alone until wait() returns.
     void update_async(const void* data, size_t size);
     // Waits until the buffer under way is hashed; false once any update has failed.
     bool wait();
     // Hashes data on the caller's thread, after the buffer under way.
     bool update(const void* data, size_t size);
-    bool finish(uint8_t digest[kSha256Size]);
+    [[nodiscard]] bool finish(uint8_t digest[kSha256Size]);
 
   private:
     struct Worker;
@@ -55,15 +55,15 @@ class BackgroundSha256 {
     std::unique_ptr<Worker> worker_;
 };
 
-bool sha256_bytes(const void* data, size_t size, uint8_t digest[kSha256Size]);
+[[nodiscard]] bool sha256_bytes(const void* data, size_t size, uint8_t digest[kSha256Size]);
 
 // The SHA-256 of a whole file, read in chunks; false when it cannot be opened or read.
-bool sha256_file(const char* path, uint8_t digest[kSha256Size]);
+[[nodiscard]] bool sha256_file(const char* path, uint8_t digest[kSha256Size]);
 
 // Whether signature (r || s) is an ECDSA P-256 signature of SHA-256(message) by point.
-bool ecdsa_p256_sha256_verify(const void* message, size_t message_size,
-                              const uint8_t signature[kP256SignatureSize],
-                              const uint8_t point[kP256PointSize]);
+[[nodiscard]] bool ecdsa_p256_sha256_verify(const void* message, size_t message_size,
+                                            const uint8_t signature[kP256SignatureSize],
+                                            const uint8_t point[kP256PointSize]);
 
 enum class SignatureCheck {
     Verified,   // one of the keys made it
@@ -71,11 +71,12 @@ enum class SignatureCheck {
     BadKey,     // a compiled-in key does not decode (refused at configure time; kept for safety)
     Malformed,  // not a strict DER ECDSA signature
     WrongKey,   // well formed, made by none of the keys, or over other bytes
-    Failed,     // CNG could not be used
+    Failed,     // CNG could not be used; the call and its NTSTATUS go to the support log
 };
 
 // Checks a detached DER signature over message's exact bytes against every key given; keys
 // is an array of PEM texts such as kReleasePublicKeys.
-SignatureCheck check_detached_signature(const void* message, size_t message_size,
-                                        const uint8_t* der, size_t der_size,
-                                        const ReleasePublicKey* keys, size_t key_count);
+[[nodiscard]] SignatureCheck check_detached_signature(const void* message, size_t message_size,
+                                                      const uint8_t* der, size_t der_size,
+                                                      const ReleasePublicKey* keys,
+                                                      size_t key_count);

@@ -11,6 +11,7 @@
 #include <thread>
 #include <utility>
 
+#include "common/log.h"
 #include "common/win_handle.h"
 
 namespace {
@@ -121,13 +122,15 @@ BackgroundSha256::~BackgroundSha256() {
 }
 
 bool BackgroundSha256::init() {
-    wait();
+    // A failure of the hash before this one no longer counts.
+    static_cast<void>(wait());
     failed_ = !hash_.init();
     return !failed_;
 }
 
 void BackgroundSha256::update_async(const void* data, size_t size) {
-    wait();
+    // A failure stays in failed_ for the next wait or finish.
+    static_cast<void>(wait());
     if (worker_ == nullptr) {
         worker_ = std::make_unique<Worker>();
         Worker* worker = worker_.get();
@@ -208,9 +211,18 @@ bool sha256_file(const char* path, uint8_t digest[kSha256Size]) {
 
 namespace {
 
-bool ecdsa_p256_verify_digest(const uint8_t digest[kSha256Size],
-                              const uint8_t signature[kP256SignatureSize],
-                              const uint8_t point[kP256PointSize]) {
+// What one key says of a signature: its own, another's, or nothing because CNG failed.
+enum class KeyVerdict { Made, NotMade, Failed };
+
+// CNG's failure in the support log: which call, and the NTSTATUS it gave.
+KeyVerdict cng_failed(const char* call, NTSTATUS status) {
+    log_detail("CNG fallo: %s devolvio NTSTATUS 0x%08lX", call, static_cast<unsigned long>(status));
+    return KeyVerdict::Failed;
+}
+
+KeyVerdict ecdsa_p256_verify_digest(const uint8_t digest[kSha256Size],
+                                    const uint8_t signature[kP256SignatureSize],
+                                    const uint8_t point[kP256PointSize]) {
     unsigned char blob[sizeof(BCRYPT_ECCKEY_BLOB) + kP256PointSize];
     BCRYPT_ECCKEY_BLOB header{};
     header.dwMagic = BCRYPT_ECDSA_PUBLIC_P256_MAGIC;
@@ -220,16 +232,26 @@ bool ecdsa_p256_verify_digest(const uint8_t digest[kSha256Size],
 
     UniqueAlgorithm algorithm;
     UniqueKey key;
-    if (!succeeded(BCryptOpenAlgorithmProvider(algorithm.put(), BCRYPT_ECDSA_P256_ALGORITHM,
-                                               nullptr, 0)) ||
-        !succeeded(BCryptImportKeyPair(algorithm.get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, key.put(),
-                                       blob, sizeof(blob), 0))) {
-        return false;
+    NTSTATUS status =
+        BCryptOpenAlgorithmProvider(algorithm.put(), BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0);
+    if (!succeeded(status)) {
+        return cng_failed("BCryptOpenAlgorithmProvider", status);
+    }
+    status = BCryptImportKeyPair(algorithm.get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, key.put(), blob,
+                                 sizeof(blob), 0);
+    if (!succeeded(status)) {
+        return cng_failed("BCryptImportKeyPair", status);
     }
     // CNG takes non-const buffers it only reads.
-    return succeeded(BCryptVerifySignature(key.get(), nullptr, const_cast<uint8_t*>(digest),
-                                           kSha256Size, const_cast<uint8_t*>(signature),
-                                           kP256SignatureSize, 0));
+    status = BCryptVerifySignature(key.get(), nullptr, const_cast<uint8_t*>(digest), kSha256Size,
+                                   const_cast<uint8_t*>(signature), kP256SignatureSize, 0);
+    if (succeeded(status)) {
+        return KeyVerdict::Made;
+    }
+    if (status == static_cast<NTSTATUS>(0xC000A000L)) {  // STATUS_INVALID_SIGNATURE
+        return KeyVerdict::NotMade;
+    }
+    return cng_failed("BCryptVerifySignature", status);
 }
 
 }  // namespace
@@ -239,7 +261,7 @@ bool ecdsa_p256_sha256_verify(const void* message, size_t message_size,
                               const uint8_t point[kP256PointSize]) {
     uint8_t digest[kSha256Size];
     return sha256_bytes(message, message_size, digest) &&
-           ecdsa_p256_verify_digest(digest, signature, point);
+           ecdsa_p256_verify_digest(digest, signature, point) == KeyVerdict::Made;
 }
 
 SignatureCheck check_detached_signature(const void* message, size_t message_size,
@@ -262,8 +284,13 @@ SignatureCheck check_detached_signature(const void* message, size_t message_size
         if (!p256_point_from_pem(keys[i].pem, std::strlen(keys[i].pem), point)) {
             return SignatureCheck::BadKey;
         }
-        if (ecdsa_p256_verify_digest(digest, signature, point)) {
-            return SignatureCheck::Verified;
+        switch (ecdsa_p256_verify_digest(digest, signature, point)) {
+            case KeyVerdict::Made:
+                return SignatureCheck::Verified;
+            case KeyVerdict::Failed:
+                return SignatureCheck::Failed;
+            case KeyVerdict::NotMade:
+                break;
         }
     }
     return SignatureCheck::WrongKey;

@@ -17,7 +17,7 @@ class ExpectedDigest {
     const uint8_t* bytes() const { return state_ == State::Given ? value_ : nullptr; }
     // Whether a download may go ahead: never on a malformed value; without one only when the
     // manifest did not have to vouch for it.
-    bool allows_download(bool required) const {
+    [[nodiscard]] bool allows_download(bool required) const {
         return state_ == State::Given || (state_ == State::Absent && !required);
     }
 

@@ -1,10 +1,10 @@
 #pragma once
 
 // Makes sure that path names a directory; creates this one level when it is missing.
-bool ensure_directory(const char* path);
+[[nodiscard]] bool ensure_directory(const char* path);
 
 // True when path names an existing file that is not a directory.
-bool file_exists_not_directory(const char* path);
+[[nodiscard]] bool file_exists_not_directory(const char* path);
 
 // True when path names an existing directory.
-bool directory_exists(const char* path);
+[[nodiscard]] bool directory_exists(const char* path);

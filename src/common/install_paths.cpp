@@ -5,12 +5,19 @@
 #include "common/log.h"
 #include "common/text.h"
 
-bool join_path(const char* folder, const char* name, char out[kPathSize]) {
+bool join_path_quietly(const char* folder, const char* name, char out[kPathSize]) {
     if (std::strlen(folder) + 1 + std::strlen(name) < kPathSize) {
         format_bounded(out, kPathSize, "%s\\%s", folder, name);
         return true;
     }
     out[0] = '\0';
+    return false;
+}
+
+bool join_path(const char* folder, const char* name, char out[kPathSize]) {
+    if (join_path_quietly(folder, name, out)) {
+        return true;
+    }
     char line[2 * kPathSize + 64];
     format_bounded(line, sizeof(line), "Ruta demasiado larga: %s\\%s", folder, name);
     log_line(line);

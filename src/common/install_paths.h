@@ -10,10 +10,12 @@ inline constexpr char kStampFileName[] = "velda.version";
 // "<folder>\<name>" into a kPathSize buffer. A path that does not fit is never cut, as a cut
 // one would name another file: out is left empty, the line "Ruta demasiado larga: ..." is
 // logged and the result is false.
-bool join_path(const char* folder, const char* name, char out[kPathSize]);
+[[nodiscard]] bool join_path(const char* folder, const char* name, char out[kPathSize]);
+// The same without the log line, for names met while walking a folder, which are passed over.
+[[nodiscard]] bool join_path_quietly(const char* folder, const char* name, char out[kPathSize]);
 
 // The product's executable in folder: "<folder>\Velda.exe"; false when it does not fit.
-bool product_path_in(const char* folder, char out[kPathSize]);
+[[nodiscard]] bool product_path_in(const char* folder, char out[kPathSize]);
 
 // The installation beside the launcher. fits is false when any of the paths would pass
 // kPathSize; the paths are then empty and must not be used.

@@ -29,4 +29,4 @@ size_t format_log_file_line(const LogTimestamp& time, const char* tag, const cha
 inline constexpr uint64_t kLogRotationSize = 1024 * 1024;
 
 // True when a line of line_size bytes would take a non-empty file past the rotation size.
-bool log_needs_rotation(uint64_t file_size, size_t line_size);
+[[nodiscard]] bool log_needs_rotation(uint64_t file_size, size_t line_size);

@@ -8,14 +8,14 @@ class UniqueStdioFile {
   public:
     UniqueStdioFile() = default;
     explicit UniqueStdioFile(std::FILE* file) : file_(file) {}
-    ~UniqueStdioFile() { close(); }
+    ~UniqueStdioFile() { static_cast<void>(close()); }
 
     UniqueStdioFile(const UniqueStdioFile&) = delete;
     UniqueStdioFile& operator=(const UniqueStdioFile&) = delete;
     UniqueStdioFile(UniqueStdioFile&& other) noexcept : file_(other.release()) {}
     UniqueStdioFile& operator=(UniqueStdioFile&& other) noexcept {
         if (this != &other) {
-            close();
+            static_cast<void>(close());
             file_ = other.release();
         }
         return *this;
@@ -27,7 +27,7 @@ class UniqueStdioFile {
 
     // Closes now, for callers that must know the buffered bytes reached the file, or that
     // delete it next. True when nothing was open.
-    bool close() {
+    [[nodiscard]] bool close() {
         std::FILE* file = release();
         return file == nullptr || std::fclose(file) == 0;
     }

@@ -13,8 +13,8 @@ void copy_bounded(char* dest, size_t dest_size, const char* src);
 void format_bounded(char* dest, size_t dest_size, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 
-bool is_trim_blank(char c);
+[[nodiscard]] bool is_trim_blank(char c);
 
 // ASCII letters only, as Windows compares file names in the C locale.
-bool equals_ignoring_ascii_case(std::string_view a, std::string_view b);
-bool ends_with_ignoring_ascii_case(std::string_view text, std::string_view suffix);
+[[nodiscard]] bool equals_ignoring_ascii_case(std::string_view a, std::string_view b);
+[[nodiscard]] bool ends_with_ignoring_ascii_case(std::string_view text, std::string_view suffix);

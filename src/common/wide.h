@@ -8,4 +8,4 @@ void utf8_to_wide(const char* utf8, wchar_t* out, int out_units);
 // A UTF-16 path in the form the ANSI calls take (UTF-8 under the launcher's manifest),
 // terminator included. False, and out empty, when it does not fit out_size bytes whole or holds
 // a character the ANSI code page lacks: a cut or "?" path would name another file.
-bool wide_to_ansi_path(const wchar_t* wide, char* out, size_t out_size);
+[[nodiscard]] bool wide_to_ansi_path(const wchar_t* wide, char* out, size_t out_size);

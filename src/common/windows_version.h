@@ -11,4 +11,4 @@ struct WindowsVersion {
 };
 
 // False when the system does not say.
-bool query_windows_version(WindowsVersion* version);
+[[nodiscard]] bool query_windows_version(WindowsVersion* version);

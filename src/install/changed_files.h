@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/progress.h"
+#include "common/status.h"
 
 // What the manifest says about the changed-files downloads: SHA-256 values as hex text, and the
 // URL of the hash file that gives each changed file's; empty texts where nothing was given.
@@ -11,9 +12,10 @@ struct ChangedFilesDigests {
     bool required = false;  // a signed manifest: nothing unchecked may be installed
 };
 
-// Applies the changed-files list at list_url onto install_folder. True when every line applied.
+// Applies the changed-files list at list_url onto install_folder. Success when every line
+// applied; else the stage and the reason of the first that did not.
 // Every download given a SHA-256, directly or through the hash file, is checked before it
 // replaces anything. The list's download reports its progress through callback.
-bool apply_changed_files(const char* install_folder, const char* list_url, const char* base_url,
-                         const ChangedFilesDigests& digests, ProgressCallback callback,
-                         void* user_data);
+[[nodiscard]] Status apply_changed_files(const char* install_folder, const char* list_url,
+                                         const char* base_url, const ChangedFilesDigests& digests,
+                                         ProgressCallback callback, void* user_data);

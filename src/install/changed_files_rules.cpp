@@ -4,6 +4,22 @@
 
 #include "common/text.h"
 
+const char* changed_file_refusal_text(ChangedFileRefusal refusal) {
+    switch (refusal) {
+        case ChangedFileRefusal::None:
+            return "sin rechazo";
+        case ChangedFileRefusal::DeletionWithoutPath:
+            return "borrado sin ruta";
+        case ChangedFileRefusal::LeadingSeparator:
+            return "ruta que empieza por separador";
+        case ChangedFileRefusal::ParentReference:
+            return "ruta con \"..\"";
+        case ChangedFileRefusal::Colon:
+            return "ruta con dos puntos";
+    }
+    return "rechazo desconocido";
+}
+
 ChangedFileEntry classify_changed_file_line(char* line) {
     trim_in_place(line);
     if (line[0] == '\0') {

@@ -25,13 +25,16 @@ struct ChangedFileEntry {
     ChangedFileRefusal refusal;  // None unless action is Refuse
 };
 
+// A few Spanish words for the support log: "ruta con \"..\"", ...
+const char* changed_file_refusal_text(ChangedFileRefusal refusal);
+
 // Trims the line in place and says what it asks for. Refuse covers a lone "-" and every path
 // that contains "..", a colon, or begins with a separator.
 ChangedFileEntry classify_changed_file_line(char* line);
 
 // The refusal of a path text (never DeletionWithoutPath: an empty path passes).
 ChangedFileRefusal changed_file_path_refusal(const char* path_text);
-bool changed_file_path_allowed(const char* path_text);
+[[nodiscard]] bool changed_file_path_allowed(const char* path_text);
 
 // At most 259 bytes of the path text with every "/" turned into a backslash.
 void changed_file_relative_path(const char* path_text, char out[kPathSize]);
@@ -42,4 +45,4 @@ void join_changed_file_url(const char* base_url, const char* path_text,
 
 // Parent of a target path (cut at its last backslash, else its last "/"); false when there is
 // nothing to create.
-bool changed_file_parent_path(const char* target_path, char out[kPathSize]);
+[[nodiscard]] bool changed_file_parent_path(const char* target_path, char out[kPathSize]);

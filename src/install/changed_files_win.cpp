@@ -130,11 +130,15 @@ class ChangedFilesChecks {
     bool hash_file_read_ = false;
 };
 
-bool download_changed_file(const char* target_path, const char* base_url, const char* path_text,
-                           const ChangedFilesChecks& checks) {
+Status download_changed_file(const char* target_path, const char* base_url, const char* path_text,
+                             const ChangedFilesChecks& checks) {
     const uint8_t* digest = nullptr;
-    if (!checks.file_digest(path_text, &digest) || !ensure_parent_directories(target_path)) {
-        return false;
+    if (!checks.file_digest(path_text, &digest)) {
+        return Status::failure(StatusStage::ChangedFiles);
+    }
+    if (!ensure_parent_directories(target_path)) {
+        return Status::failure(StatusStage::ChangedFiles, GetLastError(),
+                               "no se pudo crear la carpeta de %s", target_path);
     }
     char file_url[kChangedFilesUrlSize];
     join_changed_file_url(base_url, path_text, file_url);
@@ -145,92 +149,114 @@ bool download_changed_file(const char* target_path, const char* base_url, const 
                                                   digest, &download, false);
     log_transfer_failure(file_url, result);
     log_if_digest_mismatch(result, path_text);
-    return result.ok();
+    return result.ok() ? Status::success() : Status::failure(StatusStage::Download);
 }
 
 // A file that is already gone, or a directory, is passed over; one that another program holds
 // is waited for, and when it stays held the changed files cannot be applied.
-bool delete_listed_file(const char* target_path) {
-    return delete_file_when_free(target_path) ||
-           !held_by_another_program(target_path, GetLastError());
+Status delete_listed_file(const char* target_path) {
+    if (delete_file_when_free(target_path)) {
+        return Status::success();
+    }
+    DWORD error = GetLastError();
+    if (!held_by_another_program(target_path, error)) {
+        return Status::success();
+    }
+    return Status::failure(StatusStage::ChangedFiles, error, "%s sigue en uso", target_path);
 }
 
-// True when every line applied; the list stays open only inside.
-bool apply_list(FILE* list, const char* install_folder, const char* base_url,
-                const ChangedFilesChecks& checks) {
+// One line of the list, trimmed in place.
+Status apply_line(char* line, const char* install_folder, const char* base_url,
+                  const ChangedFilesChecks& checks) {
+    ChangedFileEntry entry = classify_changed_file_line(line);
+    if (entry.action == ChangedFileAction::Skip) {
+        return Status::success();
+    }
+    if (entry.action == ChangedFileAction::Refuse) {
+        return Status::failure(StatusStage::ChangedFiles, 0, "linea rechazada (%s): %s",
+                               changed_file_refusal_text(entry.refusal), line);
+    }
+    char relative_path[kPathSize];
+    changed_file_relative_path(entry.path_text, relative_path);
+    char target_path[kPathSize];
+    // A path text cut to fit would join into another name; join_path refuses it then.
+    if (!join_path(install_folder, relative_path, target_path)) {
+        return Status::failure(StatusStage::ChangedFiles, 0, "ruta demasiado larga: %s", line);
+    }
+    if (entry.action == ChangedFileAction::Delete) {
+        return delete_listed_file(target_path);
+    }
+    return download_changed_file(target_path, base_url, entry.path_text, checks);
+}
+
+// Success when every line applied; the list stays open only inside.
+Status apply_list(FILE* list, const char* install_folder, const char* base_url,
+                  const ChangedFilesChecks& checks) {
     char line[kChangedFilesLineSize];
     std::memset(line, 0, sizeof(line));
     while (std::fgets(line, sizeof(line), list) != nullptr) {
-        ChangedFileEntry entry = classify_changed_file_line(line);
-        if (entry.action == ChangedFileAction::Skip) {
-            continue;
-        }
-        if (entry.action == ChangedFileAction::Refuse) {
-            return false;
-        }
-        char relative_path[kPathSize];
-        changed_file_relative_path(entry.path_text, relative_path);
-        char target_path[kPathSize];
-        // A path text cut to fit would join into another name; join_path refuses it then.
-        if (!join_path(install_folder, relative_path, target_path)) {
-            return false;
-        }
-        if (entry.action == ChangedFileAction::Delete) {
-            if (!delete_listed_file(target_path)) {
-                return false;
-            }
-            continue;
-        }
-        if (!download_changed_file(target_path, base_url, entry.path_text, checks)) {
-            return false;
+        Status applied = apply_line(line, install_folder, base_url, checks);
+        if (!applied) {
+            return applied;
         }
     }
-    return true;
+    return Status::success();
+}
+
+// The list downloaded beside the install folder's files, then applied.
+Status fetch_and_apply_list(const char* install_folder, const char* list_url, const char* list_name,
+                            const char* list_path, const char* base_url,
+                            const ChangedFilesDigests& digests, ProgressCallback callback,
+                            void* user_data) {
+    ChangedFilesChecks checks;
+    if (!checks.prepare(digests)) {
+        return Status::failure(StatusStage::ChangedFiles);
+    }
+    wchar_t wide_list_url[kWideListUrlUnits];
+    utf8_to_wide(list_url, wide_list_url, kWideListUrlUnits);
+    TransferResult fetched = http_get_to_file_with_progress(wide_list_url, list_path, callback,
+                                                            user_data, checks.list_digest());
+    log_transfer_failure(list_url, fetched);
+    log_if_digest_mismatch(fetched, list_name);
+    if (!fetched) {
+        return Status::failure(StatusStage::Download);
+    }
+    // Closed when this returns: an open file could not be deleted after.
+    UniqueStdioFile list = open_file(list_path, "rb");
+    if (!list) {
+        return Status::failure(StatusStage::ChangedFiles, 0, "no se pudo abrir la lista %s",
+                               list_name);
+    }
+    return apply_list(list.get(), install_folder, base_url, checks);
 }
 
 }  // namespace
 
-bool apply_changed_files(const char* install_folder, const char* list_url, const char* base_url,
-                         const ChangedFilesDigests& digests, ProgressCallback callback,
-                         void* user_data) {
+Status apply_changed_files(const char* install_folder, const char* list_url, const char* base_url,
+                           const ChangedFilesDigests& digests, ProgressCallback callback,
+                           void* user_data) {
     log_line("Instalacion detectada, aplicando archivos modificados...");
 
     char list_name[kPathSize];
     std::memset(list_name, 0, sizeof(list_name));
     extract_filename_from_url(list_url, list_name);
     if (list_name[0] == '\0') {
-        return false;
+        return Status::failure(StatusStage::ChangedFiles, 0,
+                               "la URL de la lista no nombra un archivo: %s", list_url);
     }
 
     char list_path[kPathSize];
     if (!join_path(install_folder, list_name, list_path)) {
         log_line("Fallo aplicando archivos modificados, se usara ZIP completo.");
-        return false;
+        return Status::failure(StatusStage::ChangedFiles, 0, "ruta demasiado larga: %s", list_name);
     }
-    wchar_t wide_list_url[kWideListUrlUnits];
-    utf8_to_wide(list_url, wide_list_url, kWideListUrlUnits);
-
-    bool applied = false;
-    ChangedFilesChecks checks;
-    if (checks.prepare(digests)) {
-        TransferResult fetched = http_get_to_file_with_progress(wide_list_url, list_path, callback,
-                                                                user_data, checks.list_digest());
-        log_transfer_failure(list_url, fetched);
-        log_if_digest_mismatch(fetched, list_name);
-        if (fetched) {
-            // Closed at the end of this block: an open file could not be deleted below.
-            UniqueStdioFile list = open_file(list_path, "rb");
-            if (list) {
-                applied = apply_list(list.get(), install_folder, base_url, checks);
-            }
-        }
-    }
-
+    Status applied = fetch_and_apply_list(install_folder, list_url, list_name, list_path, base_url,
+                                          digests, callback, user_data);
     DeleteFileA(list_path);
     if (!applied) {
         log_line("Fallo aplicando archivos modificados, se usara ZIP completo.");
-        return false;
+        return applied;
     }
     log_line("Archivos modificados aplicados correctamente.");
-    return true;
+    return Status::success();
 }

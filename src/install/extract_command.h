@@ -22,6 +22,6 @@ const char* extract_command_template(ExtractFailureMode mode);
 
 // Formats the command with every single quote in both paths doubled, so that each stays one
 // single-quoted PowerShell string. Returns false when the result does not fit.
-bool format_extract_command(const char* zip_path, const char* destination, char* out,
-                            size_t out_size,
-                            ExtractFailureMode mode = ExtractFailureMode::FirstErrorEnds);
+[[nodiscard]] bool format_extract_command(
+    const char* zip_path, const char* destination, char* out, size_t out_size,
+    ExtractFailureMode mode = ExtractFailureMode::FirstErrorEnds);

@@ -1,5 +1,7 @@
 #include "install/extract.h"
 
+#include <windows.h>
+
 #include "install/extract_command.h"
 #include "install/progress_lines.h"
 #include "common/log.h"
@@ -29,15 +31,26 @@ class ExtractionProgress final : public ChildOutput {
 
 }  // namespace
 
-bool extract_zip_with_progress(const char* zip_path, const char* destination,
-                               ProgressCallback callback, void* user_data) {
+Status extract_zip_with_progress(const char* zip_path, const char* destination,
+                                 ProgressCallback callback, void* user_data) {
     log_line("Descomprimiendo actualizacion...");
 
     char command[kExtractCommandSize];
     if (!format_extract_command(zip_path, destination, command, sizeof(command))) {
-        return false;
+        return Status::failure(StatusStage::Extraction, 0,
+                               "las rutas no caben en la orden de PowerShell");
     }
     ExtractionProgress progress(callback, user_data);
     unsigned long exit_code = 1;
-    return run_hidden(command, &progress, &exit_code) && exit_code == 0;
+    FirstLine error_line;
+    if (!run_hidden(command, &progress, &exit_code, &error_line)) {
+        return Status::failure(StatusStage::Extraction, GetLastError(),
+                               "PowerShell no se pudo ejecutar");
+    }
+    if (exit_code != 0) {
+        return Status::failure(StatusStage::Extraction, 0,
+                               "PowerShell termino con codigo %lu; stderr: %s", exit_code,
+                               error_line.text()[0] != '\0' ? error_line.text() : "(vacio)");
+    }
+    return Status::success();
 }

@@ -14,7 +14,7 @@ class FileDigestList {
   public:
     // Reads the whole text; false, with the line and the reason, for the first line that is
     // not one digest line, and for a path given twice. The text must outlive the list.
-    bool parse(const char* text, size_t size);
+    [[nodiscard]] bool parse(const char* text, size_t size);
 
     // The digest given for the list's path text, or null when there is none.
     const uint8_t* find(std::string_view path_text) const;
@@ -30,7 +30,7 @@ class FileDigestList {
         uint8_t digest[kSha256Size];
     };
 
-    bool refuse(size_t line, const char* why);
+    [[nodiscard]] bool refuse(size_t line, const char* why);
 
     std::vector<Entry> entries_;  // sorted by path once read
     size_t error_line_ = 0;

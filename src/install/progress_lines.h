@@ -22,4 +22,4 @@ void progress_reader_feed(ProgressLineReader* reader, const char* data, size_t s
 void progress_reader_finish(ProgressLineReader* reader, ProgressCallback handler, void* user_data);
 
 // "PROGRESS:" then "%lu:%lu" with 32-bit unsigned numbers; true when both converted.
-bool parse_progress_line(const char* line, uint32_t* done, uint32_t* total);
+[[nodiscard]] bool parse_progress_line(const char* line, uint32_t* done, uint32_t* total);

@@ -28,14 +28,15 @@ struct ZipSource {
 // separate, no segment of dots and blanks with two or more dots, no leading separator (rooted or
 // UNC), no colon (drive letters, streams), no control byte, and a name that still names
 // something once empty and "." segments are dropped.
-bool zip_entry_name_is_safe(const char* name, size_t length);
+[[nodiscard]] bool zip_entry_name_is_safe(const char* name, size_t length);
 
 // Safe when every entry name is safe; Unsafe with the first bad name (cut to name_size - 1
 // bytes, control bytes shown as "?", ready for a log line) in first_bad_name; Malformed when the
 // directory cannot be read the way the extractor reads it: no end record, truncated, inconsistent
 // ZIP64 records, counts or sizes that disagree. first_bad_name may be null; it is empty unless the
 // result is Unsafe.
-ZipCheck check_zip_source(const ZipSource& source, char* first_bad_name, size_t name_size);
+[[nodiscard]] ZipCheck check_zip_source(const ZipSource& source, char* first_bad_name,
+                                        size_t name_size);
 
 // One central directory entry; sizes and offset come from the ZIP64 field where saturated.
 struct ZipEntryRecord {
@@ -53,7 +54,7 @@ using ZipEntryVisitor = bool (*)(const ZipEntryRecord& entry, void* context);
 
 // Calls visit for every entry in directory order, names unjudged. False when the directory is
 // Malformed as check_zip_source reads it, or when visit returns false.
-bool list_zip_source(const ZipSource& source, ZipEntryVisitor visit, void* context);
-ZipCheck check_zip_entries(std::FILE* file, char* first_bad_name, size_t name_size);
+[[nodiscard]] bool list_zip_source(const ZipSource& source, ZipEntryVisitor visit, void* context);
+[[nodiscard]] ZipCheck check_zip_entries(std::FILE* file, char* first_bad_name, size_t name_size);
 // Malformed when the file cannot be opened.
-ZipCheck check_zip_file(const char* path, char* first_bad_name, size_t name_size);
+[[nodiscard]] ZipCheck check_zip_file(const char* path, char* first_bad_name, size_t name_size);

@@ -92,7 +92,7 @@ bool parse_partial(char* line, JournalPartial* record) {
 
 // Empty when it would not fit, and an empty path opens nothing.
 void journal_path(const char* install_folder, char out[kPathSize]) {
-    join_path(install_folder, kDownloadJournalName, out);
+    static_cast<void>(join_path(install_folder, kDownloadJournalName, out));
 }
 
 // Deletes the files the journal names; true when it holds the package installation mark. The
@@ -121,7 +121,7 @@ bool sweep(const char* install_folder, bool (*delete_file)(const char* path), bo
         format_bounded(target, sizeof(target), "%s\\%s", install_folder, name);
         delete_file(target);
     }
-    journal.close();  // An open journal could not be deleted.
+    static_cast<void>(journal.close());  // An open journal could not be deleted.
     if (!(marked && keep_marked)) {
         delete_file(path);
     }

@@ -9,6 +9,7 @@
 #include "install/zip_directory.h"
 #include "common/fs.h"
 #include "common/log.h"
+#include "common/status.h"
 #include "common/text.h"
 #include "common/wide.h"
 #include "common/win_handle.h"
@@ -28,8 +29,9 @@ constexpr DWORD kKillFoundNothing = 128;
 constexpr DWORD kPauseAfterKillMs = 250;
 constexpr int kWideUrlUnits = 2048;
 
-// The three steps of every error that ends an update.
-bool fail_update(LauncherRun* run, const char* message) {
+// The steps of every error that ends an update; why goes to the support log.
+bool fail_update(LauncherRun* run, const char* message, const Status& why) {
+    log_status_detail(why);
     run->popup.destroy();
     show_error_box(message);
     return false;
@@ -59,11 +61,11 @@ void end_running_products() {
     }
 }
 
-bool download_direct_executable(LauncherRun* run) {
+Status download_direct_executable(LauncherRun* run) {
     log_line("Instalacion previa detectada, descargando solo Velda.exe desde /downloads/direct...");
     ExpectedDigest digest = ExpectedDigest::from_field(run->manifest.direct_sha256);
     if (!download_may_start(digest, run->manifest_signed, kProductFileName)) {
-        return false;
+        return Status::failure(StatusStage::Download);
     }
     wchar_t wide_url[kWideUrlUnits];
     utf8_to_wide(kDirectDownloadUrl, wide_url, kWideUrlUnits);
@@ -73,7 +75,7 @@ bool download_direct_executable(LauncherRun* run) {
                               &run->progress, digest.bytes(), &download, false);
     log_transfer_failure(kDirectDownloadUrl, result);
     log_if_digest_mismatch(result, kProductFileName);
-    return result.ok();
+    return result.ok() ? Status::success() : Status::failure(StatusStage::Download);
 }
 
 // "<install folder>\<name>.velda-part"; false when the path would not fit whole.
@@ -174,18 +176,26 @@ bool package_stays_inside(const char* package_path) {
     return false;
 }
 
-bool install_full_package(LauncherRun* run) {
+// The package could not be had: the update ends.
+Status fail_with_package(LauncherRun* run, Status why) {
+    fail_update(run, "No se pudo descargar el ZIP de Velda.", why);
+    return why;
+}
+
+Status install_full_package(LauncherRun* run) {
     remove_stale_packages(run->paths.install_folder);
     log_line("Nueva version detectada, descargando zip completo...");
     wchar_t wide_url[kWideUrlUnits];
     utf8_to_wide(run->manifest.url, wide_url, kWideUrlUnits);
     char package_path[kPathSize] = {};
     if (!join_path(run->paths.install_folder, run->package_name, package_path)) {
-        return fail_update(run, "No se pudo descargar el ZIP de Velda.");
+        return fail_with_package(
+            run, Status::failure(StatusStage::Download, 0, "ruta demasiado larga: %s",
+                                 run->package_name));
     }
     ExpectedDigest digest = ExpectedDigest::from_field(run->manifest.package_sha256);
     if (!download_may_start(digest, run->manifest_signed, run->package_name)) {
-        return fail_update(run, "No se pudo descargar el ZIP de Velda.");
+        return fail_with_package(run, Status::failure(StatusStage::Download));
     }
     ContinuableDownload download;
     continue_recorded_package(run, &download);
@@ -201,16 +211,17 @@ bool install_full_package(LauncherRun* run) {
     if (!result) {
         log_transfer_failure(run->manifest.url, result);
         log_if_digest_mismatch(result, run->package_name);
-        return fail_update(run, "No se pudo descargar el ZIP de Velda.");
+        return fail_with_package(run, Status::failure(StatusStage::Download));
     }
-    bool extracted = package_stays_inside(package_path) &&
-                     extract_zip_with_progress(package_path, run->paths.install_folder,
-                                               launcher_extract_progress_cb, &run->progress);
+    Status extracted = package_stays_inside(package_path)
+                           ? extract_zip_with_progress(package_path, run->paths.install_folder,
+                                                       launcher_extract_progress_cb, &run->progress)
+                           : Status::failure(StatusStage::PackageCheck);
     DeleteFileA(package_path);
     if (!extracted) {
-        return fail_update(run, "No se pudo descomprimir la actualizacion.");
+        fail_update(run, "No se pudo descomprimir la actualizacion.", extracted);
     }
-    return true;
+    return extracted;
 }
 
 // A run that was ended from outside leaves its partial downloads behind, in any folder that a
@@ -227,11 +238,10 @@ void remove_partial_downloads(const char* folder, const char* keep) {
         if (std::strcmp(entry.cFileName, ".") == 0 || std::strcmp(entry.cFileName, "..") == 0) {
             continue;
         }
-        if (std::strlen(folder) + 1 + std::strlen(entry.cFileName) >= kPathSize) {
+        char path[kPathSize] = {};
+        if (!join_path_quietly(folder, entry.cFileName, path)) {
             continue;  // A cut path would name some other file.
         }
-        char path[kPathSize] = {};
-        format_bounded(path, sizeof(path), "%s\\%s", folder, entry.cFileName);
         if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
             if ((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
                 remove_partial_downloads(path, keep);
@@ -268,7 +278,7 @@ class InterruptedRunCleanup {
     const char* install_folder_;
 };
 
-bool apply_changed_files_of(LauncherRun* run) {
+Status apply_changed_files_of(LauncherRun* run) {
     const Manifest& manifest = run->manifest;
     char list_name[kPathSize] = {};
     extract_filename_from_url(manifest.changed_files_url, list_name);
@@ -285,31 +295,38 @@ bool apply_changed_files_of(LauncherRun* run) {
                                launcher_download_progress_cb, &run->progress);
 }
 
-// Tries the plan's means in order until one installs; false once an error box was shown.
+// Tries the plan's means in order until one installs; false once an error box was shown. The
+// reason a means failed is logged where the next one takes over.
 bool carry_out(const UpdatePlan& plan, LauncherRun* run) {
     if (plan.opening_line != nullptr) {
         log_line(plan.opening_line);
     }
     for (size_t i = 0; i < plan.means_count; ++i) {
         switch (plan.means[i]) {
-            case UpdateMeans::ChangedFiles:
-                if (apply_changed_files_of(run)) {
+            case UpdateMeans::ChangedFiles: {
+                Status applied = apply_changed_files_of(run);
+                if (applied) {
                     return true;
                 }
+                log_status_detail(applied);
                 break;
+            }
             case UpdateMeans::KillProducts:
                 end_running_products();
                 break;
-            case UpdateMeans::DirectExecutable:
-                if (download_direct_executable(run)) {
+            case UpdateMeans::DirectExecutable: {
+                Status downloaded = download_direct_executable(run);
+                if (downloaded) {
                     return true;
                 }
+                log_status_detail(downloaded);
                 log_line(
                     "Fallo descarga directa de Velda.exe, se usara ZIP completo como "
                     "respaldo.");
                 break;
+            }
             case UpdateMeans::Package:
-                return install_full_package(run);
+                return install_full_package(run).ok();
         }
     }
     return false;
@@ -335,9 +352,17 @@ bool install_update(LauncherRun* run) {
         log_line(line);
         return fail_update(
             run,
-            "Actualizacion incompleta: el paquete no contiene Velda.exe en la carpeta esperada.");
+            "Actualizacion incompleta: el paquete no contiene Velda.exe en la carpeta esperada.",
+            Status::failure(StatusStage::Validation));
     }
-    write_version_stamp(run->paths.stamp_path, run->manifest.version);
+    if (!write_version_stamp(run->paths.stamp_path, run->manifest.version)) {
+        // The update failed, but its files are in place and the product starts all the same.
+        // The next run finds the old stamp and updates again; a package installation's mark
+        // stays for it, since the folder was never stamped whole.
+        log_status_detail(Status::failure(StatusStage::VersionStamp, GetLastError(),
+                                          "no se pudo escribir %s", run->paths.stamp_path));
+        return true;
+    }
     journal_finish_installation(run->paths.install_folder, delete_file);
     return true;
 }

@@ -4,4 +4,4 @@
 
 // Cuts a module path at its last separator ('\\' or '/'), scanning down to index 1.
 // length is what GetModuleFileNameA returned for a buffer of buffer_size bytes.
-bool launcher_folder_from_module_path(char* path, size_t length, size_t buffer_size);
+[[nodiscard]] bool launcher_folder_from_module_path(char* path, size_t length, size_t buffer_size);

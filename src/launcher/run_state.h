@@ -30,7 +30,7 @@ enum class FinalVariant { Normal, ManifestNotDownloaded, ManifestInvalid };
 void show_error_box(const char* message);
 
 // Start-up up to the launcher folder. Returns false when the run is over; *exit_code says how.
-bool run_startup(LauncherRun* run, int* exit_code);
+[[nodiscard]] bool run_startup(LauncherRun* run, int* exit_code);
 
 // Shows "starting", starts the product and returns the exit code.
 int run_final_stage(LauncherRun* run, FinalVariant variant);
@@ -39,4 +39,4 @@ int run_final_stage(LauncherRun* run, FinalVariant variant);
 int run_update_check(LauncherRun* run);
 
 // Brings the installation to the manifest's version. False after an error box was shown.
-bool install_update(LauncherRun* run);
+[[nodiscard]] bool install_update(LauncherRun* run);

@@ -92,7 +92,8 @@ bool read_version_stamp(const char* stamp_path, char out[kVersionTextSize]) {
     }
     char bytes[kVersionTextSize - 1];
     size_t read = std::fread(bytes, 1, sizeof(bytes), file.get());
-    file.close();
+    // The bytes are in; how the close goes changes nothing.
+    static_cast<void>(file.close());
     version_stamp_text(bytes, read, out);
     return true;
 }
@@ -105,12 +106,15 @@ void version_stamp_text(const char* bytes, size_t length, char out[kVersionTextS
     trim_in_place(out);
 }
 
-void write_version_stamp(const char* stamp_path, const char* version) {
+bool write_version_stamp(const char* stamp_path, const char* version) {
     UniqueStdioFile file = open_file(stamp_path, "wb");
     if (!file) {
-        return;
+        return false;
     }
-    std::fwrite(version, 1, std::strlen(version), file.get());
+    size_t length = std::strlen(version);
+    bool written =
+        std::fwrite(version, 1, length, file.get()) == length && std::fflush(file.get()) == 0;
+    return file.close() && written;
 }
 
 namespace {

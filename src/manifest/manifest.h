@@ -41,15 +41,17 @@ bool json_extract_string(const char* json, const char* key, char* out, size_t ou
 // The five fields, in the order the launcher reads them, then the optional hash fields. The
 // manifest is usable when version and url are both non-empty.
 void manifest_extract(const char* json, Manifest* manifest);
-bool manifest_is_usable(const Manifest& manifest);
+[[nodiscard]] bool manifest_is_usable(const Manifest& manifest);
 
 // True when the stamp could be opened; out then holds its first 63 bytes, trimmed.
-bool read_version_stamp(const char* stamp_path, char out[kVersionTextSize]);
+[[nodiscard]] bool read_version_stamp(const char* stamp_path, char out[kVersionTextSize]);
 // The version a stamp holding these bytes gives: its first 63 bytes, up to a NUL, trimmed.
 void version_stamp_text(const char* bytes, size_t length, char out[kVersionTextSize]);
-void write_version_stamp(const char* stamp_path, const char* version);
+// Creates or empties the stamp and writes version's bytes, no line end; true when every byte
+// was written, flushed and the file closed.
+[[nodiscard]] bool write_version_stamp(const char* stamp_path, const char* version);
 
 // Three numbers joined by dots, then only whitespace, as sscanf("%d.%d.%d%7s") reads them;
 // negative numbers and numbers beyond 32 bits are refused.
-bool parse_version(const char* text, VersionTriple* out);
+[[nodiscard]] bool parse_version(const char* text, VersionTriple* out);
 VersionOrder compare_versions(const char* installed, const char* server);

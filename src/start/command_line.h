@@ -6,10 +6,10 @@
 // the line does not fit: a cut command line would run something else.
 
 // "<exe_path>": the quotes keep a path with spaces one argument.
-bool format_exe_command(const char* exe_path, char* out, size_t out_size);
+[[nodiscard]] bool format_exe_command(const char* exe_path, char* out, size_t out_size);
 
 // cmd.exe /C ""<batch_path>"": cmd strips the outer pair and keeps the quoted path.
-bool format_batch_command(const char* batch_path, char* out, size_t out_size);
+[[nodiscard]] bool format_batch_command(const char* batch_path, char* out, size_t out_size);
 
 // Ends every process of image_name and its children, quietly.
-bool format_kill_command(const char* image_name, char* out, size_t out_size);
+[[nodiscard]] bool format_kill_command(const char* image_name, char* out, size_t out_size);

@@ -1,4 +1,4 @@
 #pragma once
 
 // Starts Velda.exe from folder, or else Run-Velda.bat through cmd; does not wait.
-bool launch_velda(const char* folder);
+[[nodiscard]] bool launch_velda(const char* folder);

@@ -2,7 +2,10 @@
 
 #include <cstddef>
 
-// Receives what a hidden child writes to its stdout and stderr (one pipe for both).
+#include "start/first_line.h"
+
+// Receives what a hidden child writes to its stdout, and to its stderr unless that is kept apart
+// (run_hidden).
 class ChildOutput {
   public:
     // The child is running; nothing has been read yet.
@@ -18,10 +21,13 @@ class ChildOutput {
 
 // Starts command_line in folder (null: the launcher's own) and does not wait for it. False when
 // it could not be started; GetLastError then tells why.
-bool start_detached(char* command_line, const char* folder, unsigned long creation_flags);
+[[nodiscard]] bool start_detached(char* command_line, const char* folder,
+                                  unsigned long creation_flags);
 
-// Runs command_line without a window and waits for it. With output, the child's stdout and
-// stderr go through one pipe to it; without, the child inherits nothing. *exit_code is 1 unless
-// the child's own code could be read. False when it could not be started; GetLastError then
-// tells why.
-bool run_hidden(char* command_line, ChildOutput* output, unsigned long* exit_code);
+// Runs command_line without a window and waits for it. With output, the child's stdout goes
+// through a pipe to it, and so does its stderr unless error_line is given: that then keeps the
+// first line the child wrote on stderr. Without output, the child inherits nothing. *exit_code
+// is 1 unless the child's own code could be read. False when it could not be started;
+// GetLastError then tells why.
+[[nodiscard]] bool run_hidden(char* command_line, ChildOutput* output, unsigned long* exit_code,
+                              FirstLine* error_line = nullptr);

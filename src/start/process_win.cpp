@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <thread>
+#include <utility>
+
 #include "common/win_handle.h"
 
 namespace {
@@ -30,22 +33,66 @@ bool run_hidden_without_output(char* command_line, DWORD* exit_code) {
     return true;
 }
 
-bool run_hidden_with_output(char* command_line, ChildOutput* output, DWORD* exit_code) {
+// A pipe whose write end the child inherits and whose read end stays ours alone, or the pipe
+// would never report its end.
+bool create_child_pipe(UniqueHandle* read_end, UniqueHandle* write_end) {
     SECURITY_ATTRIBUTES pipe_security;
     ZeroMemory(&pipe_security, sizeof(pipe_security));
     pipe_security.nLength = sizeof(pipe_security);
     pipe_security.lpSecurityDescriptor = nullptr;
     pipe_security.bInheritHandle = TRUE;
-
-    UniqueHandle read_end;
-    UniqueHandle write_end;
-    if (!CreatePipe(read_end.put(), write_end.put(), &pipe_security, 0)) {
+    if (!CreatePipe(read_end->put(), write_end->put(), &pipe_security, 0)) {
         return false;
     }
-    // Only the write end may reach the child, or the pipe would never report its end.
-    if (!SetHandleInformation(read_end.get(), HANDLE_FLAG_INHERIT, 0)) {
-        read_end.reset();
-        write_end.reset();
+    if (!SetHandleInformation(read_end->get(), HANDLE_FLAG_INHERIT, 0)) {
+        read_end->reset();
+        write_end->reset();
+        return false;
+    }
+    return true;
+}
+
+// Reads stderr to its end on a thread of its own, so that a child that writes much there never
+// blocks while stdout is read.
+class ErrorPipeReader {
+  public:
+    ErrorPipeReader(UniqueHandle read_end, FirstLine* line)
+        : read_end_(std::move(read_end)), line_(line) {}
+    ~ErrorPipeReader() { join(); }
+    ErrorPipeReader(const ErrorPipeReader&) = delete;
+    ErrorPipeReader& operator=(const ErrorPipeReader&) = delete;
+
+    void start() {
+        thread_ = std::thread([this] {
+            char chunk[kReadChunkSize];
+            DWORD received = 0;
+            while (ReadFile(read_end_.get(), chunk, sizeof(chunk), &received, nullptr) &&
+                   received != 0) {
+                line_->feed(chunk, received);
+            }
+        });
+    }
+    void join() {
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+        read_end_.reset();
+    }
+
+  private:
+    UniqueHandle read_end_;
+    FirstLine* line_;
+    std::thread thread_;
+};
+
+bool run_hidden_with_output(char* command_line, ChildOutput* output, DWORD* exit_code,
+                            FirstLine* error_line) {
+    UniqueHandle read_end;
+    UniqueHandle write_end;
+    UniqueHandle error_read_end;
+    UniqueHandle error_write_end;
+    if (!create_child_pipe(&read_end, &write_end) ||
+        (error_line != nullptr && !create_child_pipe(&error_read_end, &error_write_end))) {
         return false;
     }
 
@@ -55,19 +102,23 @@ bool run_hidden_with_output(char* command_line, ChildOutput* output, DWORD* exit
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = nullptr;
     startup.hStdOutput = write_end.get();
-    startup.hStdError = write_end.get();
+    startup.hStdError = error_line != nullptr ? error_write_end.get() : write_end.get();
     PROCESS_INFORMATION info;
     ZeroMemory(&info, sizeof(info));
 
     BOOL started = CreateProcessA(nullptr, command_line, nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
                                   nullptr, nullptr, &startup, &info);
-    // From here the read end sees end of data once the child's copies are gone.
+    // From here the read ends see end of data once the child's copies are gone.
     write_end.reset();
+    error_write_end.reset();
     if (!started) {
-        read_end.reset();
         return false;
     }
     ChildProcess child(info);
+    ErrorPipeReader errors(std::move(error_read_end), error_line);
+    if (error_line != nullptr) {
+        errors.start();
+    }
 
     output->started();
     char chunk[kReadChunkSize];
@@ -78,6 +129,7 @@ bool run_hidden_with_output(char* command_line, ChildOutput* output, DWORD* exit
     output->finished();
 
     read_end.reset();
+    errors.join();
     *exit_code = wait_for_exit_code(child);
     child.close();
     return true;
@@ -98,10 +150,11 @@ bool start_detached(char* command_line, const char* folder, unsigned long creati
     return true;
 }
 
-bool run_hidden(char* command_line, ChildOutput* output, unsigned long* exit_code) {
+bool run_hidden(char* command_line, ChildOutput* output, unsigned long* exit_code,
+                FirstLine* error_line) {
     *exit_code = 1;
     if (output == nullptr) {
         return run_hidden_without_output(command_line, exit_code);
     }
-    return run_hidden_with_output(command_line, output, exit_code);
+    return run_hidden_with_output(command_line, output, exit_code, error_line);
 }

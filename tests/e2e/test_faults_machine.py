@@ -2,6 +2,7 @@
 keeps Velda.exe open, read-only files. After each, the product starts and a later run finishes
 the update; what an interrupted run leaves behind must not outlive the next run."""
 
+import re
 import subprocess
 from urllib.parse import urlsplit
 
@@ -18,6 +19,19 @@ from support.launcher import KILLED_EXIT_CODE, read_records, wait_records
 from support.faults import install, product, ps_log  # noqa: F401 (fixtures)
 from support.release import DIRECT_PATH, PRODUCT, Release
 from support.scenario import hold_route
+
+def with_support_log(wine, tmp_path, env=None):
+    """The environment with a support log folder of the test's own, and the log's path."""
+    local = tmp_path / "local appdata"
+    local.mkdir(exist_ok=True)
+    return {**(env or {}), "LOCALAPPDATA": wine.win_path(local)}, local / "VeldaNova" / "launcher.log"
+
+
+def support_details(log) -> list:
+    """The messages of the support log's detail lines."""
+    text = log.read_bytes().decode("utf-8")
+    return [line.split(" [detalle] ", 1)[1] for line in text.split("\r\n") if " [detalle] " in line]
+
 
 PACKAGE_ONLY = [QUERYING, FOUND, KILL_REFUSED, DIRECT, DIRECT_FAILED, CLEANING, PACKAGE,
                 EXTRACTING]
@@ -152,10 +166,11 @@ def test_killed_during_extraction(wine, https_server, release, product, install,
 
 
 def test_folder_where_the_package_has_a_file(wine, release, product, install, run_launcher,
-                                             ps_log):
+                                             ps_log, tmp_path):
     # The extraction cannot write data/config.ini: the run must fail rather than stamp a
     # half-extracted installation, and a later run, the folder gone, completes the package.
     log, env = ps_log
+    env, support_log = with_support_log(wine, tmp_path, env)
     before = snapshot(install)
     blocker = install / "data" / "config.ini"
     blocker.unlink()
@@ -169,6 +184,12 @@ def test_folder_where_the_package_has_a_file(wine, release, product, install, ru
     assert run.exit_code == 1 and run.starts == [], run.describe()
     assert run.lines == PACKAGE_ONLY, run.describe()
     assert run.box.text == EXTRACT_BOX
+    # Support sees PowerShell's exit code and the first line it wrote on stderr.
+    extraction = [d for d in support_details(support_log) if d.startswith("Fallo en descompresion")]
+    assert len(extraction) == 1, support_details(support_log)
+    assert extraction[0].startswith("Fallo en descompresion: PowerShell termino con codigo 1; "
+                                    "stderr: "), extraction
+    assert "ExtractToFile" in extraction[0], extraction
     # Entries before the blocked one stay written (nothing is undone); the stamp stays 1.0.0.
     after = snapshot(install)
     assert after["velda.version"] == b"1.0.0"
@@ -280,7 +301,8 @@ def test_running_product_keeps_velda_exe_from_the_changed_files(wine, release, p
 
 
 def test_read_only_stamp_is_left_and_the_next_run_decides_again(wine, release, product, install,
-                                                                run_launcher):
+                                                                run_launcher, tmp_path):
+    env, support_log = with_support_log(wine, tmp_path)
     before = snapshot(install)
     stamp = install / "velda.version"
     release.publish_manifest(changed_release(release, [PAK, "Velda.exe"]))
@@ -288,7 +310,7 @@ def test_read_only_stamp_is_left_and_the_next_run_decides_again(wine, release, p
     with read_only(wine, stamp):
         assert "R" in attributes(wine, stamp)
         for _ in range(2):
-            run = run_launcher(install.parent)
+            run = run_launcher(install.parent, env=env)
             # The stamp cannot be written, silently: the product starts, and the next run still
             # sees 1.0.0 and updates again.
             assert run.lines == CHANGED_ONLY, run.describe()
@@ -297,9 +319,33 @@ def test_read_only_stamp_is_left_and_the_next_run_decides_again(wine, release, p
                                    "velda.version": b"1.0.0"})
             assert_no_leftovers(install.parent)
 
+    # Only support's log says that those updates failed.
+    stamp_failures = [d for d in support_details(support_log) if "sello de version" in d]
+    assert len(stamp_failures) == 2 and all(
+        re.fullmatch(r"Fallo en sello de version: no se pudo escribir .*\\velda\\velda\.version"
+                     r"( \(GetLastError=\d+\))?", d) for d in stamp_failures), stamp_failures
+
     run = run_launcher(install.parent)
     assert run.lines == CHANGED_ONLY, run.describe()
     assert_holds(install, installed_by("changed", product, before))
+
+
+@pytest.mark.parametrize("line, reason", [
+    ("../escaped.txt", 'ruta con ".."'),
+    ("-", "borrado sin ruta"),
+    ("C:/Windows/x.dll", "ruta con dos puntos"),
+])
+def test_refused_changed_files_line_reaches_the_support_log(wine, release, product, install,
+                                                            run_launcher, tmp_path, line, reason):
+    env, support_log = with_support_log(wine, tmp_path)
+    release.publish_manifest(release.publish_changed_files([line], {}))
+    release.publish_direct()
+
+    run = run_launcher(install.parent, env=env)
+
+    assert run.lines == [QUERYING, FOUND, CHANGED_START, CHANGED_FAILED, KILL_REFUSED, DIRECT]
+    assert f"Fallo en archivos modificados: linea rechazada ({reason}): {line}" in \
+        support_details(support_log), support_details(support_log)
 
 
 def test_read_only_file_makes_the_changed_files_fail_and_the_fallback_takes_over(

@@ -28,7 +28,7 @@ int main(int argc, char** argv) {
     window_record.spanish = spanish;
     DownloadProgressContext progress = {record ? &window_record : nullptr, spanish, 0, 0};
     bool extracted =
-        extract_zip_with_progress(argv[1], argv[2], launcher_extract_progress_cb, &progress);
+        extract_zip_with_progress(argv[1], argv[2], launcher_extract_progress_cb, &progress).ok();
     if (record) {
         std::printf("message=%s\n", window_record.message);
     }

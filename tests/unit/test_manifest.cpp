@@ -170,7 +170,12 @@ TEST(VersionStamp, ReadTrimsAndKeeps63Bytes) {
 
     EXPECT_TRUE(read_version_stamp(folder.write("a", "1.4.2\r\n").c_str(), out));
     EXPECT_STREQ(out, "1.4.2");
-    EXPECT_TRUE(read_version_stamp(folder.write("b", "\xEF\xBB\xBF" "1.4.2").c_str(), out));
+    EXPECT_TRUE(read_version_stamp(folder
+                                       .write("b",
+                                              "\xEF\xBB\xBF"
+                                              "1.4.2")
+                                       .c_str(),
+                                   out));
     EXPECT_STREQ(out, "1.4.2");
     EXPECT_TRUE(read_version_stamp(folder.write("c", "").c_str(), out));
     EXPECT_STREQ(out, "");
@@ -186,10 +191,10 @@ TEST(VersionStamp, ReadTrimsAndKeeps63Bytes) {
 TEST(VersionStamp, WriteIsExactlyTheVersionBytes) {
     TempFolder folder;
     folder.write("velda.version", "old content that is longer\r\n");
-    write_version_stamp(folder.file("velda.version").c_str(), "1.5.0");
+    EXPECT_TRUE(write_version_stamp(folder.file("velda.version").c_str(), "1.5.0"));
     EXPECT_EQ(folder.read("velda.version"), "1.5.0");
-    // A folder that does not exist: nothing happens, nothing is reported.
-    write_version_stamp(folder.file("no/such/velda.version").c_str(), "1.5.0");
+    // A folder that does not exist: nothing is written, and the caller is told.
+    EXPECT_FALSE(write_version_stamp(folder.file("no/such/velda.version").c_str(), "1.5.0"));
 }
 
 }  // namespace
