@@ -6,6 +6,7 @@
 
 #include "common/busy_file.h"
 #include "common/text.h"
+#include "net/http_headers_win.h"
 
 TempFileSink::TempFileSink(const char* target, const uint8_t* expected_sha256,
                            ContinuableDownload* download)
