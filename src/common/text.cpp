@@ -29,6 +29,19 @@ bool ends_with_ignoring_ascii_case(std::string_view text, std::string_view suffi
            equals_ignoring_ascii_case(text.substr(text.size() - suffix.size()), suffix);
 }
 
+bool is_printable_ascii(uint32_t code) {
+    return code >= 0x20 && code <= 0x7E;
+}
+
+bool is_printable_ascii_text(std::string_view text) {
+    for (char c : text) {
+        if (!is_printable_ascii(static_cast<unsigned char>(c))) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool is_trim_blank(char c) {
     return c == '\t' || c == '\n' || c == '\r' || c == ' ';
 }

@@ -2,11 +2,8 @@
 
 #include <windows.h>
 
-#include <cstring>
-
 #include "common/log.h"
 #include "common/path_size.h"
-#include "common/text.h"
 
 TransferResult download_with_retries(const wchar_t* url, const char* file_path,
                                      ProgressCallback callback, void* user_data,
@@ -22,9 +19,10 @@ TransferResult download_with_retries(const wchar_t* url, const char* file_path,
         }
         // A whole body that does not hash right comes the same way again; one that continued an
         // earlier part may have joined two versions, and is worth one more try from 0.
-        bool digest_worth_retry = result.stage != TransferStage::Digest || download->continued;
+        bool digest_worth_retry =
+            result.stage != TransferStage::Digest || download->part.digest_failure_may_pass();
         if (!worth_another_attempt(result) || !digest_worth_retry ||
-            !attempts.next(download->partial.have)) {
+            !attempts.next(download->part.have())) {
             break;
         }
         char line[96] = {};
@@ -32,13 +30,10 @@ TransferResult download_with_retries(const wchar_t* url, const char* file_path,
         log_line(line);
         Sleep(wait_before_attempt_ms(attempts.number()));
     }
-    size_t length = std::strlen(file_path) + sizeof kPartialDownloadSuffix;
-    if ((!keep_partial || !partial_can_continue(download->partial)) && length <= kPathSize) {
-        char partial_path[kPathSize] = {};
-        format_bounded(partial_path, sizeof partial_path, "%s%s", file_path,
-                       kPartialDownloadSuffix);
-        DeleteFileA(partial_path);
-        download->partial = PartialDownload{};
+    char part_path[kPathSize] = {};
+    if (download->part.given_up(keep_partial) == PartAction::Delete &&
+        part_path_of(file_path, part_path)) {
+        DeleteFileA(part_path);
     }
     return result;
 }

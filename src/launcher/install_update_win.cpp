@@ -4,6 +4,7 @@
 
 #include "install/changed_files.h"
 #include "install/download_digest.h"
+#include "install/download_journal.h"
 #include "install/download_retry.h"
 #include "install/extract.h"
 #include "install/zip_directory.h"
@@ -13,7 +14,6 @@
 #include "common/text.h"
 #include "common/wide.h"
 #include "common/win_handle.h"
-#include "launcher/download_journal.h"
 #include "launcher/run_state.h"
 #include "launcher/server_urls.h"
 #include "launcher/update_plan.h"
@@ -80,12 +80,16 @@ Status download_direct_executable(LauncherRun* run) {
 
 // "<install folder>\<name>.velda-part"; false when the path would not fit whole.
 bool partial_path_of(const char* install_folder, const char* name, char out[kPathSize]) {
-    if (std::strlen(install_folder) + 1 + std::strlen(name) + sizeof kPartialDownloadSuffix >
-        kPathSize) {
-        return false;
+    char target[kPathSize] = {};
+    out[0] = '\0';
+    return join_path(install_folder, name, target) && part_path_of(target, out);
+}
+
+// A journal line that could not be written leaves less for a later run to clean or continue.
+void log_if_not_journaled(bool written, const char* what) {
+    if (!written) {
+        log_detail("No se pudo anotar en %s: %s", kDownloadJournalName, what);
     }
-    format_bounded(out, kPathSize, "%s\\%s%s", install_folder, name, kPartialDownloadSuffix);
-    return true;
 }
 
 // The partial package that the journal records, which the sweeps leave for a later run;
@@ -107,9 +111,11 @@ struct PackageRecord {
 
 // The package's body has begun: a run ended from outside from now on leaves a part that the
 // next run can continue.
-void note_package_partial(const PartialDownload& partial, void* context) {
+void note_package_partial(const PartFile& part, void* context) {
     const PackageRecord* record = static_cast<const PackageRecord*>(context);
-    journal_note_partial(record->install_folder, record->package_name, record->url, partial);
+    log_if_not_journaled(journal_note_partial(record->install_folder, record->package_name,
+                                              record->url, part.partial()),
+                         record->package_name);
 }
 
 // A part of this package from this URL that an earlier run left is continued; any other
@@ -122,7 +128,7 @@ void continue_recorded_package(const LauncherRun* run, ContinuableDownload* down
     }
     if (std::strcmp(record.file_name, run->package_name) == 0 &&
         std::strcmp(record.url, run->manifest.url) == 0) {
-        download->partial = record.partial;
+        download->part = PartFile::recorded(record.partial);
         return;
     }
     char stale[kPathSize] = {};
@@ -202,8 +208,10 @@ Status install_full_package(LauncherRun* run) {
     PackageRecord record{run->paths.install_folder, run->package_name, run->manifest.url};
     download.on_new_body = note_package_partial;
     download.context = &record;
-    journal_mark_package_installation(run->paths.install_folder);
-    journal_note(run->paths.install_folder, run->package_name);
+    log_if_not_journaled(journal_mark_package_installation(run->paths.install_folder),
+                         "instalacion del paquete en curso");
+    log_if_not_journaled(journal_note(run->paths.install_folder, run->package_name),
+                         run->package_name);
     // The package is checked whole before its entries are looked at or anything is unpacked.
     TransferResult result =
         download_with_retries(wide_url, package_path, launcher_download_progress_cb, &run->progress,
@@ -283,7 +291,7 @@ Status apply_changed_files_of(LauncherRun* run) {
     char list_name[kPathSize] = {};
     extract_filename_from_url(manifest.changed_files_url, list_name);
     if (list_name[0] != '\0') {
-        journal_note(run->paths.install_folder, list_name);
+        log_if_not_journaled(journal_note(run->paths.install_folder, list_name), list_name);
     }
     ChangedFilesDigests digests;
     digests.list_sha256 = manifest.changed_files_sha256;

@@ -8,7 +8,7 @@
 #include "common/text.h"
 #include "common/wide.h"
 #include "launcher/manifest_deadline.h"
-#include "launcher/download_journal.h"
+#include "install/download_journal.h"
 #include "launcher/run_decision.h"
 #include "launcher/run_state.h"
 #include "launcher/server_urls.h"

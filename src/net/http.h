@@ -4,7 +4,7 @@
 
 #include "common/progress.h"
 #include "net/http_body.h"
-#include "net/resume_rules.h"
+#include "net/part_file.h"
 #include "net/transfer_result.h"
 
 // The callback is called once before the first read and after every read, with the bytes
@@ -14,18 +14,16 @@
 
 // Blocking GET into memory. *body is replaced only on success. With a time_limit_ms other than
 // 0 the whole GET, from name lookup to the last byte, fails once it has run that long.
-TransferResult http_get_to_memory_with_progress(const wchar_t* url, HttpBody* body,
-                                                ProgressCallback callback, void* user_data,
-                                                uint32_t time_limit_ms = 0);
-
-// Suffix of the temporary file beside a to-file GET's target while the body arrives.
-inline constexpr char kPartialDownloadSuffix[] = ".velda-part";
+[[nodiscard]] TransferResult http_get_to_memory_with_progress(const wchar_t* url, HttpBody* body,
+                                                              ProgressCallback callback,
+                                                              void* user_data,
+                                                              uint32_t time_limit_ms = 0);
 
 // Blocking GET into a file; the target is replaced only once the whole body has been written
 // and, when expected_sha256 (32 bytes) is given, only if the body hashes to it.
-TransferResult http_get_to_file_with_progress(const wchar_t* url, const char* file_path,
-                                              ProgressCallback callback, void* user_data,
-                                              const uint8_t* expected_sha256 = nullptr);
+[[nodiscard]] TransferResult http_get_to_file_with_progress(
+    const wchar_t* url, const char* file_path, ProgressCallback callback, void* user_data,
+    const uint8_t* expected_sha256 = nullptr);
 
 // Closes the run's session, which the first GET opened; a later GET opens a new one. Called once
 // at exit, after the last GET.
@@ -33,21 +31,19 @@ void http_close_session();
 
 // A to-file GET that can continue the temporary file of an earlier attempt.
 struct ContinuableDownload {
-    PartialDownload partial;
+    PartFile part;
     // Called when an answer starts the body anew and names a validator, before any of it is
     // written, so that a record of it can outlive the process. May be null.
-    void (*on_new_body)(const PartialDownload& partial, void* context) = nullptr;
+    void (*on_new_body)(const PartFile& part, void* context) = nullptr;
     void* context = nullptr;
-    // Set by each GET: whether the server answered with the rest of the part already held.
-    bool continued = false;
 };
 
-// As http_get_to_file_with_progress, but a temporary file that *download describes is continued
-// when the server answers for exactly its rest and the same body; any other answer starts it
-// again from 0. Progress counts the whole body. On failure the temporary file stays when it can
-// be continued, and download->partial says what it holds; otherwise it is deleted and partial
-// cleared. The expected SHA-256 covers the whole file, the continued bytes included.
-TransferResult http_get_to_file_continuing(const wchar_t* url, const char* file_path,
-                                           ProgressCallback callback, void* user_data,
-                                           const uint8_t* expected_sha256,
-                                           ContinuableDownload* download);
+// As http_get_to_file_with_progress, but a temporary file that download->part describes is
+// continued when the server answers for exactly its rest and the same body; any other answer
+// starts it again from 0. Progress counts the whole body. On failure the temporary file stays
+// when it can be continued, and download->part says what it holds; otherwise it is deleted and
+// the part forgotten. The expected SHA-256 covers the whole file, the continued bytes included.
+[[nodiscard]] TransferResult http_get_to_file_continuing(const wchar_t* url, const char* file_path,
+                                                         ProgressCallback callback, void* user_data,
+                                                         const uint8_t* expected_sha256,
+                                                         ContinuableDownload* download);

@@ -26,13 +26,13 @@ class HttpBody {
 
     // The response was accepted; announced is its Content-Length or 0. A length announced by
     // the server is trusted only up to a sensible first block.
-    bool begin(uint32_t announced);
+    [[nodiscard]] bool begin(uint32_t announced);
     // Room for count more bytes and the NUL, or null when there is none.
-    char* room(uint32_t count);
+    [[nodiscard]] char* room(uint32_t count);
     void commit(uint32_t count) { size_ += count; }
     // Writes the NUL and gives back what growth reserved beyond it (keeping the block if that
     // fails). False only when not even the NUL found room.
-    bool finish();
+    [[nodiscard]] bool finish();
 
   private:
     static constexpr size_t kFirstBlockCap = 64u << 20;

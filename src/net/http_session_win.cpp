@@ -5,6 +5,7 @@
 #include "common/windows_version.h"
 #include "net/http.h"
 #include "net/proxy_choice.h"
+#include "net/request_timer_win.h"
 #include "net/transfer_deadline.h"
 
 namespace {
@@ -89,7 +90,12 @@ HINTERNET open_session(RunSession& session) {
     }
     if (handle != nullptr) {
         // Script downloads and lookups of the session wait no longer than a transfer does.
-        WinHttpSetTimeouts(handle, kStallLimitMs, kStallLimitMs, kStallLimitMs, kStallLimitMs);
+        if (!WinHttpSetTimeouts(handle, kStallLimitMs, kStallLimitMs, kStallLimitMs,
+                                kStallLimitMs)) {
+            DWORD error = GetLastError();
+            log_timeout_not_set("WinHttpSetTimeouts", kStallLimitMs, error);
+            SetLastError(error);
+        }
     }
     return handle;
 }

@@ -15,7 +15,7 @@ using UniqueInternet = UniqueAny<InternetHandleTraits>;
 // The run's one WinHTTP session, opened on first use with the user's proxy; every GET makes its
 // connection and request on it, so the platform keeps connections alive between GETs. Null when
 // it cannot be opened (GetLastError tells why). http_close_session() closes it at exit.
-HINTERNET run_http_session();
+[[nodiscard]] HINTERNET run_http_session();
 
 // Points the request at the proxy that the user's PAC script or WPAD names for url, where the
 // user's settings ask for one. Without an answer the session's own choice stays.

@@ -8,7 +8,7 @@ enum class ProxyDiscovery : uint8_t {
     UserSettings,  // the current user's Internet Options, read by the launcher
 };
 
-ProxyDiscovery proxy_discovery_for(uint32_t major_version, uint32_t minor_version);
+[[nodiscard]] ProxyDiscovery proxy_discovery_for(uint32_t major_version, uint32_t minor_version);
 
 // What the current user's Internet Options ask for, and how the launcher follows them.
 struct UserProxySettings {
@@ -22,4 +22,4 @@ struct UserProxyPlan {
     bool ask_per_url = false;               // run the PAC script for each URL first
 };
 
-UserProxyPlan plan_user_proxy(const UserProxySettings& settings);
+[[nodiscard]] UserProxyPlan plan_user_proxy(const UserProxySettings& settings);

@@ -12,17 +12,20 @@
 // the request's timeouts are set to what that call may wait; the platform then ends the call
 // itself (closing the handle from another thread does not end a blocked call under every
 // WinHTTP). A call that failed after waiting all of its time reads as a stall or a passed limit.
+// A support-log detail line for a timeout that call could not put in place.
+void log_timeout_not_set(const char* call, uint32_t timeout_ms, DWORD error);
+
 class RequestTimer {
   public:
     // time_limit_ms 0: only the stall limit applies.
     explicit RequestTimer(uint32_t time_limit_ms);
 
     // false when the time limit has already passed.
-    bool before_call(HINTERNET request);
+    [[nodiscard]] bool before_call(HINTERNET request);
 
     // What a call that just failed reports: its own stage and GetLastError, unless it ran out
     // of time. http_status is the status read so far, or 0.
-    TransferResult failure(TransferStage call_stage, uint32_t http_status = 0) const;
+    [[nodiscard]] TransferResult failure(TransferStage call_stage, uint32_t http_status = 0) const;
 
   private:
     uint64_t deadline_ms_ = 0;

@@ -10,16 +10,7 @@ constexpr uint32_t kPartialContent = 206;
 
 bool fits_header(const char* text) {
     size_t length = std::strlen(text);
-    if (length == 0 || length >= kValidatorSize) {
-        return false;
-    }
-    for (size_t i = 0; i < length; ++i) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c < 0x20 || c > 0x7E) {
-            return false;
-        }
-    }
-    return true;
+    return length > 0 && length < kValidatorSize && is_printable_ascii_text(text);
 }
 
 // Decimal digits at *cursor into *value; false on none or overflow.

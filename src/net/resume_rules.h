@@ -18,12 +18,13 @@ struct PartialDownload {
 
 // Only a body of known length with a validator can be continued: anything else could splice
 // two versions of the file.
-bool partial_can_continue(const PartialDownload& partial);
+[[nodiscard]] bool partial_can_continue(const PartialDownload& partial);
 
 // Picks what If-Range will send: a strong ETag, else Last-Modified. Either may be null or empty.
 // False, with out empty, when neither fits (a weak ETag never does; one too long for out, or
 // holding a byte outside printable ASCII, neither).
-bool choose_validator(const char* etag, const char* last_modified, char out[kValidatorSize]);
+[[nodiscard]] bool choose_validator(const char* etag, const char* last_modified,
+                                    char out[kValidatorSize]);
 
 // "bytes <first>-<last>/<total>"; total_known is false for "/*".
 struct ContentRange {
@@ -33,7 +34,7 @@ struct ContentRange {
     bool total_known = false;
 };
 
-bool parse_content_range(const char* text, ContentRange* range);
+[[nodiscard]] bool parse_content_range(const char* text, ContentRange* range);
 
 enum class AnswerUse {
     Continue,  // 206 for exactly the rest of the same body: append to the temporary file
@@ -43,5 +44,6 @@ enum class AnswerUse {
 
 // How to use an answer. asked is what the request continued (a Range was sent exactly when
 // partial_can_continue(asked)); the header texts are null when the answer lacked them.
-AnswerUse judge_answer(const PartialDownload& asked, uint32_t status, const char* content_range,
-                       const char* etag, const char* last_modified);
+[[nodiscard]] AnswerUse judge_answer(const PartialDownload& asked, uint32_t status,
+                                     const char* content_range, const char* etag,
+                                     const char* last_modified);

@@ -17,14 +17,14 @@ struct CallBudget {
 };
 
 // now_ms and deadline_ms are readings of one millisecond clock; deadline_ms 0 means none.
-CallBudget next_call_budget(uint64_t now_ms, uint64_t deadline_ms,
-                            uint32_t stall_ms = kStallLimitMs);
+[[nodiscard]] CallBudget next_call_budget(uint64_t now_ms, uint64_t deadline_ms,
+                                          uint32_t stall_ms = kStallLimitMs);
 
 // Whether a call that failed with error after waiting elapsed_ms ran out of the timeout it was
 // given, rather than failing on its own. A timeout error says so even when an earlier call did
 // the waiting; other errors count when the call waited all of its time (a timed-out TLS
 // handshake reads as a channel error).
-bool call_ran_out(uint64_t elapsed_ms, uint32_t timeout_ms, uint32_t error);
+[[nodiscard]] bool call_ran_out(uint64_t elapsed_ms, uint32_t timeout_ms, uint32_t error);
 
 // Counts a body's bytes in windows of the stall limit's length, starting when the body starts.
 class TrickleWatch {
@@ -33,7 +33,7 @@ class TrickleWatch {
 
     // count bytes arrived at now_ms; true when the window that has run its length brought fewer
     // than the minimum.
-    bool arrived(uint64_t now_ms, uint64_t count);
+    [[nodiscard]] bool arrived(uint64_t now_ms, uint64_t count);
 
   private:
     uint64_t window_start_ms_;

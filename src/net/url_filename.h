@@ -16,7 +16,7 @@ enum class FileNameFault {
 
 // The first fault of name, in the order above; *fault_at is the offending byte's index for
 // ForbiddenByte.
-FileNameFault file_name_fault(std::string_view name, size_t* fault_at = nullptr);
+[[nodiscard]] FileNameFault file_name_fault(std::string_view name, size_t* fault_at = nullptr);
 
 // Last path segment of url without its query, or empty when the URL names no usable file.
 void extract_filename_from_url(const char* url, char out[kPathSize]);

@@ -146,10 +146,10 @@ int wmain(int argc, wchar_t** argv) {
             ++attempts;
             result = http_get_to_file_continuing(url.data(), path.c_str(), record_call, &calls,
                                                  expected, &download);
-            if (result || download.partial.have <= best) {
+            if (result || download.part.have() <= best) {
                 break;
             }
-            best = download.partial.have;
+            best = download.part.have();
         }
         std::printf("\"result\":%s,\"attempts\":%d,", result ? "true" : "false", attempts);
     } else {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "launcher/download_journal.h"
+#include "install/download_journal.h"
 #include "test_support.h"
 
 namespace {

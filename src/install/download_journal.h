@@ -12,7 +12,7 @@
 constexpr char kDownloadJournalName[] = "velda.downloads";
 
 // Appends one name to the journal in install_folder; false when it could not be written.
-bool journal_note(const char* install_folder, const char* file_name);
+[[nodiscard]] bool journal_note(const char* install_folder, const char* file_name);
 
 // Deletes every file the journal names (plain names only, in install_folder), and the journal
 // unless it marks a package installation under way. delete_file is the platform's deletion, so
@@ -22,10 +22,10 @@ void journal_sweep(const char* install_folder, bool (*delete_file)(const char* p
 // Marks, before the package download, that a package installation is under way. Until it was
 // validated and stamped the folder may lack any of the package's files, whatever it holds, so
 // only the package can make it whole: the mark outlives every sweep and every failed run.
-bool journal_mark_package_installation(const char* install_folder);
+[[nodiscard]] bool journal_mark_package_installation(const char* install_folder);
 
 // True while the journal in install_folder holds that mark.
-bool journal_package_installation_pending(const char* install_folder);
+[[nodiscard]] bool journal_package_installation_pending(const char* install_folder);
 
 // After validation and the stamp: sweeps as journal_sweep does and removes the journal, mark
 // and all.
@@ -41,8 +41,8 @@ struct JournalPartial {
 
 // Appends a record of file_name's partial body from url; false when it could not be written, or
 // the texts cannot be recorded as they are.
-bool journal_note_partial(const char* install_folder, const char* file_name, const char* url,
-                          const PartialDownload& partial);
+[[nodiscard]] bool journal_note_partial(const char* install_folder, const char* file_name,
+                                        const char* url, const PartialDownload& partial);
 
 // The latest partial record; false when the journal holds none.
-bool journal_last_partial(const char* install_folder, JournalPartial* record);
+[[nodiscard]] bool journal_last_partial(const char* install_folder, JournalPartial* record);

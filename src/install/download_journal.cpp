@@ -1,4 +1,4 @@
-#include "launcher/download_journal.h"
+#include "install/download_journal.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -42,15 +42,7 @@ bool read_line(std::FILE* file, char (&line)[kLineSize]) {
 
 // Printable ASCII, no tab: safe between the record's tabs and on one line.
 bool recordable(const char* text) {
-    if (text[0] == '\0') {
-        return false;
-    }
-    for (const char* p = text; *p != '\0'; ++p) {
-        if (static_cast<unsigned char>(*p) < 0x20 || static_cast<unsigned char>(*p) > 0x7E) {
-            return false;
-        }
-    }
-    return true;
+    return text[0] != '\0' && is_printable_ascii_text(text);
 }
 
 // The next tab-ended field of a record at *cursor, copied to out; false when it does not fit.
