@@ -32,7 +32,7 @@ constexpr int kWideUrlUnits = 2048;
 // The steps of every error that ends an update; why goes to the support log.
 bool fail_update(LauncherRun* run, const char* message, const Status& why) {
     log_status_detail(why);
-    run->popup.destroy();
+    run->status_window.destroy();
     show_error_box(message);
     return false;
 }
@@ -342,13 +342,10 @@ bool carry_out(const UpdatePlan& plan, LauncherRun* run) {
 
 }  // namespace
 
-bool install_update(LauncherRun* run) {
-    run->progress = {run->popup.present() ? run->popup.record() : nullptr, run->spanish, 0, 0};
+bool install_update(LauncherRun* run, const UpdatePlan& plan) {
+    run->progress = {run->status_window.present() ? run->status_window.record() : nullptr, run->spanish, 0, 0};
     InterruptedRunCleanup cleanup(run->paths.install_folder);
 
-    UpdatePlan plan = plan_update(run->manifest, run->installed_version, run->product_present,
-                                  run->install_folder_existed,
-                                  journal_package_installation_pending(run->paths.install_folder));
     if (!carry_out(plan, run)) {
         return false;
     }

@@ -2,6 +2,7 @@
 
 #include "common/install_paths.h"
 #include "common/path_size.h"
+#include "launcher/update_plan.h"
 #include "manifest/manifest.h"
 #include "status_window/status_window_text.h"
 #include "status_window/status_window.h"
@@ -9,7 +10,7 @@
 // Everything that lives from start-up to exit; main keeps it in static storage, all zero.
 struct LauncherRun {
     int spanish;
-    StatusWindow popup;
+    StatusWindow status_window;
     char launcher_folder[kPathSize];
     InstallPaths paths;  // formed from launcher_folder at start-up
 
@@ -38,5 +39,6 @@ int run_final_stage(LauncherRun* run, FinalVariant variant);
 // Fetches the manifest, decides, and installs when needed; returns the exit code.
 int run_update_check(LauncherRun* run);
 
-// Brings the installation to the manifest's version. False after an error box was shown.
-[[nodiscard]] bool install_update(LauncherRun* run);
+// Brings the installation to the manifest's version by the plan's means. False after an error
+// box was shown.
+[[nodiscard]] bool install_update(LauncherRun* run, const UpdatePlan& plan);

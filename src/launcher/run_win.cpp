@@ -67,10 +67,10 @@ bool run_startup(LauncherRun* run, int* exit_code) {
     }
     run->spanish = read_language_flag(std::getenv("APPDATA"));
     // Without the window the run goes on; present() tells the later steps.
-    static_cast<void>(run->popup.create(run->spanish));
+    static_cast<void>(run->status_window.create(run->spanish));
     if (!resolve_launcher_folder(run->launcher_folder)) {
         show_error_box("No se pudo resolver carpeta del launcher.");
-        run->popup.destroy();
+        run->status_window.destroy();
         *exit_code = 1;
         return false;
     }
@@ -90,9 +90,9 @@ int run_final_stage(LauncherRun* run, FinalVariant variant) {
     }
 
     if (variant != FinalVariant::Normal) {
-        run->popup.set_versions(popup_tr(run->spanish, "none"), "-");
+        run->status_window.set_versions(status_window_tr(run->spanish, "none"), "-");
     }
-    run->popup.set_message(popup_tr(run->spanish, "starting"));
+    run->status_window.set_message(status_window_tr(run->spanish, "starting"));
     bool started = false;
     for (const char** folder = first; folder != folders + 2 && !started; ++folder) {
         // An install folder whose paths do not fit was never formed.
@@ -101,7 +101,7 @@ int run_final_stage(LauncherRun* run, FinalVariant variant) {
         }
         started = launch_velda(*folder);
     }
-    run->popup.destroy();
+    run->status_window.destroy();
     if (started) {
         return 0;
     }

@@ -140,10 +140,10 @@ void log_lines(const RunDecision& decision) {
 }
 
 void show_versions(LauncherRun* run) {
-    if (run->popup.present()) {
+    if (run->status_window.present()) {
         const char* installed =
-            run->installed_version[0] ? run->installed_version : popup_tr(run->spanish, "none");
-        run->popup.set_versions(installed, run->manifest.version);
+            run->installed_version[0] ? run->installed_version : status_window_tr(run->spanish, "none");
+        run->status_window.set_versions(installed, run->manifest.version);
     }
 }
 
@@ -185,8 +185,8 @@ int run_update_check(LauncherRun* run) {
     if (decision.course == RunCourse::UpToDate) {
         return run_final_stage(run, FinalVariant::Normal);
     }
-    run->popup.set_message(popup_tr(run->spanish, "downloading"));
-    if (!install_update(run)) {
+    run->status_window.set_message(status_window_tr(run->spanish, "downloading"));
+    if (!install_update(run, decision.plan)) {
         return 1;
     }
     return run_final_stage(run, FinalVariant::Normal);

@@ -33,7 +33,7 @@ uint32_t capped_percent(uint32_t done, uint32_t total) {
 
 }  // namespace
 
-const char* popup_tr(int spanish, const char* key) {
+const char* status_window_tr(int spanish, const char* key) {
     for (const StatusWindowText& text : kStatusWindowTexts) {
         if (std::strcmp(text.key, key) == 0) {
             return spanish ? text.spanish : text.english;
@@ -44,11 +44,11 @@ const char* popup_tr(int spanish, const char* key) {
 
 void format_status_window_text(const StatusWindowRecord& record, char out[kStatusWindowTextSize]) {
     const char* installed =
-        record.installed_version[0] ? record.installed_version : popup_tr(record.spanish, "none");
+        record.installed_version[0] ? record.installed_version : status_window_tr(record.spanish, "none");
     const char* server = record.server_version[0] ? record.server_version : "-";
     format_bounded(out, kStatusWindowTextSize, "%s: %s\r\n%s: %s\r\n\r\n%s",
-                   popup_tr(record.spanish, "installed"), installed,
-                   popup_tr(record.spanish, "server"), server, record.message);
+                   status_window_tr(record.spanish, "installed"), installed,
+                   status_window_tr(record.spanish, "server"), server, record.message);
 }
 
 void format_download_progress(int spanish, uint32_t done, uint32_t total,
@@ -59,17 +59,17 @@ void format_download_progress(int spanish, uint32_t done, uint32_t total,
         char announced[32];
         format_bounded(announced, sizeof(announced), "%.1f MB", total / kBytesPerMegabyte);
         format_bounded(
-            out, kProgressLineSize, "%s %lu%% (%s / %s)", popup_tr(spanish, "downloading"),
+            out, kProgressLineSize, "%s %lu%% (%s / %s)", status_window_tr(spanish, "downloading"),
             static_cast<unsigned long>(capped_percent(done, total)), received, announced);
     } else {
-        format_bounded(out, kProgressLineSize, "%s %s", popup_tr(spanish, "downloading"), received);
+        format_bounded(out, kProgressLineSize, "%s %s", status_window_tr(spanish, "downloading"), received);
     }
 }
 
 void format_extract_progress(int spanish, uint32_t done, uint32_t total,
                              char out[kProgressLineSize]) {
     uint32_t shown_total = total == 0 ? 1 : total;
-    format_bounded(out, kProgressLineSize, "%s %lu%% (%lu/%lu)", popup_tr(spanish, "extracting"),
+    format_bounded(out, kProgressLineSize, "%s %lu%% (%lu/%lu)", status_window_tr(spanish, "extracting"),
                    static_cast<unsigned long>(capped_percent(done, shown_total)),
                    static_cast<unsigned long>(done), static_cast<unsigned long>(shown_total));
 }

@@ -9,7 +9,7 @@ constexpr size_t kStatusWindowTextSize = 1024;
 constexpr size_t kProgressLineSize = 256;
 
 // Constant text for a key in the chosen language; unknown keys give "" (never null).
-const char* popup_tr(int spanish, const char* key);
+const char* status_window_tr(int spanish, const char* key);
 
 // The four-line window text of a record.
 void format_status_window_text(const StatusWindowRecord& record, char out[kStatusWindowTextSize]);

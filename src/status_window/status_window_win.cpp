@@ -180,7 +180,7 @@ bool register_status_class(HINSTANCE instance) {
 void StatusWindowThread::run(int spanish) {
     HINSTANCE instance = GetModuleHandleA(nullptr);
     if (register_status_class(instance)) {
-        window_ = CreateWindowExA(WS_EX_TOPMOST, kStatusWindowClass, popup_tr(spanish, "title"),
+        window_ = CreateWindowExA(WS_EX_TOPMOST, kStatusWindowClass, status_window_tr(spanish, "title"),
                                   WS_CAPTION | WS_SYSMENU, CW_USEDEFAULT, CW_USEDEFAULT,
                                   kWindowWidth, kWindowHeight, nullptr, nullptr, instance, nullptr);
     }
@@ -223,7 +223,7 @@ void StatusWindowThread::serve_until_stopped() {
 bool status_window_create(StatusWindowRecord* record, int spanish) {
     std::memset(record, 0, sizeof(*record));
     record->spanish = spanish;
-    status_window_store_message(record, popup_tr(spanish, "ready"));
+    status_window_store_message(record, status_window_tr(spanish, "ready"));
 
     auto* window_thread = new (std::nothrow) StatusWindowThread;
     if (window_thread == nullptr) {

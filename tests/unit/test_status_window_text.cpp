@@ -7,7 +7,7 @@
 
 namespace {
 
-TEST(PopupTr, TableInBothLanguages) {
+TEST(StatusWindowTr, TableInBothLanguages) {
     struct Row {
         const char* key;
         const char* spanish;
@@ -24,15 +24,15 @@ TEST(PopupTr, TableInBothLanguages) {
         {"ready", "Listo.", "Ready."},
     };
     for (const Row& row : rows) {
-        EXPECT_STREQ(popup_tr(1, row.key), row.spanish) << row.key;
-        EXPECT_STREQ(popup_tr(7, row.key), row.spanish) << "any non-zero flag is Spanish";
-        EXPECT_STREQ(popup_tr(0, row.key), row.english) << row.key;
+        EXPECT_STREQ(status_window_tr(1, row.key), row.spanish) << row.key;
+        EXPECT_STREQ(status_window_tr(7, row.key), row.spanish) << "any non-zero flag is Spanish";
+        EXPECT_STREQ(status_window_tr(0, row.key), row.english) << row.key;
     }
 }
 
-TEST(PopupTr, UnknownKeysGiveTheEmptyText) {
+TEST(StatusWindowTr, UnknownKeysGiveTheEmptyText) {
     for (const char* key : {"Ready", "TITLE", "", "ready ", "readyx", "rea"}) {
-        const char* text = popup_tr(0, key);
+        const char* text = status_window_tr(0, key);
         ASSERT_NE(text, nullptr);
         EXPECT_STREQ(text, "") << key;
     }
