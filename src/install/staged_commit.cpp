@@ -213,7 +213,8 @@ std::string commit_record_text(const CommitRecord& record) {
         return {};
     }
     std::string text = std::string(kHeaderLine) + "\nversion " + record.version + "\nstate " +
-                       state_word(record.state) + "\n";
+                       state_word(record.state) + "\nstamp " +
+                       (record.stamp_replaces ? "replace" : "add") + "\n";
     for (const CommitEntry& entry : record.entries) {
         text += change_word(entry.change);
         text += ' ';
@@ -235,9 +236,11 @@ bool read_commit_record(std::string_view text, CommitRecord* out) {
     }
     record.version = std::string(value);
     if (!next_line(text, &cursor, &line) || !take_word(line, "state", &value) ||
-        !read_state(value, &record.state)) {
+        !read_state(value, &record.state) || !next_line(text, &cursor, &line) ||
+        !take_word(line, "stamp", &value) || (value != "add" && value != "replace")) {
         return false;
     }
+    record.stamp_replaces = value == "replace";
     while (next_line(text, &cursor, &line)) {
         if (take_word(line, "end", &value)) {
             bool last = cursor == text.size();
@@ -257,9 +260,10 @@ bool read_commit_record(std::string_view text, CommitRecord* out) {
     return false;
 }
 
-std::vector<CommitEntry> commit_items(const CommitRecord& record, bool stamp_installed) {
+std::vector<CommitEntry> commit_items(const CommitRecord& record) {
     std::vector<CommitEntry> items = record.entries;
-    items.push_back({kStampFileName, stamp_installed ? CommitChange::Replace : CommitChange::Add});
+    items.push_back(
+        {kStampFileName, record.stamp_replaces ? CommitChange::Replace : CommitChange::Add});
     return items;
 }
 
@@ -296,11 +300,7 @@ RecoveryPlan plan_commit_recovery(const CommitRecord* record, bool record_readab
         return {record->state == CommitState::Done ? RecoveryAction::Finish : RecoveryAction::Undo,
                 {{CommitStepKind::RemoveStaging, 0}, {CommitStepKind::RemoveRecord, 0}}};
     }
-    // The stamp's own kind follows from its backup: a replaced stamp leaves one.
-    bool stamp_replaced = presence.empty() ? false
-                                           : presence.back().backup || (presence.back().staged &&
-                                                                        presence.back().installed);
-    std::vector<CommitEntry> items = commit_items(*record, stamp_replaced);
+    std::vector<CommitEntry> items = commit_items(*record);
     if (items.size() != presence.size()) {
         return {RecoveryAction::Unreadable, {}};
     }

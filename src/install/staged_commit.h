@@ -1,9 +1,12 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "common/path_size.h"
 
 // An update changes the installation in one commit. Everything it needs is first staged beside
 // the install folder, on the same volume, so that every change is a rename:
@@ -29,11 +32,13 @@ struct CommitEntry {
 
 enum class CommitState { Committing, Done, Undone };
 
-// The stamp is not among the entries: it is always the last put, made from version.
+// The stamp is not among the entries: it is always the last put, made from version; it replaces
+// an installed stamp or is added where there was none.
 struct CommitRecord {
     CommitState state = CommitState::Committing;
     std::string version;
     std::vector<CommitEntry> entries;
+    bool stamp_replaces = true;
 };
 
 // Relative paths a commit may name: those the changed-files rules let through, with "/" turned
@@ -49,6 +54,7 @@ struct CommitRecord {
 //   velda-commit 1
 //   version <version>
 //   state commit|done|undone
+//   stamp add|replace
 //   add|replace|delete <path>      one line per entry, in order
 //   end <number of entries>
 [[nodiscard]] std::string commit_record_text(const CommitRecord& record);
@@ -80,9 +86,8 @@ struct CommitStep {
     bool operator==(const CommitStep&) const = default;
 };
 
-// The entries and, last, the stamp (kStampFileName) as an Add or a Replace as stamp_installed.
-[[nodiscard]] std::vector<CommitEntry> commit_items(const CommitRecord& record,
-                                                    bool stamp_installed);
+// The entries and, last, the stamp (kStampFileName) as an Add or a Replace.
+[[nodiscard]] std::vector<CommitEntry> commit_items(const CommitRecord& record);
 
 enum class RecoveryAction {
     Nothing,        // no record, no staging
@@ -106,3 +111,47 @@ struct RecoveryPlan {
 // The steps that undo a cut-off or failed commit, whatever could still be finished.
 [[nodiscard]] std::vector<CommitStep> commit_undo_steps(
     const std::vector<CommitEntry>& items, const std::vector<CommitPresence>& presence);
+
+// Windows: carrying the commit out. Every move is MoveFileExA replacing and writing through,
+// tried again while another program holds the file (common/busy_file.h).
+
+// "<install folder>.staging"; false when it does not fit.
+[[nodiscard]] bool staging_folder_of(const char* install_folder, char out[kPathSize]);
+
+// A fresh staging folder: any earlier one removed, "new" and "old" created. False when it could
+// not be made.
+[[nodiscard]] bool begin_staging(const char* install_folder);
+
+// Where a means writes the file it stages for relative (canonical): "<staging>\new\<path>",
+// its folders created. False when the path is refused, does not fit, or a folder fails.
+[[nodiscard]] bool prepare_staged_path(const char* install_folder, std::string_view relative,
+                                       char out[kPathSize]);
+
+enum class CommitResult {
+    Committed,  // every file in place, stamp written, staging and record gone
+    Refused,    // nothing changed: a staged file is missing, a path is refused, no record
+    Undone,     // a move failed; the old release was put back whole
+    Stuck,      // a move failed and so did the undo; the record stays for the next run
+    Cut,        // only for tests: stopped after step_limit steps
+};
+
+struct CommitOutcome {
+    CommitResult result;
+    uint32_t win32_error;  // of the failed step, 0 otherwise
+};
+
+// Commits plan (Put and Delete entries) from the staging folder: the record first, then each
+// entry, the stamp (plan.version) last, then the cleanup. step_limit cuts it short for tests.
+[[nodiscard]] CommitOutcome commit_staged(const char* install_folder, const CommitRecord& plan,
+                                          size_t step_limit = SIZE_MAX);
+
+struct RecoveryOutcome {
+    RecoveryAction action;
+    bool complete;  // false: a step failed (or the limit cut it); the record stays
+    uint32_t win32_error;
+};
+
+// The first thing of every run, also offline: finishes or undoes a commit that was cut off, and
+// removes a staging folder that no record names.
+[[nodiscard]] RecoveryOutcome recover_commit(const char* install_folder,
+                                             size_t step_limit = SIZE_MAX);

@@ -64,7 +64,7 @@ TEST(CommitRecordText, WrittenAsDocumentedAndReadBack) {
     CommitRecord record = sample_record();
     const std::string text = commit_record_text(record);
     EXPECT_EQ(text,
-              "velda-commit 1\nversion 1.2.0\nstate commit\nreplace Velda.exe\n"
+              "velda-commit 1\nversion 1.2.0\nstate commit\nstamp replace\nreplace Velda.exe\n"
               "add data\\new.pak\ndelete old.dll\nend 3\n");
     CommitRecord back;
     ASSERT_TRUE(read_commit_record(text, &back));
@@ -97,20 +97,22 @@ TEST(CommitRecordText, ReaderRefusesAnythingMalformed) {
     const std::string good = commit_record_text(sample_record());
     const char* bad[] = {
         "",
-        "velda-commit 2\nversion 1\nstate commit\nend 0\n",
-        "velda-commit 1\nversion 1\nstate commit\nend 0",       // no last line feed
-        "velda-commit 1\nversion 1\nstate commit\nend 1\n",     // count differs
-        "velda-commit 1\nversion 1\nstate commit\n",            // cut before end
-        "velda-commit 1\nversion 1\nstate commit\nend 0\nx\n",  // after end
-        "velda-commit 1\nversion 1\nstate maybe\nend 0\n",
-        "velda-commit 1\nversion 1\nstate commit\nput a\nend 1\n",
-        "velda-commit 1\nversion 1\nstate commit\nadd a/b\nend 1\n",  // not canonical
-        "velda-commit 1\nversion 1\nstate commit\nadd ..\\a\nend 1\n",
-        "velda-commit 1\nversion 1\nstate commit\nadd a\nadd A\nend 2\n",
-        "velda-commit 1\nversion 1\nstate commit\nadd  a\nend 1\n",
-        "velda-commit 1\r\nversion 1\nstate commit\nend 0\n",
-        "velda-commit 1\nversion \nstate commit\nend 0\n",
-        "velda-commit 1\nversion 1\nstate commit\nend 00\n",
+        "velda-commit 2\nversion 1\nstate commit\nstamp add\nend 0\n",
+        "velda-commit 1\nversion 1\nstate commit\nstamp add\nend 0",       // no last line feed
+        "velda-commit 1\nversion 1\nstate commit\nstamp add\nend 1\n",     // count differs
+        "velda-commit 1\nversion 1\nstate commit\nstamp add\n",            // cut before end
+        "velda-commit 1\nversion 1\nstate commit\nstamp add\nend 0\nx\n",  // after end
+        "velda-commit 1\nversion 1\nstate maybe\nstamp add\nend 0\n",
+        "velda-commit 1\nversion 1\nstate commit\nstamp maybe\nend 0\n",
+        "velda-commit 1\nversion 1\nstate commit\nend 0\n",
+        "velda-commit 1\nversion 1\nstate commit\nstamp add\nput a\nend 1\n",
+        "velda-commit 1\nversion 1\nstate commit\nstamp add\nadd a/b\nend 1\n",  // not canonical
+        "velda-commit 1\nversion 1\nstate commit\nstamp add\nadd ..\\a\nend 1\n",
+        "velda-commit 1\nversion 1\nstate commit\nstamp add\nadd a\nadd A\nend 2\n",
+        "velda-commit 1\nversion 1\nstate commit\nstamp add\nadd  a\nend 1\n",
+        "velda-commit 1\r\nversion 1\nstate commit\nstamp add\nend 0\n",
+        "velda-commit 1\nversion \nstate commit\nstamp add\nend 0\n",
+        "velda-commit 1\nversion 1\nstate commit\nstamp add\nend 00\n",
     };
     CommitRecord out;
     for (const char* text : bad) {
@@ -120,7 +122,8 @@ TEST(CommitRecordText, ReaderRefusesAnythingMalformed) {
     std::string with_nul = good;
     with_nul.insert(with_nul.find("old.dll"), 1, '\0');
     EXPECT_FALSE(read_commit_record(with_nul, &out));
-    EXPECT_TRUE(read_commit_record("velda-commit 1\nversion 1\nstate commit\nend 0\n", &out));
+    EXPECT_TRUE(
+        read_commit_record("velda-commit 1\nversion 1\nstate commit\nstamp add\nend 0\n", &out));
 }
 
 // Presence of the items of sample_record(): Velda.exe (replace), data\new.pak (add), old.dll
@@ -180,6 +183,14 @@ TEST(CommitRecovery, DecisionAndStepsFromWhatExists) {
          {replaced, added, deleted, staged_new},
          RecoveryAction::Finish,
          with({{K::StagedToInstalled, 3}}, finish_tail)},
+        {"the staged stamp is gone before it replaced the old one",
+         {replaced, added, deleted, {false, true, false}},
+         RecoveryAction::Undo,
+         with({{K::BackupToInstalled, 2},
+               {K::InstalledToStaged, 1},
+               {K::InstalledToStaged, 0},
+               {K::BackupToInstalled, 0}},
+              undo_tail)},
         {"a staged file not moved in is gone",
          {replaced, {false, false, false}, present, staged_old},
          RecoveryAction::Undo,
