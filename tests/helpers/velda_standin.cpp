@@ -1,5 +1,7 @@
 // Stand-in for the product. Appends one JSON line about how it was started to the file named by
 // VELDA_STANDIN_RECORD, then stays alive VELDA_STANDIN_STAY milliseconds when asked, and exits 0.
+// VELDA_STANDIN_WINDOW shows a window for that time: "closes" ends on WM_CLOSE, "keeps" ignores
+// it (a product asking whether to save), "lingers" takes the window down but runs on.
 //
 // Which copy ran is told by a tag that tests append to the copied exe file:
 // "<VELDA-TAG>text</VELDA-TAG>\n" at its very end (the loader ignores bytes after the image).
@@ -99,6 +101,66 @@ void append_line(const std::wstring& path, const std::string& line) {
     }
 }
 
+enum class WindowMode { None, Closes, Keeps, Lingers };
+
+WindowMode window_mode() {
+    bool present = false;
+    std::wstring mode = env_value(L"VELDA_STANDIN_WINDOW", &present);
+    if (mode == L"closes") {
+        return WindowMode::Closes;
+    }
+    if (mode == L"keeps") {
+        return WindowMode::Keeps;
+    }
+    return mode == L"lingers" ? WindowMode::Lingers : WindowMode::None;
+}
+
+WindowMode g_mode = WindowMode::None;
+
+LRESULT CALLBACK standin_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    if (message == WM_CLOSE) {
+        if (g_mode == WindowMode::Keeps) {
+            return 0;
+        }
+        DestroyWindow(window);
+        if (g_mode == WindowMode::Closes) {
+            PostQuitMessage(0);
+        }
+        return 0;
+    }
+    return DefWindowProcW(window, message, wparam, lparam);
+}
+
+// Shows the window and services it until WM_CLOSE ends it (closes) or stay_ms is up.
+void run_window(unsigned long stay_ms) {
+    WNDCLASSW window_class = {};
+    window_class.lpfnWndProc = standin_window_proc;
+    window_class.hInstance = GetModuleHandleW(nullptr);
+    window_class.lpszClassName = L"VeldaStandinWindow";
+    RegisterClassW(&window_class);
+    HWND window = CreateWindowExW(0, L"VeldaStandinWindow", L"Velda stand-in",
+                                  WS_OVERLAPPEDWINDOW | WS_VISIBLE, 10, 10, 200, 100, nullptr,
+                                  nullptr, window_class.hInstance, nullptr);
+    if (window == nullptr) {
+        return;
+    }
+    DWORD until = GetTickCount() + stay_ms;
+    MSG message;
+    for (;;) {
+        DWORD now = GetTickCount();
+        if (static_cast<LONG>(until - now) <= 0) {
+            return;
+        }
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, until - now, QS_ALLINPUT);
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            if (message.message == WM_QUIT) {
+                return;
+            }
+            DispatchMessageW(&message);
+        }
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -145,7 +207,10 @@ int main() {
     if (have_record) {
         append_line(record_path, record.str() + "\n");
     }
-    if (stay_ms > 0) {
+    g_mode = window_mode();
+    if (g_mode != WindowMode::None) {
+        run_window(stay_ms);
+    } else if (stay_ms > 0) {
         Sleep(stay_ms);
     }
     return 0;

@@ -1,0 +1,336 @@
+#include "install/staged_commit.h"
+
+#include <windows.h>
+
+#include <cstring>
+
+#include "common/busy_file.h"
+#include "common/fs.h"
+#include "common/install_paths.h"
+#include "common/stdio_file.h"
+#include "common/text.h"
+#include "common/win_handle.h"
+
+namespace {
+
+// The longest record: every entry at its longest path.
+constexpr size_t kRecordMaxBytes = 256 + kCommitMaxEntries * (kPathSize + 16);
+
+struct CommitFolders {
+    char install[kPathSize];
+    char staging[kPathSize];
+    char fresh[kPathSize];   // staging\new
+    char backup[kPathSize];  // staging\old
+    char record[kPathSize];
+    char record_temporary[kPathSize];
+};
+
+bool commit_folders(const char* install_folder, CommitFolders* out) {
+    copy_bounded(out->install, kPathSize, install_folder);
+    return std::strlen(install_folder) + 1 < kPathSize &&
+           staging_folder_of(install_folder, out->staging) &&
+           join_path(out->staging, "new", out->fresh) &&
+           join_path(out->staging, "old", out->backup) &&
+           join_path(install_folder, kCommitRecordName, out->record) &&
+           join_path(install_folder, kCommitRecordTemporaryName, out->record_temporary);
+}
+
+struct ItemPaths {
+    char staged[kPathSize];
+    char installed[kPathSize];
+    char backup[kPathSize];
+};
+
+bool item_paths(const CommitFolders& folders, const std::string& relative, ItemPaths* out) {
+    return join_path(folders.fresh, relative.c_str(), out->staged) &&
+           join_path(folders.install, relative.c_str(), out->installed) &&
+           join_path(folders.backup, relative.c_str(), out->backup);
+}
+
+// Every folder of path below root, from the outside in.
+bool ensure_parents(const char* root, const char* path) {
+    char prefix[kPathSize] = {};
+    copy_bounded(prefix, kPathSize, path);
+    for (size_t at = std::strlen(root) + 1; prefix[at] != '\0'; ++at) {
+        if (prefix[at] == '\\') {
+            prefix[at] = '\0';
+            bool made = ensure_directory(prefix);
+            prefix[at] = '\\';
+            if (!made) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+bool move_file(const char* root_of_target, const char* source, const char* target) {
+    return ensure_parents(root_of_target, target) && replace_file_when_free(source, target);
+}
+
+// Files first, then the folders; a link is removed, never followed.
+void remove_tree(const char* folder) {
+    char pattern[kPathSize] = {};
+    if (!join_path(folder, "*", pattern)) {
+        return;
+    }
+    WIN32_FIND_DATAA entry = {};
+    UniqueFindHandle search(FindFirstFileA(pattern, &entry));
+    if (search) {
+        do {
+            char path[kPathSize] = {};
+            if (std::strcmp(entry.cFileName, ".") == 0 || std::strcmp(entry.cFileName, "..") == 0 ||
+                !join_path(folder, entry.cFileName, path)) {
+                continue;
+            }
+            DWORD attributes = entry.dwFileAttributes;
+            if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+                SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
+                DeleteFileA(path);
+            } else if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+                RemoveDirectoryA(path);
+            } else {
+                remove_tree(path);
+            }
+        } while (FindNextFileA(search.get(), &entry));
+    }
+    search.reset();
+    RemoveDirectoryA(folder);
+}
+
+// Temporary file, flushed, then moved over the record: a cut leaves the old record or the new.
+bool write_record(const CommitFolders& folders, const CommitRecord& record) {
+    std::string text = commit_record_text(record);
+    if (text.empty()) {
+        return false;
+    }
+    {
+        UniqueFileHandle file(CreateFileA(folders.record_temporary, GENERIC_WRITE, 0, nullptr,
+                                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        DWORD written = 0;
+        if (!file ||
+            !WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written,
+                       nullptr) ||
+            written != text.size() || !FlushFileBuffers(file.get())) {
+            return false;
+        }
+    }
+    return replace_file_when_free(folders.record_temporary, folders.record);
+}
+
+enum class RecordRead { Absent, Read, Unreadable };
+
+RecordRead read_record(const CommitFolders& folders, CommitRecord* record) {
+    if (GetFileAttributesA(folders.record) == INVALID_FILE_ATTRIBUTES) {
+        return RecordRead::Absent;
+    }
+    UniqueStdioFile file = open_file(folders.record, "rb");
+    if (!file) {
+        return RecordRead::Unreadable;
+    }
+    std::string text;
+    char chunk[4096];
+    size_t got = 0;
+    while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) {
+        text.append(chunk, got);
+        if (text.size() > kRecordMaxBytes) {
+            return RecordRead::Unreadable;
+        }
+    }
+    return read_commit_record(text, record) ? RecordRead::Read : RecordRead::Unreadable;
+}
+
+struct Commit {
+    CommitFolders folders;
+    CommitRecord record;
+    std::vector<CommitEntry> items;
+    std::vector<ItemPaths> paths;
+};
+
+bool load_items(Commit* commit) {
+    commit->items = commit_items(commit->record);
+    commit->paths.resize(commit->items.size());
+    for (size_t i = 0; i < commit->items.size(); ++i) {
+        if (!item_paths(commit->folders, commit->items[i].path, &commit->paths[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::vector<CommitPresence> observe(const Commit& commit) {
+    std::vector<CommitPresence> presence;
+    for (const ItemPaths& paths : commit.paths) {
+        presence.push_back({file_exists_not_directory(paths.staged),
+                            file_exists_not_directory(paths.installed),
+                            file_exists_not_directory(paths.backup)});
+    }
+    return presence;
+}
+
+bool carry_out_step(const Commit& commit, const CommitStep& step) {
+    const CommitFolders& folders = commit.folders;
+    const ItemPaths& paths = commit.paths[step.item];
+    CommitRecord marked = commit.record;
+    switch (step.kind) {
+        case CommitStepKind::InstalledToBackup:
+            return move_file(folders.backup, paths.installed, paths.backup);
+        case CommitStepKind::StagedToInstalled:
+            return move_file(folders.install, paths.staged, paths.installed);
+        case CommitStepKind::InstalledToStaged:
+            return move_file(folders.fresh, paths.installed, paths.staged);
+        case CommitStepKind::BackupToInstalled:
+            return move_file(folders.install, paths.backup, paths.installed);
+        case CommitStepKind::MarkDone:
+        case CommitStepKind::MarkUndone:
+            marked.state =
+                step.kind == CommitStepKind::MarkDone ? CommitState::Done : CommitState::Undone;
+            return write_record(folders, marked);
+        case CommitStepKind::RemoveStaging:
+            remove_tree(folders.staging);  // what is left is removed by the next run
+            return true;
+        case CommitStepKind::RemoveRecord:
+            DeleteFileA(folders.record_temporary);
+            return delete_file_when_free(folders.record) || GetLastError() == ERROR_FILE_NOT_FOUND;
+    }
+    return false;
+}
+
+// Steps in order until one fails or *budget is used up; false on either.
+bool carry_out(const Commit& commit, const std::vector<CommitStep>& steps, size_t* budget,
+               uint32_t* error) {
+    for (const CommitStep& step : steps) {
+        if (*budget == 0) {
+            return false;
+        }
+        --*budget;
+        if (!carry_out_step(commit, step)) {
+            *error = GetLastError();
+            return false;
+        }
+    }
+    return true;
+}
+
+// After a failed forward step: back to the old release, from what exists now.
+bool undo(const Commit& commit, size_t* budget, uint32_t* ignored_error) {
+    return carry_out(commit, commit_undo_steps(commit.items, observe(commit)), budget,
+                     ignored_error);
+}
+
+// Put entries become Add or Replace from what is installed; deletions of nothing are dropped.
+bool resolve_plan(Commit* commit, const CommitRecord& plan) {
+    commit->record = {CommitState::Committing, plan.version, {}, false};
+    char stamp[kPathSize] = {};
+    if (!join_path(commit->folders.install, kStampFileName, stamp)) {
+        return false;
+    }
+    commit->record.stamp_replaces = file_exists_not_directory(stamp);
+    for (const CommitEntry& entry : plan.entries) {
+        std::string path;
+        ItemPaths paths;
+        if (!canonical_commit_path(entry.path, &path) ||
+            !item_paths(commit->folders, path, &paths) || directory_exists(paths.installed)) {
+            return false;
+        }
+        bool installed = file_exists_not_directory(paths.installed);
+        if (entry.change == CommitChange::Delete) {
+            if (installed) {
+                commit->record.entries.push_back({path, CommitChange::Delete});
+            }
+        } else if (entry.change == CommitChange::Put && file_exists_not_directory(paths.staged)) {
+            commit->record.entries.push_back(
+                {path, installed ? CommitChange::Replace : CommitChange::Add});
+        } else {
+            return false;
+        }
+    }
+    return commit_record_valid(commit->record) && load_items(commit);
+}
+
+bool stage_stamp(const Commit& commit) {
+    UniqueStdioFile stamp = open_file(commit.paths.back().staged, "wb");
+    const std::string& version = commit.record.version;
+    return stamp && std::fwrite(version.data(), 1, version.size(), stamp.get()) == version.size() &&
+           stamp.close();
+}
+
+}  // namespace
+
+bool staging_folder_of(const char* install_folder, char out[kPathSize]) {
+    out[0] = '\0';
+    if (std::strlen(install_folder) + sizeof kStagingSuffix > kPathSize) {
+        return false;
+    }
+    format_bounded(out, kPathSize, "%s%s", install_folder, kStagingSuffix);
+    return true;
+}
+
+bool begin_staging(const char* install_folder) {
+    CommitFolders folders;
+    if (!commit_folders(install_folder, &folders)) {
+        return false;
+    }
+    remove_tree(folders.staging);
+    return ensure_directory(folders.staging) && ensure_directory(folders.fresh) &&
+           ensure_directory(folders.backup);
+}
+
+bool prepare_staged_path(const char* install_folder, std::string_view relative,
+                         char out[kPathSize]) {
+    out[0] = '\0';
+    CommitFolders folders;
+    std::string path;
+    return commit_folders(install_folder, &folders) && canonical_commit_path(relative, &path) &&
+           join_path(folders.fresh, path.c_str(), out) && ensure_parents(folders.fresh, out);
+}
+
+CommitOutcome commit_staged(const char* install_folder, const CommitRecord& plan,
+                            size_t step_limit) {
+    Commit commit;
+    if (!commit_folders(install_folder, &commit.folders) || !resolve_plan(&commit, plan) ||
+        !ensure_parents(commit.folders.fresh, commit.paths.back().staged) || !stage_stamp(commit) ||
+        !write_record(commit.folders, commit.record)) {
+        uint32_t error = GetLastError();
+        DeleteFileA(commit.folders.record_temporary);
+        return {CommitResult::Refused, error};
+    }
+    RecoveryOutcome recovered = recover_commit(install_folder, step_limit);
+    if (recovered.complete) {
+        return {recovered.action == RecoveryAction::Finish ? CommitResult::Committed
+                                                           : CommitResult::Undone,
+                0};
+    }
+    if (recovered.win32_error == 0) {
+        return {CommitResult::Cut, 0};
+    }
+    return {CommitResult::Stuck, recovered.win32_error};
+}
+
+RecoveryOutcome recover_commit(const char* install_folder, size_t step_limit) {
+    Commit commit;
+    if (!commit_folders(install_folder, &commit.folders)) {
+        return {RecoveryAction::Unreadable, false, 0};
+    }
+    RecordRead read = read_record(commit.folders, &commit.record);
+    if (read == RecordRead::Read && !load_items(&commit)) {
+        read = RecordRead::Unreadable;
+    }
+    RecoveryPlan plan = plan_commit_recovery(
+        read == RecordRead::Read ? &commit.record : nullptr, read != RecordRead::Unreadable,
+        directory_exists(commit.folders.staging),
+        read == RecordRead::Read ? observe(commit) : std::vector<CommitPresence>{});
+    size_t budget = step_limit;
+    uint32_t error = 0;
+    if (carry_out(commit, plan.steps, &budget, &error)) {
+        return {plan.action, plan.action != RecoveryAction::Unreadable, 0};
+    }
+    if (error != 0 && plan.action == RecoveryAction::Finish &&
+        commit.record.state == CommitState::Committing) {
+        uint32_t undo_error = 0;
+        if (undo(commit, &budget, &undo_error)) {
+            return {RecoveryAction::Undo, true, 0};
+        }
+    }
+    return {plan.action, false, error};
+}
