@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "../unit/test_support.h"
+#include "test_support.h"
 #include "common/win_handle.h"
 #include "start/product_end.h"
 

@@ -6,7 +6,7 @@
 #include <map>
 #include <string>
 
-#include "../unit/test_support.h"
+#include "test_support.h"
 #include "install/staged_commit.h"
 
 namespace {
