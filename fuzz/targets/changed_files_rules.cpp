@@ -6,6 +6,8 @@
 #include "fuzz_targets.h"
 #include "install/changed_files_rules.h"
 
+using namespace velda;
+
 namespace {
 
 constexpr char kTarget[] = "changed_files_rules";

@@ -5,6 +5,8 @@
 #include "fuzz_targets.h"
 #include "install/staged_commit.h"
 
+using namespace velda;
+
 namespace {
 
 constexpr char kTarget[] = "commit_record";

@@ -7,6 +7,8 @@
 #include "common/release_keys.h"
 #include "fuzz_targets.h"
 
+using namespace velda;
+
 namespace {
 
 constexpr char kTarget[] = "der_signature";

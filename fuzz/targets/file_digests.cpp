@@ -8,6 +8,8 @@
 #include "fuzz_targets.h"
 #include "install/file_digests.h"
 
+using namespace velda;
+
 namespace {
 
 constexpr char kTarget[] = "file_digests";

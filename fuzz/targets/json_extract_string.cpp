@@ -7,6 +7,8 @@
 #include "fuzz_targets.h"
 #include "manifest/manifest.h"
 
+using namespace velda;
+
 namespace {
 
 constexpr const char* kKeys[] = {"version", "url", "changed_from_version", "changed_files_url",

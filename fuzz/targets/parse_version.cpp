@@ -7,6 +7,8 @@
 #include "fuzz_targets.h"
 #include "manifest/manifest.h"
 
+using namespace velda;
+
 #if defined(__GLIBC__)
 namespace {
 

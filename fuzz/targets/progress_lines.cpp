@@ -11,6 +11,8 @@
 #include "fuzz_targets.h"
 #include "install/progress_lines.h"
 
+using namespace velda;
+
 namespace {
 
 constexpr char kTarget[] = "progress_lines";

@@ -13,6 +13,8 @@
 #include "fuzz_targets.h"
 #include "launcher/settings.h"
 
+using namespace velda;
+
 namespace {
 
 constexpr char kTarget[] = "settings_language";

@@ -6,6 +6,8 @@
 #include "fuzz_targets.h"
 #include "net/url_filename.h"
 
+using namespace velda;
+
 int fuzz_url_filename(const uint8_t* data, size_t size) {
     std::string url = fuzz_c_text(data, size);
     std::unique_ptr<char[]> out(new char[kPathSize]);

@@ -12,6 +12,8 @@
 #include "install/zip_directory.h"
 #include "zip_builder.h"
 
+using namespace velda;
+
 namespace {
 
 constexpr char kTarget[] = "zip_directory";

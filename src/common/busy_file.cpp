@@ -1,5 +1,7 @@
 #include "common/busy_file.h"
 
+namespace velda {
+
 namespace {
 
 constexpr uint32_t kAccessDenied = 5;
@@ -21,3 +23,5 @@ uint32_t BusyFileBackoff::next_wait_ms() {
     }
     return wait;
 }
+
+}  // namespace velda

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+namespace velda {
+
 // A virus scanner, the search indexer or a sync client may hold a new file open for a moment;
 // replacing or deleting it then fails with a sharing violation or access denied. Such a failure
 // is tried again, with growing waits, until this much time has been spent waiting.
@@ -30,3 +32,5 @@ class BusyFileBackoff {
 // failure GetLastError() is the last try's error.
 [[nodiscard]] bool replace_file_when_free(const char* source, const char* target);
 [[nodiscard]] bool delete_file_when_free(const char* path);
+
+}  // namespace velda

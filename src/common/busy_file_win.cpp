@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+namespace velda {
+
 bool held_by_another_program(const char* path, uint32_t win32_error) {
     if (!is_busy_file_error(win32_error)) {
         return false;
@@ -43,3 +45,5 @@ bool replace_file_when_free(const char* source, const char* target) {
 bool delete_file_when_free(const char* path) {
     return retry_while_busy(path, [&] { return DeleteFileA(path) != FALSE; });
 }
+
+}  // namespace velda

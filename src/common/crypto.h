@@ -7,6 +7,8 @@
 #include "common/hex.h"
 #include "common/release_keys.h"
 
+namespace velda {
+
 // SHA-256 and ECDSA P-256 through the system's cryptography (CNG, bcrypt.dll). Windows only.
 
 // Incremental SHA-256 of a stream: init, update as bytes arrive, finish. Owns its algorithm
@@ -80,3 +82,5 @@ enum class SignatureCheck {
                                                       const uint8_t* der, size_t der_size,
                                                       const ReleasePublicKey* keys,
                                                       size_t key_count);
+
+}  // namespace velda

@@ -14,6 +14,8 @@
 #include "common/log.h"
 #include "common/win_handle.h"
 
+namespace velda {
+
 namespace {
 
 bool succeeded(NTSTATUS status) {
@@ -295,3 +297,5 @@ SignatureCheck check_detached_signature(const void* message, size_t message_size
     }
     return SignatureCheck::WrongKey;
 }
+
+}  // namespace velda

@@ -4,6 +4,8 @@
 
 #include "common/hex.h"
 
+namespace velda {
+
 // A SHA-256 that a manifest field may give for a download: nothing (an empty field), 64 hex
 // digits, or something else, which vouches for nothing.
 class ExpectedDigest {
@@ -25,3 +27,5 @@ class ExpectedDigest {
     State state_ = State::Absent;
     uint8_t value_[kSha256Size] = {};
 };
+
+}  // namespace velda

@@ -1,5 +1,7 @@
 #pragma once
 
+namespace velda {
+
 // Makes sure that path names a directory; creates this one level when it is missing.
 [[nodiscard]] bool ensure_directory(const char* path);
 
@@ -8,3 +10,5 @@
 
 // True when path names an existing directory.
 [[nodiscard]] bool directory_exists(const char* path);
+
+}  // namespace velda

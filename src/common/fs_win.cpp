@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+namespace velda {
+
 bool ensure_directory(const char* path) {
     DWORD attributes = GetFileAttributesA(path);
     if (attributes == INVALID_FILE_ATTRIBUTES) {
@@ -22,3 +24,5 @@ bool directory_exists(const char* path) {
     DWORD attributes = GetFileAttributesA(path);
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
+
+}  // namespace velda

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+namespace velda {
+
 int hex_digit_value(char c) {
     if (c >= '0' && c <= '9') {
         return c - '0';
@@ -38,3 +40,5 @@ void bytes_to_hex(const uint8_t* bytes, size_t size, char* out) {
     }
     out[2 * size] = '\0';
 }
+
+}  // namespace velda

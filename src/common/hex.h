@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace velda {
+
 constexpr size_t kSha256Size = 32;
 constexpr size_t kSha256HexSize = 2 * kSha256Size + 1;  // 64 digits and the NUL
 
@@ -14,3 +16,5 @@ void bytes_to_hex(const uint8_t* bytes, size_t size, char* out);
 
 // The value of one hex digit of either case, or -1.
 int hex_digit_value(char c);
+
+}  // namespace velda

@@ -5,6 +5,8 @@
 #include "common/log.h"
 #include "common/text.h"
 
+namespace velda {
+
 bool join_path_quietly(const char* folder, const char* name, char out[kPathSize]) {
     if (std::strlen(folder) + 1 + std::strlen(name) < kPathSize) {
         format_bounded(out, kPathSize, "%s\\%s", folder, name);
@@ -38,3 +40,5 @@ InstallPaths install_paths_for(const char* launcher_folder) {
     }
     return paths;
 }
+
+}  // namespace velda

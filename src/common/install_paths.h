@@ -2,6 +2,8 @@
 
 #include "common/path_size.h"
 
+namespace velda {
+
 // A macro as well, so that the server's URL paths can be joined from it at compile time.
 #define VELDA_PRODUCT_FILE_NAME "Velda.exe"
 inline constexpr char kProductFileName[] = VELDA_PRODUCT_FILE_NAME;
@@ -27,3 +29,5 @@ struct InstallPaths {
 };
 
 InstallPaths install_paths_for(const char* launcher_folder);
+
+}  // namespace velda

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+namespace velda {
+
 // ZIP records store every number least significant byte first, whatever the machine.
 
 inline uint16_t load_le16(const unsigned char* p) {
@@ -30,3 +32,5 @@ inline void append_le(std::string* out, uint64_t value, int width) {
         out->push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
     }
 }
+
+}  // namespace velda

@@ -5,6 +5,8 @@
 
 #include "common/log_sink.h"
 
+namespace velda {
+
 void log_line(const char* message) {
     std::printf("[launcher] %s\n", message);
     // The launcher may be ended from outside at any moment; keep redirected logs complete.
@@ -20,3 +22,5 @@ void log_detail(const char* format, ...) {
     va_end(arguments);
     log_sink_write("detalle", message);
 }
+
+}  // namespace velda

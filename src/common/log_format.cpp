@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+namespace velda {
+
 void format_log_timestamp(const LogTimestamp& time, char out[kLogTimestampSize]) {
     int offset = time.utc_offset_minutes;
     char sign = offset < 0 ? '-' : '+';
@@ -44,3 +46,5 @@ size_t format_log_file_line(const LogTimestamp& time, const char* tag, const cha
 bool log_needs_rotation(uint64_t file_size, size_t line_size) {
     return file_size > 0 && file_size + line_size > kLogRotationSize;
 }
+
+}  // namespace velda

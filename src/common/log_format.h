@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace velda {
+
 // A local time with its offset from UTC, as the log file writes it.
 struct LogTimestamp {
     int year;
@@ -30,3 +32,5 @@ inline constexpr uint64_t kLogRotationSize = 1024 * 1024;
 
 // True when a line of line_size bytes would take a non-empty file past the rotation size.
 [[nodiscard]] bool log_needs_rotation(uint64_t file_size, size_t line_size);
+
+}  // namespace velda

@@ -10,6 +10,8 @@
 #include "common/win_handle.h"
 #include "common/windows_version.h"
 
+namespace velda {
+
 #ifndef VELDA_LAUNCHER_VERSION
 #define VELDA_LAUNCHER_VERSION "unknown"
 #endif
@@ -153,3 +155,5 @@ LogFile& log_file() {
 void log_sink_write(const char* tag, const char* message) {
     log_file().write(tag, message);
 }
+
+}  // namespace velda

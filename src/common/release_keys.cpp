@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+namespace velda {
+
 namespace {
 
 // Everything of a P-256 SubjectPublicKeyInfo before the point: SEQUENCE, AlgorithmIdentifier
@@ -164,3 +166,5 @@ bool der_signature_to_p256_rs(const uint8_t* der, size_t der_size,
     std::memcpy(signature, rs, sizeof(rs));
     return true;
 }
+
+}  // namespace velda

@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace velda {
+
 // An uncompressed P-256 point without its 0x04 tag: X then Y, 32 bytes each, as CNG's
 // BCRYPT_ECDSA_PUBLIC_P256_MAGIC blob carries it after its header.
 constexpr size_t kP256PointSize = 64;
@@ -26,3 +28,5 @@ struct ReleasePublicKey {
 };
 extern const ReleasePublicKey* const kReleasePublicKeys;
 extern const size_t kReleasePublicKeyCount;
+
+}  // namespace velda

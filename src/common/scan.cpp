@@ -1,5 +1,7 @@
 #include "common/scan.h"
 
+namespace velda {
+
 bool is_scanf_space(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
@@ -30,3 +32,5 @@ bool scan_decimal(const char** cursor, uint64_t limit, bool* negative, uint64_t*
     *cursor = p;
     return true;
 }
+
+}  // namespace velda

@@ -6,6 +6,8 @@
 #include "common/log.h"
 #include "common/text.h"
 
+namespace velda {
+
 Status Status::failure(StatusStage stage, unsigned long win32_error) {
     Status status;
     status.stage_ = stage;
@@ -66,3 +68,5 @@ void log_status_detail(const Status& status) {
         log_detail("%s", line);
     }
 }
+
+}  // namespace velda

@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+namespace velda {
+
 // The step of an installation that a failure stopped at.
 enum class StatusStage {
     None,          // nothing failed
@@ -51,3 +53,5 @@ const char* status_stage_name(StatusStage stage);
 
 // Writes that line with log_detail, when there is one.
 void log_status_detail(const Status& status);
+
+}  // namespace velda

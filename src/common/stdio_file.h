@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <utility>
 
+namespace velda {
+
 // Move-only owner of one stdio stream; closed when the owner ends unless closed before.
 class UniqueStdioFile {
   public:
@@ -51,3 +53,5 @@ inline UniqueStdioFile open_file(const wchar_t* path, const char* mode) {
     return UniqueStdioFile(_wfopen(path, wide_mode));
 }
 #endif
+
+}  // namespace velda

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+namespace velda {
+
 namespace {
 
 char ascii_lower_char(char c) {
@@ -90,3 +92,5 @@ void format_bounded(char* dest, size_t dest_size, const char* format, ...) {
         dest[0] = '\0';
     }
 }
+
+}  // namespace velda

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string_view>
 
+namespace velda {
+
 // Strips a leading UTF-8 byte-order mark once, then trailing, then leading tab, LF, CR and space.
 void trim_in_place(char* text);
 
@@ -25,3 +27,5 @@ void format_bounded(char* dest, size_t dest_size, const char* format, ...)
 [[nodiscard]] bool is_printable_ascii(uint32_t code);
 // Every byte of text is printable ASCII; true for an empty text.
 [[nodiscard]] bool is_printable_ascii_text(std::string_view text);
+
+}  // namespace velda

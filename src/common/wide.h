@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+namespace velda {
+
 // UTF-8 to UTF-16, terminator included; a text that does not fit gives an empty result.
 void utf8_to_wide(const char* utf8, wchar_t* out, int out_units);
 
@@ -9,3 +11,5 @@ void utf8_to_wide(const char* utf8, wchar_t* out, int out_units);
 // terminator included. False, and out empty, when it does not fit out_size bytes whole or holds
 // a character the ANSI code page lacks: a cut or "?" path would name another file.
 [[nodiscard]] bool wide_to_ansi_path(const wchar_t* wide, char* out, size_t out_size);
+
+}  // namespace velda

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+namespace velda {
+
 void utf8_to_wide(const char* utf8, wchar_t* out, int out_units) {
     if (out_units <= 0) {
         return;
@@ -33,3 +35,5 @@ bool wide_to_ansi_path(const wchar_t* wide, char* out, size_t out_size) {
     }
     return true;
 }
+
+}  // namespace velda

@@ -4,6 +4,8 @@
 
 #include <utility>
 
+namespace velda {
+
 // Move-only owner of one Win32 handle. Closing keeps the caller's GetLastError value.
 template <typename Traits>
 class UniqueAny {
@@ -90,3 +92,5 @@ struct ChildProcess {
         process.reset();
     }
 };
+
+}  // namespace velda

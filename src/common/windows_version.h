@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+namespace velda {
+
 // The version Windows reports of itself (RtlGetVersion); GetVersionEx answers only what the
 // application manifest declares.
 struct WindowsVersion {
@@ -12,3 +14,5 @@ struct WindowsVersion {
 
 // False when the system does not say.
 [[nodiscard]] bool query_windows_version(WindowsVersion* version);
+
+}  // namespace velda

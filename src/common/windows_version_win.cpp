@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+namespace velda {
+
 bool query_windows_version(WindowsVersion* version) {
     using RtlGetVersionFunction = LONG(WINAPI*)(OSVERSIONINFOW*);
     HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
@@ -21,3 +23,5 @@ bool query_windows_version(WindowsVersion* version) {
     version->build = info.dwBuildNumber;
     return true;
 }
+
+}  // namespace velda

@@ -3,6 +3,8 @@
 #include "common/progress.h"
 #include "common/status.h"
 
+namespace velda {
+
 // What the manifest says about the changed-files downloads: SHA-256 values as hex text, and the
 // URL of the hash file that gives each changed file's; empty texts where nothing was given.
 struct ChangedFilesDigests {
@@ -19,3 +21,5 @@ struct ChangedFilesDigests {
 [[nodiscard]] Status apply_changed_files(const char* install_folder, const char* list_url,
                                          const char* base_url, const ChangedFilesDigests& digests,
                                          ProgressCallback callback, void* user_data);
+
+}  // namespace velda

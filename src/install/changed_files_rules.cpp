@@ -4,6 +4,8 @@
 
 #include "common/text.h"
 
+namespace velda {
+
 const char* changed_file_refusal_text(ChangedFileRefusal refusal) {
     switch (refusal) {
         case ChangedFileRefusal::None:
@@ -91,3 +93,5 @@ bool changed_file_parent_path(const char* target_path, char out[kPathSize]) {
     *cut = '\0';
     return out[0] != '\0';
 }
+
+}  // namespace velda

@@ -4,6 +4,8 @@
 
 #include "common/path_size.h"
 
+namespace velda {
+
 constexpr size_t kChangedFilesLineSize = 2048;
 constexpr size_t kChangedFilesUrlSize = 4096;
 
@@ -46,3 +48,5 @@ void join_changed_file_url(const char* base_url, const char* path_text,
 // Parent of a target path (cut at its last backslash, else its last "/"); false when there is
 // nothing to create.
 [[nodiscard]] bool changed_file_parent_path(const char* target_path, char out[kPathSize]);
+
+}  // namespace velda

@@ -20,6 +20,8 @@
 #include "net/http.h"
 #include "net/url_filename.h"
 
+namespace velda {
+
 namespace {
 
 constexpr int kWideListUrlUnits = 2048;
@@ -260,3 +262,5 @@ Status apply_changed_files(const char* install_folder, const char* list_url, con
     log_line("Archivos modificados aplicados correctamente.");
     return Status::success();
 }
+
+}  // namespace velda

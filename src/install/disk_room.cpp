@@ -2,6 +2,8 @@
 
 #include "common/text.h"
 
+namespace velda {
+
 namespace {
 
 uint64_t saturating_add(uint64_t a, uint64_t b) {
@@ -45,3 +47,5 @@ void format_no_room_line(const char* means, const DiskRoomNeed& need, const Volu
                    static_cast<unsigned long long>(disk_bytes_needed(need, room.cluster_bytes)),
                    static_cast<unsigned long long>(room.free_bytes));
 }
+
+}  // namespace velda

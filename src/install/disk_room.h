@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+namespace velda {
+
 // What a means writes before its commit. Backups cost no room: they are renames on the same
 // volume. A size the manifest does not give (a manifest of an older tool) makes the need
 // unknown, and such a means is not held back.
@@ -47,3 +49,5 @@ void format_no_room_line(const char* means, const DiskRoomNeed& need, const Volu
 // The free room of the volume that holds folder (or its nearest existing ancestor); false when
 // it cannot be read.
 [[nodiscard]] bool query_volume_room(const char* folder, VolumeRoom* out);
+
+}  // namespace velda

@@ -7,6 +7,8 @@
 #include "common/path_size.h"
 #include "common/text.h"
 
+namespace velda {
+
 bool query_volume_room(const char* folder, VolumeRoom* out) {
     *out = {0, 0};
     // A first installation's folder does not exist yet: its nearest ancestor is on the volume.
@@ -36,3 +38,5 @@ bool query_volume_room(const char* folder, VolumeRoom* out) {
     }
     return true;
 }
+
+}  // namespace velda

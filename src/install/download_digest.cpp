@@ -3,6 +3,8 @@
 #include "common/log.h"
 #include "common/text.h"
 
+namespace velda {
+
 bool download_may_start(const ExpectedDigest& digest, bool required, const char* what) {
     if (digest.allows_download(required)) {
         return true;
@@ -21,3 +23,5 @@ void log_if_digest_mismatch(const TransferResult& result, const char* what) {
     format_bounded(line, sizeof(line), "SHA-256 de %s no coincide; descarga descartada.", what);
     log_line(line);
 }
+
+}  // namespace velda

@@ -9,6 +9,8 @@
 #include "common/stdio_file.h"
 #include "common/text.h"
 
+namespace velda {
+
 namespace {
 
 // Only a plain file name directly in the install folder may be deleted.
@@ -183,3 +185,5 @@ bool journal_last_partial(const char* install_folder, JournalPartial* record) {
     }
     return found;
 }
+
+}  // namespace velda

@@ -6,6 +6,8 @@
 #include "manifest/manifest.h"
 #include "net/resume_rules.h"
 
+namespace velda {
+
 // Names of the install folder's files that only one installation run needs (the package, the
 // changed-files list). They are noted before they are downloaded, so a run that was ended from
 // outside leaves a record, and the next run removes exactly those files.
@@ -46,3 +48,5 @@ struct JournalPartial {
 
 // The latest partial record; false when the journal holds none.
 [[nodiscard]] bool journal_last_partial(const char* install_folder, JournalPartial* record);
+
+}  // namespace velda

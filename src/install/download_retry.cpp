@@ -3,6 +3,8 @@
 #include "common/text.h"
 #include "net/transfer_deadline.h"
 
+namespace velda {
+
 namespace {
 
 // WinHTTP's certificate failures: ERROR_WINHTTP_SECURE_CERT_DATE_INVALID, _CN_INVALID,
@@ -63,3 +65,5 @@ void format_retry_line(int attempt, char* out, size_t size) {
     format_bounded(out, size, "Reintentando descarga (intento %d de %d)...", attempt,
                    kDownloadAttempts);
 }
+
+}  // namespace velda

@@ -7,6 +7,8 @@
 #include "net/http.h"
 #include "net/transfer_result.h"
 
+namespace velda {
+
 // The package, the executable alone and each changed file get this many attempts; a retry
 // continues what the attempt before it received.
 inline constexpr int kDownloadAttempts = 4;
@@ -48,3 +50,5 @@ void format_retry_line(int attempt, char* out, size_t size);
                                                    const uint8_t* expected_sha256,
                                                    ContinuableDownload* download,
                                                    bool keep_partial);
+
+}  // namespace velda

@@ -5,6 +5,8 @@
 #include "common/log.h"
 #include "common/path_size.h"
 
+namespace velda {
+
 TransferResult download_with_retries(const wchar_t* url, const char* file_path,
                                      ProgressCallback callback, void* user_data,
                                      const uint8_t* expected_sha256, ContinuableDownload* download,
@@ -37,3 +39,5 @@ TransferResult download_with_retries(const wchar_t* url, const char* file_path,
     }
     return result;
 }
+
+}  // namespace velda

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+namespace velda {
+
 // One line of PowerShell between double quotes; the paths go between its single quotes.
 #define VELDA_EXTRACT_PREFIX "powershell -NoLogo -NoProfile -ExecutionPolicy Bypass -Command "
 #define VELDA_EXTRACT_SCRIPT                                                          \
@@ -83,3 +85,5 @@ bool format_extract_command(const char* zip_path, const char* destination, char*
     }
     return true;
 }
+
+}  // namespace velda

@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+namespace velda {
+
 constexpr size_t kExtractCommandSize = 4096;
 
 // How the script meets an entry that cannot be extracted.
@@ -25,3 +27,5 @@ const char* extract_command_template(ExtractFailureMode mode);
 [[nodiscard]] bool format_extract_command(
     const char* zip_path, const char* destination, char* out, size_t out_size,
     ExtractFailureMode mode = ExtractFailureMode::FirstErrorEnds);
+
+}  // namespace velda

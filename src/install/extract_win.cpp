@@ -7,6 +7,8 @@
 #include "common/log.h"
 #include "start/process.h"
 
+namespace velda {
+
 namespace {
 
 // Turns the child's output into entry counts; 0 of 1 as soon as the child runs.
@@ -54,3 +56,5 @@ Status extract_zip_with_progress(const char* zip_path, const char* destination,
     }
     return Status::success();
 }
+
+}  // namespace velda

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+namespace velda {
+
 bool FileDigestList::refuse(size_t line, const char* why) {
     entries_.clear();
     error_line_ = line;
@@ -78,3 +80,5 @@ const uint8_t* FileDigestList::find(std::string_view path_text) const {
     }
     return found->digest;
 }
+
+}  // namespace velda

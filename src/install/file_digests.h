@@ -7,6 +7,8 @@
 
 #include "common/hex.h"
 
+namespace velda {
+
 // The SHA-256 of each file a changed-files list downloads, read from a file in sha256sum's
 // format: 64 hex digits, two blanks (or a blank and '*'), the path exactly as the list writes
 // it; LF or CR LF line ends.
@@ -36,3 +38,5 @@ class FileDigestList {
     size_t error_line_ = 0;
     const char* error_ = "";
 };
+
+}  // namespace velda

@@ -4,6 +4,8 @@
 
 #include "common/scan.h"
 
+namespace velda {
+
 namespace {
 
 constexpr char kProgressPrefix[] = "PROGRESS:";
@@ -91,3 +93,5 @@ bool parse_progress_line(const char* line, uint32_t* done, uint32_t* total) {
     *total = second;
     return true;
 }
+
+}  // namespace velda

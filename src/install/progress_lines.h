@@ -5,6 +5,8 @@
 
 #include "common/progress.h"
 
+namespace velda {
+
 constexpr size_t kProgressLineBufferSize = 512;
 
 // Splits the extraction child's output into lines: CR dropped anywhere, LF ends a line,
@@ -23,3 +25,5 @@ void progress_reader_finish(ProgressLineReader* reader, ProgressCallback handler
 
 // "PROGRESS:" then "%lu:%lu" with 32-bit unsigned numbers; true when both converted.
 [[nodiscard]] bool parse_progress_line(const char* line, uint32_t* done, uint32_t* total);
+
+}  // namespace velda

@@ -9,6 +9,8 @@
 #include "common/path_size.h"
 #include "common/text.h"
 
+namespace velda {
+
 namespace {
 
 constexpr char kHeaderLine[] = "velda-commit 1";
@@ -316,3 +318,5 @@ RecoveryPlan plan_commit_recovery(const CommitRecord* record, bool record_readab
     append_cleanup(CommitStepKind::MarkDone, &plan.steps);
     return plan;
 }
+
+}  // namespace velda

@@ -8,6 +8,8 @@
 
 #include "common/path_size.h"
 
+namespace velda {
+
 // An update changes the installation in one commit. Everything it needs is first staged beside
 // the install folder, on the same volume, so that every change is a rename:
 //   <install folder>.staging\new\<path>   the files to move in
@@ -155,3 +157,5 @@ struct RecoveryOutcome {
 // removes a staging folder that no record names.
 [[nodiscard]] RecoveryOutcome recover_commit(const char* install_folder,
                                              size_t step_limit = SIZE_MAX);
+
+}  // namespace velda

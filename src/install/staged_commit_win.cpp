@@ -11,6 +11,8 @@
 #include "common/text.h"
 #include "common/win_handle.h"
 
+namespace velda {
+
 namespace {
 
 // The longest record: every entry at its longest path.
@@ -334,3 +336,5 @@ RecoveryOutcome recover_commit(const char* install_folder, size_t step_limit) {
     }
     return {plan.action, false, error};
 }
+
+}  // namespace velda

@@ -2,6 +2,8 @@
 
 #include "common/little_endian.h"
 
+namespace velda {
+
 namespace {
 
 constexpr uint32_t kZip64LocatorSignature = 0x07064b50;
@@ -157,3 +159,5 @@ void read_zip64_extra(const unsigned char* data, size_t length, Zip64Values* val
         at += 8;
     }
 }
+
+}  // namespace velda

@@ -6,6 +6,8 @@
 #include "install/zip_directory.h"
 #include "install/zip_name_rule.h"
 
+namespace velda {
+
 // How the extractor finds and reads the central directory: the end record, the ZIP64 records
 // and the ZIP64 extra field of one entry.
 
@@ -78,3 +80,5 @@ struct Zip64Values {
 
 // Takes the saturated fields' values, in their order, from the ZIP64 extra field's data.
 void read_zip64_extra(const unsigned char* data, size_t length, Zip64Values* values);
+
+}  // namespace velda

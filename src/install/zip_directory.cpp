@@ -7,6 +7,8 @@
 #include "install/zip_central_directory.h"
 #include "install/zip_name_rule.h"
 
+namespace velda {
+
 namespace {
 
 constexpr uint16_t kZip64ExtraId = 0x0001;
@@ -277,3 +279,5 @@ ZipCheck check_zip_file(const char* path, char* first_bad_name, size_t name_size
     }
     return check_zip_entries(file.get(), first_bad_name, name_size);
 }
+
+}  // namespace velda

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstdio>
 
+namespace velda {
+
 // Signatures and fixed sizes of the ZIP records, shared with the release tool's writer.
 inline constexpr uint32_t kZipLocalHeaderSignature = 0x04034b50;
 inline constexpr uint32_t kZipCentralHeaderSignature = 0x02014b50;
@@ -58,3 +60,5 @@ using ZipEntryVisitor = bool (*)(const ZipEntryRecord& entry, void* context);
 [[nodiscard]] ZipCheck check_zip_entries(std::FILE* file, char* first_bad_name, size_t name_size);
 // Malformed when the file cannot be opened.
 [[nodiscard]] ZipCheck check_zip_file(const char* path, char* first_bad_name, size_t name_size);
+
+}  // namespace velda

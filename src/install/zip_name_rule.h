@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+namespace velda {
+
 // The name rule, fed byte by byte so that names of any length need no buffer.
 class ZipNameRule {
   public:
@@ -53,3 +55,5 @@ class ZipNameRule {
     size_t segment_dots_ = 0;
     bool only_dots_and_blanks_ = true;
 };
+
+}  // namespace velda

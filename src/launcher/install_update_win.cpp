@@ -22,6 +22,8 @@
 #include "start/command_line.h"
 #include "start/process.h"
 
+namespace velda {
+
 namespace {
 
 constexpr DWORD kKillSucceeded = 0;
@@ -343,7 +345,8 @@ bool carry_out(const UpdatePlan& plan, LauncherRun* run) {
 }  // namespace
 
 bool install_update(LauncherRun* run, const UpdatePlan& plan) {
-    run->progress = {run->status_window.present() ? run->status_window.record() : nullptr, run->spanish, 0, 0};
+    run->progress = {run->status_window.present() ? run->status_window.record() : nullptr,
+                     run->spanish, 0, 0};
     InterruptedRunCleanup cleanup(run->paths.install_folder);
 
     if (!carry_out(plan, run)) {
@@ -371,3 +374,5 @@ bool install_update(LauncherRun* run, const UpdatePlan& plan) {
     journal_finish_installation(run->paths.install_folder, delete_file);
     return true;
 }
+
+}  // namespace velda

@@ -1,5 +1,7 @@
 #include "launcher/launcher_folder.h"
 
+namespace velda {
+
 bool launcher_folder_from_module_path(char* path, size_t length, size_t buffer_size) {
     if (length == 0 || length >= buffer_size) {
         return false;
@@ -13,3 +15,5 @@ bool launcher_folder_from_module_path(char* path, size_t length, size_t buffer_s
     }
     return false;
 }
+
+}  // namespace velda

@@ -1,6 +1,8 @@
 #include "launcher/run_state.h"
 #include "net/http.h"
 
+using namespace velda;
+
 int main() {
     // Large buffers: keep the run state off the stack. The window goes with it at exit.
     static LauncherRun run;

@@ -5,6 +5,8 @@
 #include "launcher/update_decision.h"
 #include "net/url_filename.h"
 
+namespace velda {
+
 namespace {
 
 constexpr char kManifestNotDownloadedLine[] =
@@ -79,3 +81,5 @@ RunDecision decide_run(const ManifestArrival& arrival, const Manifest& manifest,
                                 installed.install_folder_existed, installed.package_unfinished);
     return decision;
 }
+
+}  // namespace velda

@@ -6,6 +6,8 @@
 #include "launcher/update_plan.h"
 #include "manifest/manifest.h"
 
+namespace velda {
+
 // How latest.json reached the launcher, as its release keys judge it.
 struct ManifestArrival {
     bool downloaded;            // the GET of latest.json succeeded
@@ -50,3 +52,5 @@ struct RunDecision {
 // counts.
 [[nodiscard]] RunDecision decide_run(const ManifestArrival& arrival, const Manifest& manifest,
                                      const InstalledState& installed);
+
+}  // namespace velda

@@ -7,6 +7,8 @@
 #include "status_window/status_window_text.h"
 #include "status_window/status_window.h"
 
+namespace velda {
+
 // Everything that lives from start-up to exit; main keeps it in static storage, all zero.
 struct LauncherRun {
     int spanish;
@@ -42,3 +44,5 @@ int run_update_check(LauncherRun* run);
 // Brings the installation to the manifest's version by the plan's means. False after an error
 // box was shown.
 [[nodiscard]] bool install_update(LauncherRun* run, const UpdatePlan& plan);
+
+}  // namespace velda

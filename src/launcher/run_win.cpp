@@ -14,6 +14,8 @@
 #include "status_window/status_window_text.h"
 #include "start/launch.h"
 
+namespace velda {
+
 namespace {
 
 constexpr char kMutexName[] = "Local\\VeldaLauncherSingleInstance";
@@ -108,3 +110,5 @@ int run_final_stage(LauncherRun* run, FinalVariant variant) {
     show_error_box(failure);
     return 1;
 }
+
+}  // namespace velda

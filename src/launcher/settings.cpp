@@ -8,6 +8,8 @@
 #include "common/stdio_file.h"
 #include "common/text.h"
 
+namespace velda {
+
 namespace {
 
 constexpr char kLanguageKey[] = "language=";
@@ -46,3 +48,5 @@ int read_language_flag(const char* appdata) {
     }
     return spanish;
 }
+
+}  // namespace velda

@@ -1,5 +1,7 @@
 #pragma once
 
+namespace velda {
+
 constexpr unsigned kSettingsPieceSize = 256;
 
 // One piece of the settings file as fgets gives it. Trims it in place; true when it is the
@@ -8,3 +10,5 @@ constexpr unsigned kSettingsPieceSize = 256;
 
 // The language flag from "%APPDATA%\VeldaNova\settings.txt": 1 for Spanish, 0 for English.
 int read_language_flag(const char* appdata);
+
+}  // namespace velda

@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+namespace velda {
+
 namespace {
 
 struct SignatureReasonRow {
@@ -35,3 +37,5 @@ const char* signature_reason(SignatureCheck check, ReasonLanguage language) {
     }
     return language == ReasonLanguage::Spanish ? "desconocido" : "is of an unknown kind";
 }
+
+}  // namespace velda

@@ -2,6 +2,8 @@
 
 #include "common/crypto.h"
 
+namespace velda {
+
 // The launcher logs in Spanish; the release tool reports in English.
 enum class ReasonLanguage { Spanish, English };
 
@@ -9,3 +11,5 @@ enum class ReasonLanguage { Spanish, English };
 // "latest.json rechazado: <reason>; ..." line. English: what the release tool says after
 // "the signature <file> ".
 [[nodiscard]] const char* signature_reason(SignatureCheck check, ReasonLanguage language);
+
+}  // namespace velda

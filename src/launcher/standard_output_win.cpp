@@ -4,6 +4,8 @@
 
 #include "launcher/standard_output.h"
 
+namespace velda {
+
 namespace {
 
 // A file or a pipe that the starter handed over: the C runtime already writes to it.
@@ -36,3 +38,5 @@ void connect_standard_output() {
     }
     std::freopen("CONOUT$", "w", stdout);
 }
+
+}  // namespace velda

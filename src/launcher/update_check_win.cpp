@@ -16,6 +16,8 @@
 #include "net/http.h"
 #include "net/url_filename.h"
 
+namespace velda {
+
 namespace {
 
 uint64_t filetime_units(const FILETIME& time) {
@@ -141,8 +143,8 @@ void log_lines(const RunDecision& decision) {
 
 void show_versions(LauncherRun* run) {
     if (run->status_window.present()) {
-        const char* installed =
-            run->installed_version[0] ? run->installed_version : status_window_tr(run->spanish, "none");
+        const char* installed = run->installed_version[0] ? run->installed_version
+                                                          : status_window_tr(run->spanish, "none");
         run->status_window.set_versions(installed, run->manifest.version);
     }
 }
@@ -191,3 +193,5 @@ int run_update_check(LauncherRun* run) {
     }
     return run_final_stage(run, FinalVariant::Normal);
 }
+
+}  // namespace velda

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+namespace velda {
+
 UpdateDecision decide_update(bool stamp_present, const char* installed_version,
                              const char* server_version, bool product_present) {
     if (!stamp_present) {
@@ -31,3 +33,5 @@ bool changed_files_not_applicable_logged(const Manifest& manifest, bool product_
     return product_present && manifest.changed_files_url_found &&
            manifest.changed_files_base_url_found;
 }
+
+}  // namespace velda

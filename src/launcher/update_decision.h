@@ -2,6 +2,8 @@
 
 #include "manifest/manifest.h"
 
+namespace velda {
+
 struct UpdateDecision {
     bool update_needed;
     // "Version local (%s) es mayor que server (%s); se mantiene local." is logged.
@@ -18,3 +20,5 @@ struct UpdateDecision {
 // When the list does not apply, whether to say so in the log.
 [[nodiscard]] bool changed_files_not_applicable_logged(const Manifest& manifest,
                                                        bool product_present);
+
+}  // namespace velda

@@ -3,6 +3,8 @@
 #include "common/text.h"
 #include "launcher/update_decision.h"
 
+namespace velda {
+
 void format_local_newer_line(const char* installed_version, const char* server_version,
                              char out[kLocalNewerLineSize]) {
     format_bounded(out, kLocalNewerLineSize,
@@ -32,3 +34,5 @@ UpdatePlan plan_update(const Manifest& manifest, const char* installed_version,
     add(UpdateMeans::Package);
     return plan;
 }
+
+}  // namespace velda

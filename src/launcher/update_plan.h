@@ -4,6 +4,8 @@
 
 #include "manifest/manifest.h"
 
+namespace velda {
+
 // The lines the launcher logs while it decides, and the box of a URL without a file name.
 inline constexpr char kManifestInvalidLine[] = "Manifest invalido, lanzando version local.";
 inline constexpr char kUpToDateLine[] = "Version local al dia.";
@@ -35,3 +37,5 @@ struct UpdatePlan {
 [[nodiscard]] UpdatePlan plan_update(const Manifest& manifest, const char* installed_version,
                                      bool product_present, bool install_folder_existed,
                                      bool package_unfinished);
+
+}  // namespace velda

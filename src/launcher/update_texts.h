@@ -1,5 +1,7 @@
 #pragma once
 
+namespace velda {
+
 // Box and log texts of the staged update; beside kPackageNameBox's in update_plan.h once merged.
 inline constexpr char kNoDiskRoomBox[] =
     "No hay espacio suficiente en el disco para actualizar Velda.";
@@ -7,3 +9,5 @@ inline constexpr char kAskingProductsLine[] =
     "Pidiendo a Velda.exe que se cierre antes de actualizar...";
 inline constexpr char kPostponedUpdateLine[] =
     "Velda.exe sigue abierto con una ventana; la actualizacion queda para el proximo inicio.";
+
+}  // namespace velda

@@ -8,6 +8,8 @@
 #include "common/stdio_file.h"
 #include "common/text.h"
 
+namespace velda {
+
 bool json_extract_string(const char* json, const char* key, char* out, size_t out_size) {
     if (out_size > 0) {
         out[0] = '\0';
@@ -180,3 +182,5 @@ VersionOrder compare_versions(const char* installed, const char* server) {
     }
     return VersionOrder::Equal;
 }
+
+}  // namespace velda

@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace velda {
+
 constexpr size_t kVersionTextSize = 64;
 constexpr size_t kManifestUrlSize = 1024;
 // Room well beyond 64 digits, so that a longer value is seen whole and refused, not cut to fit.
@@ -55,3 +57,5 @@ void version_stamp_text(const char* bytes, size_t length, char out[kVersionTextS
 // negative numbers and numbers beyond 32 bits are refused.
 [[nodiscard]] bool parse_version(const char* text, VersionTriple* out);
 VersionOrder compare_versions(const char* installed, const char* server);
+
+}  // namespace velda

@@ -7,6 +7,8 @@
 #include "net/part_file.h"
 #include "net/transfer_result.h"
 
+namespace velda {
+
 // The callback is called once before the first read and after every read, with the bytes
 // received; total is 0 when no length was announced. Each GET reports where it stopped. Every
 // GET fails when no byte moves for kStallLimitMs (net/transfer_deadline.h), and all of them go
@@ -47,3 +49,5 @@ struct ContinuableDownload {
                                                          ProgressCallback callback, void* user_data,
                                                          const uint8_t* expected_sha256,
                                                          ContinuableDownload* download);
+
+}  // namespace velda

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <utility>
 
+namespace velda {
+
 HttpBody::~HttpBody() {
     release();
 }
@@ -79,3 +81,5 @@ void HttpBody::release() {
     capacity_ = 0;
     announced_ = 0;
 }
+
+}  // namespace velda

@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace velda {
+
 // Counters are 32 bits: a body must stay below 4 GiB minus one byte.
 inline constexpr uint64_t kHttpBodyLimit = 0xFFFFFFFFull;
 
@@ -46,3 +48,5 @@ class HttpBody {
     size_t capacity_ = 0;
     uint32_t announced_ = 0;
 };
+
+}  // namespace velda

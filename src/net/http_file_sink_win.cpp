@@ -8,6 +8,8 @@
 #include "common/text.h"
 #include "net/http_headers_win.h"
 
+namespace velda {
+
 TempFileSink::TempFileSink(const char* target, const uint8_t* expected_sha256,
                            ContinuableDownload* download)
     : target_(target),
@@ -259,3 +261,5 @@ bool TempFileSink::flush(bool in_background) {
     }
     return true;
 }
+
+}  // namespace velda

@@ -13,6 +13,8 @@
 #include "net/http_request_win.h"
 #include "net/part_file.h"
 
+namespace velda {
+
 // Streams the body into "<target>.velda-part" beside the target, hashing it on the way, and
 // renames it onto the target once the whole body is on disk. What becomes of the part file
 // between those steps the download's PartFile decides; this sink only carries its actions out.
@@ -70,3 +72,5 @@ class TempFileSink final : public BodySink {
     bool write_failed_ = false;
     wchar_t request_headers_[kRequestHeaderUnits] = {};
 };
+
+}  // namespace velda

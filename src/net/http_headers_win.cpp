@@ -2,6 +2,8 @@
 
 #include "common/text.h"
 
+namespace velda {
+
 bool query_number(HINTERNET request, DWORD level, DWORD* value) {
     DWORD size = sizeof *value;
     return WinHttpQueryHeaders(request, level | WINHTTP_QUERY_FLAG_NUMBER,
@@ -38,3 +40,5 @@ ResumeHeaders::ResumeHeaders(HINTERNET request) {
         content_length_ = 0;
     }
 }
+
+}  // namespace velda

@@ -7,6 +7,8 @@
 
 #include "net/resume_rules.h"
 
+namespace velda {
+
 // A numeric header (WINHTTP_QUERY_STATUS_CODE, _CONTENT_LENGTH, ...); false when it is absent.
 [[nodiscard]] bool query_number(HINTERNET request, DWORD level, DWORD* value);
 
@@ -33,3 +35,5 @@ class ResumeHeaders {
     bool has_modified_ = false;
     DWORD content_length_ = 0;
 };
+
+}  // namespace velda

@@ -7,6 +7,8 @@
 #include "net/http_session_win.h"
 #include "net/request_timer_win.h"
 
+namespace velda {
+
 namespace {
 
 constexpr DWORD kHostUnits = 256;
@@ -190,3 +192,5 @@ TransferResult transfer(const wchar_t* url, BodySink& sink, ProgressCallback cal
     }
     return take_answer(request.get(), timer, sink, callback, user_data);
 }
+
+}  // namespace velda

@@ -8,6 +8,8 @@
 #include "common/progress.h"
 #include "net/transfer_result.h"
 
+namespace velda {
+
 // What every GET sends besides its target.
 inline constexpr wchar_t kNoCacheHeaders[] =
     L"Cache-Control: no-cache, no-store, must-revalidate\r\nPragma: no-cache\r\nExpires: 0\r\n";
@@ -55,3 +57,5 @@ class BodySink {
 // session. time_limit_ms 0: only the stall limit applies.
 [[nodiscard]] TransferResult transfer(const wchar_t* url, BodySink& sink, ProgressCallback callback,
                                       void* user_data, uint32_t time_limit_ms = 0);
+
+}  // namespace velda

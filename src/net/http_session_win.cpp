@@ -8,6 +8,8 @@
 #include "net/request_timer_win.h"
 #include "net/transfer_deadline.h"
 
+namespace velda {
+
 namespace {
 
 constexpr wchar_t kUserAgent[] = L"VeldaLauncher/1.0";
@@ -139,3 +141,5 @@ void http_close_session() {
     RunSession& session = run_session();
     session.handle.reset();
 }
+
+}  // namespace velda

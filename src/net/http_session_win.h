@@ -5,6 +5,8 @@
 
 #include "common/win_handle.h"
 
+namespace velda {
+
 struct InternetHandleTraits {
     using Type = HINTERNET;
     static Type empty() { return nullptr; }
@@ -20,3 +22,5 @@ using UniqueInternet = UniqueAny<InternetHandleTraits>;
 // Points the request at the proxy that the user's PAC script or WPAD names for url, where the
 // user's settings ask for one. Without an answer the session's own choice stays.
 void apply_url_proxy(HINTERNET request, const wchar_t* url);
+
+}  // namespace velda

@@ -9,6 +9,8 @@
 #include "net/http_file_sink_win.h"
 #include "net/http_request_win.h"
 
+namespace velda {
+
 namespace {
 
 // The owned body behind the sink interface; its block grows as HttpBody's rules say.
@@ -91,3 +93,5 @@ TransferResult http_get_to_file_continuing(const wchar_t* url, const char* file_
     }
     return result;
 }
+
+}  // namespace velda

@@ -4,6 +4,8 @@
 
 #include "common/text.h"
 
+namespace velda {
+
 namespace {
 
 constexpr uint32_t kRangeNotSatisfiable = 416;
@@ -138,3 +140,5 @@ void PartFile::forget(PartState next) {
     continued_from_ = 0;
     state_ = next;
 }
+
+}  // namespace velda

@@ -5,6 +5,8 @@
 #include "common/path_size.h"
 #include "net/resume_rules.h"
 
+namespace velda {
+
 // Suffix of the temporary file beside a to-file GET's target while the body arrives.
 inline constexpr char kPartialDownloadSuffix[] = ".velda-part";
 
@@ -107,3 +109,5 @@ class PartFile {
     uint64_t continued_from_ = 0;
     bool resumable_ = true;
 };
+
+}  // namespace velda

@@ -1,5 +1,7 @@
 #include "net/proxy_choice.h"
 
+namespace velda {
+
 ProxyDiscovery proxy_discovery_for(uint32_t major_version, uint32_t minor_version) {
     bool automatic_known =
         major_version > 6 || (major_version == 6 && minor_version >= 3);  // 6.3 is 8.1
@@ -13,3 +15,5 @@ UserProxyPlan plan_user_proxy(const UserProxySettings& settings) {
     plan.ask_per_url = settings.auto_detect || settings.has_config_url;
     return plan;
 }
+
+}  // namespace velda

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+namespace velda {
+
 // How the run's session finds the user's proxy.
 enum class ProxyDiscovery : uint8_t {
     Automatic,     // the system resolves it (Windows 8.1 and later)
@@ -23,3 +25,5 @@ struct UserProxyPlan {
 };
 
 [[nodiscard]] UserProxyPlan plan_user_proxy(const UserProxySettings& settings);
+
+}  // namespace velda

@@ -2,6 +2,8 @@
 
 #include "common/log.h"
 
+namespace velda {
+
 void log_timeout_not_set(const char* call, uint32_t timeout_ms, DWORD error) {
     log_detail("Tiempo de espera no aplicado (%s, %u ms, error Win32 %lu)", call,
                static_cast<unsigned>(timeout_ms), static_cast<unsigned long>(error));
@@ -48,3 +50,5 @@ TransferResult RequestTimer::failure(TransferStage call_stage, uint32_t http_sta
     }
     return result;
 }
+
+}  // namespace velda

@@ -8,6 +8,8 @@
 #include "net/transfer_deadline.h"
 #include "net/transfer_result.h"
 
+namespace velda {
+
 // Holds one request to the stall limit and to the GET's time limit. Before every blocking call
 // the request's timeouts are set to what that call may wait; the platform then ends the call
 // itself (closing the handle from another thread does not end a blocked call under every
@@ -33,3 +35,5 @@ class RequestTimer {
     CallBudget budget_;
     uint32_t applied_timeout_ms_ = 0;  // 0: the platform's defaults are still in place
 };
+
+}  // namespace velda

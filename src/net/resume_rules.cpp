@@ -4,6 +4,8 @@
 
 #include "common/text.h"
 
+namespace velda {
+
 namespace {
 
 constexpr uint32_t kPartialContent = 206;
@@ -107,3 +109,5 @@ AnswerUse judge_answer(const PartialDownload& asked, uint32_t status, const char
     }
     return AnswerUse::Continue;
 }
+
+}  // namespace velda

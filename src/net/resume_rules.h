@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace velda {
+
 // What a to-file GET keeps of a body that stopped arriving, so that a later attempt asks only for
 // the rest ("Range: bytes=<have>-") on condition that the body is still the same one
 // ("If-Range: <validator>").
@@ -47,3 +49,5 @@ enum class AnswerUse {
 [[nodiscard]] AnswerUse judge_answer(const PartialDownload& asked, uint32_t status,
                                      const char* content_range, const char* etag,
                                      const char* last_modified);
+
+}  // namespace velda

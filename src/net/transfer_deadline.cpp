@@ -1,5 +1,7 @@
 #include "net/transfer_deadline.h"
 
+namespace velda {
+
 namespace {
 
 // Timers of the platform fire up to a scheduler tick early or late.
@@ -42,3 +44,5 @@ bool TrickleWatch::arrived(uint64_t now_ms, uint64_t count) {
     window_bytes_ = 0;
     return false;
 }
+
+}  // namespace velda

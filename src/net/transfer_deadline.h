@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+namespace velda {
+
 // A transfer fails when no byte has moved for this long, in any of its blocking steps.
 inline constexpr uint32_t kStallLimitMs = 20000;
 
@@ -39,3 +41,5 @@ class TrickleWatch {
     uint64_t window_start_ms_;
     uint64_t window_bytes_ = 0;
 };
+
+}  // namespace velda

@@ -2,6 +2,8 @@
 
 #include "common/log.h"
 
+namespace velda {
+
 const char* transfer_stage_name(TransferStage stage) {
     switch (stage) {
         case TransferStage::Done:
@@ -52,3 +54,5 @@ void log_transfer_failure(const char* url, const TransferResult& result) {
                transfer_stage_name(result.stage), static_cast<unsigned>(result.http_status),
                static_cast<unsigned>(result.win32_error), url);
 }
+
+}  // namespace velda

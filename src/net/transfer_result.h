@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+namespace velda {
+
 // The step at which a GET stopped; Done when it did not.
 enum class TransferStage : uint8_t {
     Done,
@@ -41,3 +43,5 @@ const char* transfer_stage_name(TransferStage stage);
 // Notes in the support log why the transfer of url failed: stage, HTTP status, Win32 error.
 // Nothing for a transfer that did not fail.
 void log_transfer_failure(const char* url, const TransferResult& result);
+
+}  // namespace velda

@@ -5,6 +5,8 @@
 
 #include "common/text.h"
 
+namespace velda {
+
 namespace {
 
 bool is_forbidden_in_name(unsigned char c) {
@@ -69,3 +71,5 @@ void extract_filename_from_url(const char* url, char out[kPathSize]) {
     std::memcpy(out, begin, length);
     out[length] = '\0';
 }
+
+}  // namespace velda

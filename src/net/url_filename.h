@@ -5,6 +5,8 @@
 
 #include "common/path_size.h"
 
+namespace velda {
+
 // Why Windows cannot hold a name as one file of a folder; None when it can.
 enum class FileNameFault {
     None,
@@ -20,3 +22,5 @@ enum class FileNameFault {
 
 // Last path segment of url without its query, or empty when the URL names no usable file.
 void extract_filename_from_url(const char* url, char out[kPathSize]);
+
+}  // namespace velda

@@ -3,6 +3,8 @@
 #include <cstdarg>
 #include <cstdio>
 
+namespace velda {
+
 namespace {
 
 __attribute__((format(printf, 3, 4))) bool format_whole(char* out, size_t out_size,
@@ -34,3 +36,5 @@ bool format_batch_command(const char* batch_path, char* out, size_t out_size) {
 bool format_kill_command(const char* image_name, char* out, size_t out_size) {
     return format_whole(out, out_size, "cmd /C taskkill /F /T /IM %s >nul 2>nul", image_name);
 }
+
+}  // namespace velda

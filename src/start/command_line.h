@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+namespace velda {
+
 // Command lines the launcher hands to CreateProcess. Each returns false, with out empty, when
 // the line does not fit: a cut command line would run something else.
 
@@ -13,3 +15,5 @@
 
 // Ends every process of image_name and its children, quietly.
 [[nodiscard]] bool format_kill_command(const char* image_name, char* out, size_t out_size);
+
+}  // namespace velda

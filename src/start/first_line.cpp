@@ -1,5 +1,7 @@
 #include "start/first_line.h"
 
+namespace velda {
+
 void FirstLine::feed(const char* bytes, size_t count) {
     for (size_t i = 0; i < count && !ended_; ++i) {
         char c = bytes[i];
@@ -13,3 +15,5 @@ void FirstLine::feed(const char* bytes, size_t count) {
         }
     }
 }
+
+}  // namespace velda

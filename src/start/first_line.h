@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+namespace velda {
+
 constexpr size_t kFirstLineSize = 256;
 
 // The first line of text in a stream that arrives in chunks: blank lines before it are passed
@@ -18,3 +20,5 @@ class FirstLine {
     size_t length_ = 0;
     bool ended_ = false;
 };
+
+}  // namespace velda

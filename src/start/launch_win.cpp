@@ -10,6 +10,8 @@
 #include "start/command_line.h"
 #include "start/process.h"
 
+namespace velda {
+
 bool launch_velda(const char* folder) {
     char exe_path[kPathSize] = {};
     if (!product_path_in(folder, exe_path)) {
@@ -44,3 +46,5 @@ bool launch_velda(const char* folder) {
     log_line(message);
     return false;
 }
+
+}  // namespace velda

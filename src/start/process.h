@@ -4,6 +4,8 @@
 
 #include "start/first_line.h"
 
+namespace velda {
+
 // Receives what a hidden child writes to its stdout, and to its stderr unless that is kept apart
 // (run_hidden).
 class ChildOutput {
@@ -31,3 +33,5 @@ class ChildOutput {
 // GetLastError then tells why.
 [[nodiscard]] bool run_hidden(char* command_line, ChildOutput* output, unsigned long* exit_code,
                               FirstLine* error_line = nullptr);
+
+}  // namespace velda

@@ -7,6 +7,8 @@
 
 #include "common/win_handle.h"
 
+namespace velda {
+
 namespace {
 
 // 256-byte reads keep the progress lines flowing as the child writes them.
@@ -158,3 +160,5 @@ bool run_hidden(char* command_line, ChildOutput* output, unsigned long* exit_cod
     }
     return run_hidden_with_output(command_line, output, exit_code, error_line);
 }
+
+}  // namespace velda

@@ -1,5 +1,7 @@
 #include "start/product_end.h"
 
+namespace velda {
+
 ProductEndDecision decide_product_end(const std::vector<ObservedProduct>& products,
                                       uint32_t close_limit_ms) {
     ProductEndDecision decision{std::vector<ProductAction>(products.size(), ProductAction::Leave),
@@ -59,3 +61,5 @@ std::wstring normalised_image_path(std::wstring_view path) {
     }
     return out;
 }
+
+}  // namespace velda

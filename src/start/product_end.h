@@ -5,6 +5,8 @@
 #include <string_view>
 #include <vector>
 
+namespace velda {
+
 // Ending the installation's own Velda.exe before a commit, without losing the user's work: each
 // process is asked to close (WM_CLOSE to its visible top-level windows) and given the limit; one
 // that has no window, or is still running without one after the limit, is ended; one that still
@@ -56,3 +58,5 @@ struct ProductEndResult {
                                                          uint32_t close_limit_ms);
 // Brings the window that held the update back to the front.
 void bring_to_front(const ProductEndResult& result);
+
+}  // namespace velda

@@ -8,6 +8,8 @@
 #include "common/install_paths.h"
 #include "common/win_handle.h"
 
+namespace velda {
+
 namespace {
 
 struct Product {
@@ -167,3 +169,5 @@ void bring_to_front(const ProductEndResult& result) {
     }
     SetForegroundWindow(window);
 }
+
+}  // namespace velda

@@ -5,6 +5,9 @@
 
 // Same tag as windows.h uses for HWND, so this header needs no windows.h.
 struct HWND__;
+
+namespace velda {
+
 // The thread that owns and services the window, in status_window_win.cpp.
 class StatusWindowThread;
 
@@ -65,3 +68,5 @@ void status_window_set_download_progress(StatusWindowRecord* record, int spanish
                                          uint32_t total);
 void status_window_set_extract_progress(StatusWindowRecord* record, int spanish, uint32_t done,
                                         uint32_t total);
+
+}  // namespace velda

@@ -2,6 +2,8 @@
 
 #include "status_window/status_window_text.h"
 
+namespace velda {
+
 namespace {
 
 uint64_t tick_clock() {
@@ -23,3 +25,5 @@ void launcher_extract_progress_cb(uint32_t done, uint32_t total, void* user_data
         status_window_set_extract_progress(context->record, context->spanish, done, total);
     }
 }
+
+}  // namespace velda

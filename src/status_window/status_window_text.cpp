@@ -4,6 +4,8 @@
 
 #include "common/text.h"
 
+namespace velda {
+
 namespace {
 
 struct StatusWindowText {
@@ -43,8 +45,8 @@ const char* status_window_tr(int spanish, const char* key) {
 }
 
 void format_status_window_text(const StatusWindowRecord& record, char out[kStatusWindowTextSize]) {
-    const char* installed =
-        record.installed_version[0] ? record.installed_version : status_window_tr(record.spanish, "none");
+    const char* installed = record.installed_version[0] ? record.installed_version
+                                                        : status_window_tr(record.spanish, "none");
     const char* server = record.server_version[0] ? record.server_version : "-";
     format_bounded(out, kStatusWindowTextSize, "%s: %s\r\n%s: %s\r\n\r\n%s",
                    status_window_tr(record.spanish, "installed"), installed,
@@ -62,14 +64,16 @@ void format_download_progress(int spanish, uint32_t done, uint32_t total,
             out, kProgressLineSize, "%s %lu%% (%s / %s)", status_window_tr(spanish, "downloading"),
             static_cast<unsigned long>(capped_percent(done, total)), received, announced);
     } else {
-        format_bounded(out, kProgressLineSize, "%s %s", status_window_tr(spanish, "downloading"), received);
+        format_bounded(out, kProgressLineSize, "%s %s", status_window_tr(spanish, "downloading"),
+                       received);
     }
 }
 
 void format_extract_progress(int spanish, uint32_t done, uint32_t total,
                              char out[kProgressLineSize]) {
     uint32_t shown_total = total == 0 ? 1 : total;
-    format_bounded(out, kProgressLineSize, "%s %lu%% (%lu/%lu)", status_window_tr(spanish, "extracting"),
+    format_bounded(out, kProgressLineSize, "%s %lu%% (%lu/%lu)",
+                   status_window_tr(spanish, "extracting"),
                    static_cast<unsigned long>(capped_percent(done, shown_total)),
                    static_cast<unsigned long>(done), static_cast<unsigned long>(shown_total));
 }
@@ -109,3 +113,5 @@ bool download_progress_should_show(DownloadProgressContext* context, uint32_t do
     context->last_percent = percent;
     return true;
 }
+
+}  // namespace velda

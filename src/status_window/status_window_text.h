@@ -5,6 +5,8 @@
 
 #include "status_window/status_window.h"
 
+namespace velda {
+
 constexpr size_t kStatusWindowTextSize = 1024;
 constexpr size_t kProgressLineSize = 256;
 
@@ -42,3 +44,5 @@ using TickClock = uint64_t (*)();
 // throttled, extraction entries are all shown.
 void launcher_download_progress_cb(uint32_t done, uint32_t total, void* user_data);
 void launcher_extract_progress_cb(uint32_t done, uint32_t total, void* user_data);
+
+}  // namespace velda

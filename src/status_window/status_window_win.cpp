@@ -11,6 +11,8 @@
 #include "status_window/status_window_text.h"
 #include "status_window/status_window.h"
 
+namespace velda {
+
 namespace {
 
 constexpr COLORREF kBackgroundColour = RGB(18, 18, 18);
@@ -180,9 +182,10 @@ bool register_status_class(HINSTANCE instance) {
 void StatusWindowThread::run(int spanish) {
     HINSTANCE instance = GetModuleHandleA(nullptr);
     if (register_status_class(instance)) {
-        window_ = CreateWindowExA(WS_EX_TOPMOST, kStatusWindowClass, status_window_tr(spanish, "title"),
-                                  WS_CAPTION | WS_SYSMENU, CW_USEDEFAULT, CW_USEDEFAULT,
-                                  kWindowWidth, kWindowHeight, nullptr, nullptr, instance, nullptr);
+        window_ =
+            CreateWindowExA(WS_EX_TOPMOST, kStatusWindowClass, status_window_tr(spanish, "title"),
+                            WS_CAPTION | WS_SYSMENU, CW_USEDEFAULT, CW_USEDEFAULT, kWindowWidth,
+                            kWindowHeight, nullptr, nullptr, instance, nullptr);
     }
     if (window_ != nullptr) {
         SetWindowLongPtrA(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
@@ -321,3 +324,5 @@ void status_window_set_extract_progress(StatusWindowRecord* record, int spanish,
     format_extract_progress(spanish, done, total, line);
     status_window_set_message(record, line);
 }
+
+}  // namespace velda

@@ -9,6 +9,8 @@
 #include "install/extract.h"
 #include "status_window/status_window_text.h"
 
+using namespace velda;
+
 int main(int argc, char** argv) {
     if (argc < 3) {
         std::fprintf(stderr, "usage: extract_run ZIP DEST [--record] [--spanish]\n");

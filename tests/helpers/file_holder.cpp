@@ -13,6 +13,8 @@
 
 #include "common/win_handle.h"
 
+using namespace velda;
+
 namespace {
 
 struct HeldFile {

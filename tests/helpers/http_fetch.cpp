@@ -18,6 +18,8 @@
 #include "common/wide.h"
 #include "net/http.h"
 
+using namespace velda;
+
 namespace {
 
 using Call = std::pair<uint32_t, uint32_t>;

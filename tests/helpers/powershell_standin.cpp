@@ -35,6 +35,8 @@
 #include "common/little_endian.h"
 #include "common/win_handle.h"
 
+using namespace velda;
+
 namespace {
 
 struct Options {

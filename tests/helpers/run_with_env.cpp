@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+using namespace velda;
+
 namespace {
 
 const DWORD kPollMs = 10;

@@ -5,6 +5,8 @@
 
 #include "common/crypto.h"
 
+using namespace velda;
+
 int main(int argc, char** argv) {
     if (argc != 2) {
         std::fprintf(stderr, "usage: sha256_run FILE\n");

@@ -12,6 +12,8 @@
 
 #include "common/win_handle.h"
 
+using namespace velda;
+
 namespace {
 
 bool read_all(const char* path, std::vector<BYTE>* out) {

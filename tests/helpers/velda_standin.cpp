@@ -11,6 +11,8 @@
 
 #include <string>
 
+using namespace velda;
+
 namespace {
 
 const char kTagOpen[] = "<VELDA-TAG>";

@@ -22,6 +22,8 @@
 
 #include "common/win_handle.h"
 
+using namespace velda;
+
 namespace {
 
 struct InternetHandleTraits {

@@ -6,6 +6,8 @@
 
 #include "changed_list.h"
 
+using namespace velda;
+
 namespace {
 
 std::vector<TreeEntry> tree(std::initializer_list<const char*> paths) {

@@ -4,6 +4,8 @@
 
 #include "json_scan.h"
 
+using namespace velda;
+
 namespace {
 
 struct ValidityCase {

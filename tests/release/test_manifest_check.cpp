@@ -5,6 +5,8 @@
 
 #include "manifest_check.h"
 
+using namespace velda;
+
 namespace {
 
 const char kList[] = "https://h/downloads/changes/list.txt";

@@ -7,6 +7,8 @@
 #include "manifest_check.h"
 #include "manifest_writer.h"
 
+using namespace velda;
+
 namespace {
 
 ReleaseManifest full_release() {

@@ -5,6 +5,8 @@
 #include "release_layout.h"
 #include "release_text.h"
 
+using namespace velda;
+
 namespace {
 
 struct ServerCase {

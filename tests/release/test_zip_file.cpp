@@ -7,6 +7,8 @@
 #include "tree_files.h"
 #include "zip_file.h"
 
+using namespace velda;
+
 namespace {
 
 struct DosCase {

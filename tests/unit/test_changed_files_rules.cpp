@@ -5,6 +5,8 @@
 #include <cstring>
 #include <string>
 
+using namespace velda;
+
 namespace {
 
 struct LineCase {

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <string>
 
+using namespace velda;
+
 namespace {
 
 using Formatter = bool (*)(const char*, char*, size_t);

@@ -5,6 +5,8 @@
 
 #include "install/disk_room.h"
 
+using namespace velda;
+
 namespace {
 
 constexpr uint64_t kMiB = 1024 * 1024;

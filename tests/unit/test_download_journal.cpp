@@ -8,6 +8,8 @@
 #include "install/download_journal.h"
 #include "test_support.h"
 
+using namespace velda;
+
 namespace {
 
 std::vector<std::string> g_deleted;

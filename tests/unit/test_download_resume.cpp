@@ -7,6 +7,8 @@
 #include "install/download_retry.h"
 #include "net/resume_rules.h"
 
+using namespace velda;
+
 namespace {
 
 TEST(ContentRange, ParsesWhatServersSendAndRefusesTheRest) {

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <string>
 
+using namespace velda;
+
 namespace {
 
 constexpr ExtractFailureMode kBothModes[] = {ExtractFailureMode::LastStatementDecides,

@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+using namespace velda;
+
 namespace {
 
 struct GrowthCase {

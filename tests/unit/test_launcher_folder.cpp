@@ -6,6 +6,8 @@
 #include "common/path_size.h"
 #include "launcher/launcher_folder.h"
 
+using namespace velda;
+
 namespace {
 
 struct FolderCase {

@@ -5,6 +5,8 @@
 #include "common/install_paths.h"
 #include "common/log_format.h"
 
+using namespace velda;
+
 namespace {
 
 TEST(LogTimestamp, IsoLocalTimeWithItsOffset) {

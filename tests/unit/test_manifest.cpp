@@ -5,6 +5,8 @@
 #include "manifest/manifest.h"
 #include "test_support.h"
 
+using namespace velda;
+
 namespace {
 
 struct ExtractCase {

@@ -6,6 +6,8 @@
 #include "net/proxy_choice.h"
 #include "net/transfer_deadline.h"
 
+using namespace velda;
+
 namespace {
 
 TEST(NextCallBudget, IsTheStallLimitUntilTheDeadlineIsNearer) {

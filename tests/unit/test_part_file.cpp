@@ -5,6 +5,8 @@
 
 #include "net/part_file.h"
 
+using namespace velda;
+
 namespace {
 
 using A = PartAction;

@@ -4,6 +4,8 @@
 
 #include "start/product_end.h"
 
+using namespace velda;
+
 namespace {
 
 using A = ProductAction;

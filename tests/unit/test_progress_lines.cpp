@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+using namespace velda;
+
 namespace {
 
 using Report = std::pair<uint32_t, uint32_t>;

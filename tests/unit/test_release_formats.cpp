@@ -13,6 +13,8 @@
 #include "manifest/manifest.h"
 #include "test_support.h"
 
+using namespace velda;
+
 namespace {
 
 using namespace std::string_literals;

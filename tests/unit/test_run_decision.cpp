@@ -6,6 +6,8 @@
 
 #include "launcher/run_decision.h"
 
+using namespace velda;
+
 namespace {
 
 using M = UpdateMeans;

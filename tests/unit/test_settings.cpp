@@ -5,6 +5,8 @@
 #include "launcher/settings.h"
 #include "test_support.h"
 
+using namespace velda;
+
 namespace {
 
 // Writes content as the settings file under a fake APPDATA and reads the language back.

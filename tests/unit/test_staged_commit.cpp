@@ -5,6 +5,8 @@
 
 #include "install/staged_commit.h"
 
+using namespace velda;
+
 namespace {
 
 using K = CommitStepKind;

@@ -5,6 +5,8 @@
 #include "common/status.h"
 #include "start/first_line.h"
 
+using namespace velda;
+
 namespace {
 
 std::string detail_of(const Status& status, size_t size = 1024) {

@@ -5,6 +5,8 @@
 
 #include "status_window/status_window_text.h"
 
+using namespace velda;
+
 namespace {
 
 TEST(StatusWindowTr, TableInBothLanguages) {

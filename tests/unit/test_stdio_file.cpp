@@ -7,6 +7,8 @@
 
 #include "test_support.h"
 
+using namespace velda;
+
 namespace {
 
 TEST(StdioFile, OwnsOneStreamUntilClosedOrMoved) {

@@ -4,6 +4,8 @@
 
 #include "common/text.h"
 
+using namespace velda;
+
 namespace {
 
 struct TrimCase {

@@ -4,6 +4,8 @@
 
 #include "launcher/update_decision.h"
 
+using namespace velda;
+
 namespace {
 
 struct DecisionRow {

@@ -10,6 +10,8 @@
 #include "test_support.h"
 #include "zip_builder.h"
 
+using namespace velda;
+
 namespace {
 
 using zip_builder::build_zip;

@@ -8,6 +8,8 @@
 
 #include "common/little_endian.h"
 
+using namespace velda;
+
 namespace zip_builder {
 
 struct Entry {

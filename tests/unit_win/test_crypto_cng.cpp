@@ -7,6 +7,8 @@
 #include "test_support.h"
 #include "common/crypto.h"
 
+using namespace velda;
+
 namespace {
 
 std::string hex_of(const uint8_t* bytes, size_t size) {

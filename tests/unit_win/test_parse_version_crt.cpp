@@ -8,6 +8,8 @@
 
 #include "manifest/manifest.h"
 
+using namespace velda;
+
 namespace {
 
 using CrtSscanf = int(__cdecl*)(const char*, const char*, ...);

@@ -13,6 +13,8 @@
 #include "common/win_handle.h"
 #include "start/product_end.h"
 
+using namespace velda;
+
 namespace {
 
 namespace fs = std::filesystem;

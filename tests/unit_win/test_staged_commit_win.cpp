@@ -9,6 +9,8 @@
 #include "test_support.h"
 #include "install/staged_commit.h"
 
+using namespace velda;
+
 namespace {
 
 namespace fs = std::filesystem;

@@ -8,6 +8,8 @@
 #include "common/install_paths.h"
 #include "release_text.h"
 
+namespace velda {
+
 namespace {
 
 std::vector<std::string> split_path(const std::string& path) {
@@ -289,3 +291,5 @@ std::string format_file_digest_list(const std::vector<PathDigest>& digests) {
     }
     return out;
 }
+
+}  // namespace velda

@@ -8,6 +8,8 @@
 
 #include "install/changed_files_rules.h"
 
+namespace velda {
+
 // One file or folder of a product tree: its path relative to the tree's root, "/" separated.
 struct TreeEntry {
     std::string path;
@@ -65,3 +67,5 @@ struct ListAnalysis {
 };
 
 ListAnalysis analyze_changed_files_list(std::string_view text);
+
+}  // namespace velda

@@ -12,6 +12,8 @@
 #include "release_text.h"
 #include "tree_files.h"
 
+namespace velda {
+
 namespace {
 
 void print_field(const FieldReading& field) {
@@ -170,3 +172,5 @@ int run_check(const CheckOptions& options) {
     print_prediction(options, origin, analysis);
     return print_verdict(notes, traps);
 }
+
+}  // namespace velda

@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+namespace velda {
+
 struct CheckOptions {
     std::string manifest;  // a file, or an http(s) URL
     bool installed_given = false;
@@ -18,3 +20,5 @@ struct CheckOptions {
 // Prints the launcher's reading, what a launcher would do, and every trap; returns 0 when the
 // release is sound and 1 when it is not.
 [[nodiscard]] int run_check(const CheckOptions& options);
+
+}  // namespace velda

@@ -20,6 +20,8 @@
 #include "tree_files.h"
 #include "zip_file.h"
 
+namespace velda {
+
 namespace {
 
 // Checks bytes against the manifest's hash member key; false when it fails. The trap says why,
@@ -348,3 +350,5 @@ void check_changed_files(const Origin& origin, const ManifestAnalysis& analysis,
         check_changed_entry(context, entry, traps);
     }
 }
+
+}  // namespace velda

@@ -9,6 +9,8 @@
 #include "manifest_check.h"
 #include "release_origin.h"
 
+namespace velda {
+
 // What check reads of the files a release names, as a launcher would fetch them. Each function
 // adds what it finds wrong to traps (the release is unsound) or notes (worth knowing).
 
@@ -37,3 +39,5 @@ void check_direct(const Origin& origin, const Manifest& m, HashRule rule, const 
 
 void check_changed_files(const Origin& origin, const ManifestAnalysis& analysis, HashRule rule,
                          const Package& package, std::vector<std::string>* traps);
+
+}  // namespace velda

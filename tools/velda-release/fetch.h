@@ -2,6 +2,8 @@
 
 #include <string>
 
+namespace velda {
+
 // HTTP(S) GET for check: libcurl natively, the launcher's own WinHTTP transfer on Windows.
 
 struct FetchOptions {
@@ -11,3 +13,5 @@ struct FetchOptions {
 // The whole body of a 2xx answer.
 [[nodiscard]] bool fetch_url(const std::string& url, const FetchOptions& options, std::string* body,
                              std::string* error);
+
+}  // namespace velda

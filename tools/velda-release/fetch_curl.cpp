@@ -3,6 +3,8 @@
 #include "fetch.h"
 #include "release_text.h"
 
+namespace velda {
+
 namespace {
 
 size_t on_body(char* data, size_t size, size_t count, void* user) {
@@ -53,3 +55,5 @@ bool fetch_url(const std::string& url, const FetchOptions& options, std::string*
     }
     return true;
 }
+
+}  // namespace velda

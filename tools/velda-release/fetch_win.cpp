@@ -4,6 +4,8 @@
 #include "common/wide.h"
 #include "net/http.h"
 
+namespace velda {
+
 // The launcher's own transfer, so that a check on Windows sees what the launcher would: the
 // system's trust store, WinHTTP's encoding of the URL.
 bool fetch_url(const std::string& url, const FetchOptions& options, std::string* body,
@@ -24,3 +26,5 @@ bool fetch_url(const std::string& url, const FetchOptions& options, std::string*
     body->assign(data.data(), data.size());
     return true;
 }
+
+}  // namespace velda

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+namespace velda {
+
 namespace {
 
 constexpr int kMaxDepth = 512;
@@ -391,3 +393,5 @@ const char* json_kind_name(JsonKind kind) {
     }
     return "a value";
 }
+
+}  // namespace velda

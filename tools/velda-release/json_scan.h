@@ -4,6 +4,8 @@
 #include <string_view>
 #include <vector>
 
+namespace velda {
+
 // A strict JSON reader that keeps where each member of the top-level object stands in the
 // text, so that it can be set beside what the launcher's plain text search finds.
 
@@ -34,3 +36,5 @@ JsonScan scan_json_top_level(std::string_view text);
 int find_top_level_member(const JsonScan& scan, std::string_view key);
 
 const char* json_kind_name(JsonKind kind);
+
+}  // namespace velda

@@ -15,6 +15,8 @@
 #include <cstring>
 #endif
 
+namespace velda {
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -97,3 +99,5 @@ int run_keygen(const std::string& output_folder) {
     return 0;
 #endif
 }
+
+}  // namespace velda

@@ -10,6 +10,8 @@
 #include "pack.h"
 #include "release_crypto.h"
 
+namespace velda {
+
 namespace {
 
 const char kUsage[] =
@@ -118,6 +120,10 @@ int check_command(int argc, char** argv) {
 }
 
 }  // namespace
+
+}  // namespace velda
+
+using namespace velda;
 
 int main(int argc, char** argv) {
     if (argc >= 2 && std::strcmp(argv[1], "pack") == 0) {

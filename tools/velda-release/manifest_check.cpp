@@ -10,6 +10,8 @@
 #include "net/url_filename.h"
 #include "release_text.h"
 
+namespace velda {
+
 namespace {
 
 std::string quoted(const char* key) {
@@ -315,3 +317,5 @@ LauncherPrediction predict_launcher_run(const Manifest& manifest,
     }
     return prediction;
 }
+
+}  // namespace velda

@@ -9,6 +9,8 @@
 #include "manifest/manifest.h"
 #include "manifest_writer.h"
 
+namespace velda {
+
 // What the launcher reads for one key, set beside the top-level member of that name.
 struct FieldReading {
     const char* key;
@@ -53,3 +55,5 @@ std::string stamp_text_as_read(std::string_view text);
 
 LauncherPrediction predict_launcher_run(const Manifest& manifest,
                                         const LauncherSituation& situation);
+
+}  // namespace velda

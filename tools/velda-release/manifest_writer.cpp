@@ -4,6 +4,8 @@
 #include "net/url_filename.h"
 #include "release_text.h"
 
+namespace velda {
+
 const ManifestKey kManifestKeys[kManifestKeyCount] = {
     {"version", kVersionTextSize},
     {"url", kManifestUrlSize},
@@ -148,3 +150,5 @@ std::string write_manifest_json(const ReleaseManifest& manifest) {
     out += "\n}\n";
     return out;
 }
+
+}  // namespace velda

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+namespace velda {
+
 // The five members the launcher reads, in its order, with the capacity of each field (NUL
 // included).
 struct ManifestKey {
@@ -40,3 +42,5 @@ struct ReleaseManifest {
 // One object, one member per line, each key once, plain slashes, no escapes. Only for a
 // manifest that passed validate_release_manifest.
 std::string write_manifest_json(const ReleaseManifest& manifest);
+
+}  // namespace velda

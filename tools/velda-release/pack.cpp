@@ -19,6 +19,8 @@
 #include "tree_files.h"
 #include "zip_file.h"
 
+namespace velda {
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -449,3 +451,5 @@ int run_pack(const PackOptions& options) {
     print_summary(options, inputs, plan);
     return 0;
 }
+
+}  // namespace velda

@@ -2,6 +2,8 @@
 
 #include <string>
 
+namespace velda {
+
 struct PackOptions {
     std::string product_folder;
     std::string version;
@@ -14,3 +16,5 @@ struct PackOptions {
 
 // Writes the release, or nothing at all; returns the process exit code.
 [[nodiscard]] int run_pack(const PackOptions& options);
+
+}  // namespace velda

@@ -3,6 +3,8 @@
 #include "tree_files.h"
 #include "zip_file.h"
 
+namespace velda {
+
 namespace fs = std::filesystem;
 
 bool write_package(const fs::path& product, const std::vector<TreeEntry>& tree,
@@ -69,3 +71,5 @@ bool verify_package(const fs::path& zip_path, const fs::path& product,
     }
     return true;
 }
+
+}  // namespace velda

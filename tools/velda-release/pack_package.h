@@ -6,6 +6,8 @@
 
 #include "tree_files.h"
 
+namespace velda {
+
 // The release's package: the product folder's tree as one ZIP archive.
 
 // Writes tree, read from product, to zip_path in its order.
@@ -17,3 +19,5 @@
 [[nodiscard]] bool verify_package(const std::filesystem::path& zip_path,
                                   const std::filesystem::path& product,
                                   const std::vector<TreeEntry>& tree, std::string* error);
+
+}  // namespace velda

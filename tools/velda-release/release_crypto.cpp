@@ -2,6 +2,8 @@
 
 #include "common/hex.h"
 
+namespace velda {
+
 std::string release_sha256_hex(std::string_view data) {
     uint8_t digest[kSha256Size];
     char text[kSha256HexSize];
@@ -11,3 +13,5 @@ std::string release_sha256_hex(std::string_view data) {
     bytes_to_hex(digest, kSha256Size, text);
     return text;
 }
+
+}  // namespace velda

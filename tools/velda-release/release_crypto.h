@@ -6,6 +6,8 @@
 
 #include "common/hex.h"
 
+namespace velda {
+
 // The tool's cryptography: OpenSSL's libcrypto natively; on Windows the launcher's own CNG code,
 // which hashes and verifies but holds no signing.
 
@@ -29,3 +31,5 @@ bool release_signing_available();
 // Whether der is a signature of message by the key in public_pem (a P-256 SubjectPublicKeyInfo).
 [[nodiscard]] bool verify_release_message(std::string_view public_pem, std::string_view message,
                                           std::string_view der, std::string* error);
+
+}  // namespace velda

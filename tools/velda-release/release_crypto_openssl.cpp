@@ -9,6 +9,8 @@
 
 #include "release_crypto.h"
 
+namespace velda {
+
 namespace {
 
 struct PkeyFree {
@@ -143,3 +145,5 @@ bool verify_release_message(std::string_view public_pem, std::string_view messag
     }
     return true;
 }
+
+}  // namespace velda

@@ -3,6 +3,8 @@
 #include "common/crypto.h"
 #include "release_crypto.h"
 
+namespace velda {
+
 bool release_sha256(std::string_view data, uint8_t digest[kSha256Size]) {
     return sha256_bytes(data.data(), data.size(), digest);
 }
@@ -38,3 +40,5 @@ bool verify_release_message(std::string_view public_pem, std::string_view messag
     }
     return true;
 }
+
+}  // namespace velda

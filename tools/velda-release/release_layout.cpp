@@ -2,6 +2,8 @@
 
 #include "launcher/server_paths.h"
 
+namespace velda {
+
 ReleaseLayout make_release_layout(const std::string& server, const std::string& version,
                                   const std::string& previous_version) {
     ReleaseLayout layout;
@@ -28,3 +30,5 @@ std::string layout_file_name(const std::string& path) {
     size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
+
+}  // namespace velda

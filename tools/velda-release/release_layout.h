@@ -2,6 +2,8 @@
 
 #include <string>
 
+namespace velda {
+
 // Where a release puts its files under the server's document root, and the URLs that name them.
 struct ReleaseLayout {
     std::string manifest_path;   // downloads/latest.json
@@ -23,3 +25,5 @@ ReleaseLayout make_release_layout(const std::string& server, const std::string& 
 
 // The last path segment of a layout path.
 std::string layout_file_name(const std::string& path);
+
+}  // namespace velda

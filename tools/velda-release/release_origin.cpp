@@ -4,6 +4,8 @@
 #include "release_text.h"
 #include "tree_files.h"
 
+namespace velda {
+
 namespace fs = std::filesystem;
 
 Origin::Origin(const CheckOptions& options, std::vector<std::string>* notes) {
@@ -113,3 +115,5 @@ bool Origin::local_path(const std::string& url, fs::path* path, std::string* err
     *path = root_ / relative;
     return true;
 }
+
+}  // namespace velda

@@ -7,6 +7,8 @@
 #include "check.h"
 #include "fetch.h"
 
+namespace velda {
+
 // Where the release's files come from: a server, or a folder laid out as its document root.
 class Origin {
   public:
@@ -38,3 +40,5 @@ class Origin {
     std::filesystem::path root_;
     FetchOptions fetch_;
 };
+
+}  // namespace velda

@@ -6,6 +6,8 @@
 #include "common/text.h"
 #include "net/url_filename.h"
 
+namespace velda {
+
 namespace {
 
 std::string hex_byte(unsigned char c) {
@@ -186,3 +188,5 @@ std::string printable(std::string_view text) {
     }
     return out;
 }
+
+}  // namespace velda

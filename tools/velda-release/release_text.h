@@ -3,6 +3,8 @@
 #include <string>
 #include <string_view>
 
+namespace velda {
+
 // Rules for the bytes of manifest values, URLs and product paths, shared by pack and check.
 
 // The launcher copies values raw, so a value must hold no double quote, no backslash and no
@@ -37,3 +39,5 @@ std::string describe_offset(std::string_view text, size_t offset);
 
 // The text with every non-printable byte written as \xNN, for messages.
 std::string printable(std::string_view text);
+
+}  // namespace velda

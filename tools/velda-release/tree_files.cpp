@@ -6,6 +6,8 @@
 
 #include "common/stdio_file.h"
 
+namespace velda {
+
 namespace fs = std::filesystem;
 
 bool scan_tree(const fs::path& root, std::vector<TreeEntry>* entries, std::string* error) {
@@ -120,3 +122,5 @@ int64_t file_unix_time(const fs::path& path) {
     auto system = std::chrono::file_clock::to_sys(when);
     return std::chrono::duration_cast<std::chrono::seconds>(system.time_since_epoch()).count();
 }
+
+}  // namespace velda

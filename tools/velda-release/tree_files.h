@@ -7,6 +7,8 @@
 
 #include "changed_list.h"
 
+namespace velda {
+
 // Every file and folder under root, "/" separated, in byte order of their paths. Refuses
 // links and special files, which a product folder cannot carry to Windows.
 [[nodiscard]] bool scan_tree(const std::filesystem::path& root, std::vector<TreeEntry>* entries,
@@ -27,3 +29,5 @@ std::filesystem::path tree_path(const std::filesystem::path& root, const std::st
 
 // Seconds since 1970 of the file's last change; 0 when unknown.
 int64_t file_unix_time(const std::filesystem::path& path);
+
+}  // namespace velda

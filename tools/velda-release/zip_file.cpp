@@ -9,6 +9,8 @@
 
 #include "common/little_endian.h"
 
+namespace velda {
+
 namespace {
 
 constexpr uint16_t kVersionNeeded = 20;
@@ -322,3 +324,5 @@ bool read_zip_entry(std::string_view archive, const ZipEntryInfo& entry, std::st
     }
     return true;
 }
+
+}  // namespace velda

@@ -9,6 +9,8 @@
 #include "install/zip_directory.h"
 #include "common/stdio_file.h"
 
+namespace velda {
+
 // A small ZIP writer: deflate for files, stored directory entries ending in "/", "/" as the
 // separator, UTF-8 names flagged as such. No ZIP64: archives stay under 4 GiB.
 
@@ -73,3 +75,5 @@ ZipSource zip_source_in_memory(const std::string_view* bytes);
 // The bytes of one entry, inflated and checked against its CRC.
 [[nodiscard]] bool read_zip_entry(std::string_view archive, const ZipEntryInfo& entry,
                                   std::string* bytes, std::string* error);
+
+}  // namespace velda
