@@ -305,24 +305,30 @@ void StatusWindow::destroy() {
     present_ = false;
 }
 
-void status_window_set_download_progress(StatusWindowRecord* record, int spanish, uint32_t done,
-                                         uint32_t total) {
+namespace {
+
+using ProgressFormat = void (*)(int, uint32_t, uint32_t, char*);
+
+void set_progress_line(StatusWindowRecord* record, ProgressFormat format, int spanish,
+                       uint32_t done, uint32_t total) {
     if (record == nullptr) {
         return;
     }
     char line[kProgressLineSize];
-    format_download_progress(spanish, done, total, line);
+    format(spanish, done, total, line);
     status_window_set_message(record, line);
+}
+
+}  // namespace
+
+void status_window_set_download_progress(StatusWindowRecord* record, int spanish, uint32_t done,
+                                         uint32_t total) {
+    set_progress_line(record, format_download_progress, spanish, done, total);
 }
 
 void status_window_set_extract_progress(StatusWindowRecord* record, int spanish, uint32_t done,
                                         uint32_t total) {
-    if (record == nullptr) {
-        return;
-    }
-    char line[kProgressLineSize];
-    format_extract_progress(spanish, done, total, line);
-    status_window_set_message(record, line);
+    set_progress_line(record, format_extract_progress, spanish, done, total);
 }
 
 }  // namespace velda
