@@ -12,18 +12,19 @@ ctest --test-dir "$build_root/native" --output-on-failure
 
 echo "== Windows build and unit tests under Wine"
 build_windows "https://localhost:$test_port" "$build_root/win"
-prefix=$(new_wine_prefix)
 # Some Windows unit tests show windows: without a display of our own they get a private Xvfb.
+# The prefix boots on it too, since Wine's desktop process keeps the display it started with.
 display=${DISPLAY:-}
 xvfb_pid=
 if [ -z "$display" ]; then
     display_file=$(mktemp)
-    Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>"$display_file" 2>/dev/null &
+    Xvfb -displayfd 3 -nolisten tcp -noreset -screen 0 1024x768x24 3>"$display_file" 2>/dev/null &
     xvfb_pid=$!
     for _ in $(seq 100); do [ -s "$display_file" ] && break; sleep 0.1; done
     display=:$(cat "$display_file")
     rm -f "$display_file"
 fi
+prefix=$(DISPLAY=$display new_wine_prefix)
 trap 'WINEPREFIX=$prefix wineserver -k 2>/dev/null || true; rm -rf "$prefix"; [ -z "$xvfb_pid" ] || kill "$xvfb_pid" 2>/dev/null || true' EXIT
 WINEPREFIX=$prefix DISPLAY=$display ctest --test-dir "$build_root/win" --output-on-failure
 
