@@ -125,8 +125,21 @@ int main(int argc, char** argv) {
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION info{};
-    if (!CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                        options.cwd.empty() ? nullptr : options.cwd.c_str(), &startup, &info)) {
+    // Under load, Wine now and then refuses a start with ERROR_INTERNAL_ERROR right after another
+    // process of the prefix was killed; the same start succeeds a moment later.
+    BOOL started = FALSE;
+    for (int attempt = 0; attempt < 4 && !started; ++attempt) {
+        if (attempt > 0) {
+            if (GetLastError() != ERROR_INTERNAL_ERROR) {
+                break;
+            }
+            Sleep(500);
+        }
+        started =
+            CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                           options.cwd.empty() ? nullptr : options.cwd.c_str(), &startup, &info);
+    }
+    if (!started) {
         fprintf(stderr, "run_with_env: CreateProcess failed, error %lu: %s\n", GetLastError(),
                 command_line.c_str());
         return 2;
