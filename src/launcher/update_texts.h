@@ -2,7 +2,7 @@
 
 namespace velda {
 
-// Box and log texts of the staged update; beside kPackageNameBox's in update_plan.h once merged.
+// Box and log texts of the staged update: running out of room, and ending the product first.
 inline constexpr char kNoDiskRoomBox[] =
     "No hay espacio suficiente en el disco para actualizar Velda.";
 inline constexpr char kAskingProductsLine[] =
