@@ -40,6 +40,10 @@ const char* status_stage_name(StatusStage stage) {
             return "validacion";
         case StatusStage::VersionStamp:
             return "sello de version";
+        case StatusStage::Staging:
+            return "preparacion de la actualizacion";
+        case StatusStage::Commit:
+            return "cambio de la instalacion";
     }
     return "etapa desconocida";
 }

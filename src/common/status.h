@@ -13,6 +13,8 @@ enum class StatusStage {
     ChangedFiles,  // a line of the changed-files list
     Validation,    // the installation after its means
     VersionStamp,  // the version stamp write
+    Staging,       // bringing a means' files beside the installation
+    Commit,        // moving the staged release into the installation
 };
 
 constexpr size_t kStatusReasonSize = 512;

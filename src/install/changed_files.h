@@ -2,6 +2,7 @@
 
 #include "common/progress.h"
 #include "common/status.h"
+#include "install/staged_commit.h"
 
 namespace velda {
 
@@ -14,12 +15,15 @@ struct ChangedFilesDigests {
     bool required = false;  // a signed manifest: nothing unchecked may be installed
 };
 
-// Applies the changed-files list at list_url onto install_folder. Success when every line
-// applied; else the stage and the reason of the first that did not.
-// Every download given a SHA-256, directly or through the hash file, is checked before it
-// replaces anything. The list's download reports its progress through callback.
-[[nodiscard]] Status apply_changed_files(const char* install_folder, const char* list_url,
+// Stages the changed-files list at list_url for install_folder: each download goes into the
+// staging folder (begin_staging) and becomes a Put of plan, each deletion of an installed file a
+// Delete; a later line about the same path overrides an earlier one. The installation itself is
+// not touched. Success when every line staged; else the stage and the reason of the first that
+// did not. Every download given a SHA-256, directly or through the hash file, is checked before
+// it counts. The list's download reports its progress through callback.
+[[nodiscard]] Status stage_changed_files(const char* install_folder, const char* list_url,
                                          const char* base_url, const ChangedFilesDigests& digests,
-                                         ProgressCallback callback, void* user_data);
+                                         ProgressCallback callback, void* user_data,
+                                         CommitRecord* plan);
 
 }  // namespace velda

@@ -4,12 +4,13 @@
 
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <string>
 
 #include "install/changed_files_rules.h"
 #include "install/download_digest.h"
 #include "install/download_retry.h"
 #include "install/file_digests.h"
-#include "common/busy_file.h"
 #include "common/crypto.h"
 #include "common/fs.h"
 #include "common/install_paths.h"
@@ -26,26 +27,6 @@ namespace {
 
 constexpr int kWideListUrlUnits = 2048;
 constexpr int kWideFileUrlUnits = 4096;
-
-// Makes sure of every ancestor of target_path, from the outermost down to its own folder.
-bool ensure_parent_directories(const char* target_path) {
-    char parent[kPathSize];
-    if (!changed_file_parent_path(target_path, parent)) {
-        return true;
-    }
-    for (char* p = parent + 1; *p != '\0'; ++p) {
-        if (*p == '\\' || *p == '/') {
-            char separator = *p;
-            *p = '\0';
-            bool ok = ensure_directory(parent);
-            *p = separator;
-            if (!ok) {
-                return false;
-            }
-        }
-    }
-    return ensure_directory(parent);
-}
 
 // The SHA-256 values the list's downloads are checked against: the list's own, from the
 // manifest, and each changed file's, from the hash file that the manifest vouches for.
@@ -132,44 +113,56 @@ class ChangedFilesChecks {
     bool hash_file_read_ = false;
 };
 
-Status download_changed_file(const char* target_path, const char* base_url, const char* path_text,
+// The plan's entries, one per path (compared ignoring ASCII case, as Windows names files).
+class StagedChanges {
+  public:
+    explicit StagedChanges(CommitRecord* plan) : plan_(plan) {}
+
+    void set(const std::string& path, CommitChange change) {
+        std::string key = path;
+        for (char& c : key) {
+            c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+        }
+        auto [found, added] = index_.try_emplace(key, plan_->entries.size());
+        if (added) {
+            plan_->entries.push_back({path, change});
+        } else {
+            plan_->entries[found->second] = {path, change};
+        }
+    }
+
+  private:
+    CommitRecord* plan_;
+    std::map<std::string, size_t> index_;
+};
+
+Status download_changed_file(const char* staged_path, const char* base_url, const char* path_text,
                              const ChangedFilesChecks& checks) {
     const uint8_t* digest = nullptr;
     if (!checks.file_digest(path_text, &digest)) {
         return Status::failure(StatusStage::ChangedFiles);
-    }
-    if (!ensure_parent_directories(target_path)) {
-        return Status::failure(StatusStage::ChangedFiles, GetLastError(),
-                               "no se pudo crear la carpeta de %s", target_path);
     }
     char file_url[kChangedFilesUrlSize];
     join_changed_file_url(base_url, path_text, file_url);
     wchar_t wide_file_url[kWideFileUrlUnits];
     utf8_to_wide(file_url, wide_file_url, kWideFileUrlUnits);
     ContinuableDownload download;
-    TransferResult result = download_with_retries(wide_file_url, target_path, nullptr, nullptr,
+    TransferResult result = download_with_retries(wide_file_url, staged_path, nullptr, nullptr,
                                                   digest, &download, false);
     log_transfer_failure(file_url, result);
     log_if_digest_mismatch(result, path_text);
     return result.ok() ? Status::success() : Status::failure(StatusStage::Download);
 }
 
-// A file that is already gone, or a directory, is passed over; one that another program holds
-// is waited for, and when it stays held the changed files cannot be applied.
-Status delete_listed_file(const char* target_path) {
-    if (delete_file_when_free(target_path)) {
-        return Status::success();
-    }
-    DWORD error = GetLastError();
-    if (!held_by_another_program(target_path, error)) {
-        return Status::success();
-    }
-    return Status::failure(StatusStage::ChangedFiles, error, "%s sigue en uso", target_path);
-}
+struct ListContext {
+    const char* install_folder;
+    const char* base_url;
+    const ChangedFilesChecks* checks;
+    StagedChanges* changes;
+};
 
 // One line of the list, trimmed in place.
-Status apply_line(char* line, const char* install_folder, const char* base_url,
-                  const ChangedFilesChecks& checks) {
+Status stage_line(char* line, const ListContext& context) {
     ChangedFileEntry entry = classify_changed_file_line(line);
     if (entry.action == ChangedFileAction::Skip) {
         return Status::success();
@@ -181,62 +174,88 @@ Status apply_line(char* line, const char* install_folder, const char* base_url,
     char relative_path[kPathSize];
     changed_file_relative_path(entry.path_text, relative_path);
     char target_path[kPathSize];
+    std::string path;
     // A path text cut to fit would join into another name; join_path refuses it then.
-    if (!join_path(install_folder, relative_path, target_path)) {
+    if (!join_path(context.install_folder, relative_path, target_path)) {
         return Status::failure(StatusStage::ChangedFiles, 0, "ruta demasiado larga: %s", line);
     }
-    if (entry.action == ChangedFileAction::Delete) {
-        return delete_listed_file(target_path);
+    if (!canonical_commit_path(relative_path, &path)) {
+        return Status::failure(StatusStage::ChangedFiles, 0, "ruta que no se puede instalar: %s",
+                               line);
     }
-    return download_changed_file(target_path, base_url, entry.path_text, checks);
+    char staged_path[kPathSize];
+    if (!prepare_staged_path(context.install_folder, path, staged_path)) {
+        return Status::failure(StatusStage::Staging, GetLastError(), "no se pudo preparar %s",
+                               path.c_str());
+    }
+    if (entry.action == ChangedFileAction::Delete) {
+        // A file already gone, or a directory, is passed over, as is what an earlier line staged.
+        DeleteFileA(staged_path);
+        if (file_exists_not_directory(target_path)) {
+            context.changes->set(path, CommitChange::Delete);
+        }
+        return Status::success();
+    }
+    Status downloaded =
+        download_changed_file(staged_path, context.base_url, entry.path_text, *context.checks);
+    if (downloaded) {
+        context.changes->set(path, CommitChange::Put);
+    }
+    return downloaded;
 }
 
-// Success when every line applied; the list stays open only inside.
-Status apply_list(FILE* list, const char* install_folder, const char* base_url,
-                  const ChangedFilesChecks& checks) {
+// Success when every line staged; the list stays open only inside.
+Status stage_list(FILE* list, const ListContext& context) {
     char line[kChangedFilesLineSize];
     std::memset(line, 0, sizeof(line));
     while (std::fgets(line, sizeof(line), list) != nullptr) {
-        Status applied = apply_line(line, install_folder, base_url, checks);
-        if (!applied) {
-            return applied;
+        Status staged = stage_line(line, context);
+        if (!staged) {
+            return staged;
         }
     }
     return Status::success();
 }
 
-// The list downloaded beside the install folder's files, then applied.
-Status fetch_and_apply_list(const char* install_folder, const char* list_url, const char* list_name,
-                            const char* list_path, const char* base_url,
+struct ListSource {
+    const char* url;
+    const char* name;
+    const char* path;  // where the list is downloaded
+    const char* base_url;
+};
+
+// The list downloaded beside the install folder's files, then staged.
+Status fetch_and_stage_list(const char* install_folder, const ListSource& source,
                             const ChangedFilesDigests& digests, ProgressCallback callback,
-                            void* user_data) {
+                            void* user_data, CommitRecord* plan) {
     ChangedFilesChecks checks;
     if (!checks.prepare(digests)) {
         return Status::failure(StatusStage::ChangedFiles);
     }
     wchar_t wide_list_url[kWideListUrlUnits];
-    utf8_to_wide(list_url, wide_list_url, kWideListUrlUnits);
-    TransferResult fetched = http_get_to_file_with_progress(wide_list_url, list_path, callback,
+    utf8_to_wide(source.url, wide_list_url, kWideListUrlUnits);
+    TransferResult fetched = http_get_to_file_with_progress(wide_list_url, source.path, callback,
                                                             user_data, checks.list_digest());
-    log_transfer_failure(list_url, fetched);
-    log_if_digest_mismatch(fetched, list_name);
+    log_transfer_failure(source.url, fetched);
+    log_if_digest_mismatch(fetched, source.name);
     if (!fetched) {
         return Status::failure(StatusStage::Download);
     }
     // Closed when this returns: an open file could not be deleted after.
-    UniqueStdioFile list = open_file(list_path, "rb");
+    UniqueStdioFile list = open_file(source.path, "rb");
     if (!list) {
         return Status::failure(StatusStage::ChangedFiles, 0, "no se pudo abrir la lista %s",
-                               list_name);
+                               source.name);
     }
-    return apply_list(list.get(), install_folder, base_url, checks);
+    StagedChanges changes(plan);
+    return stage_list(list.get(), {install_folder, source.base_url, &checks, &changes});
 }
 
 }  // namespace
 
-Status apply_changed_files(const char* install_folder, const char* list_url, const char* base_url,
+Status stage_changed_files(const char* install_folder, const char* list_url, const char* base_url,
                            const ChangedFilesDigests& digests, ProgressCallback callback,
-                           void* user_data) {
+                           void* user_data, CommitRecord* plan) {
     log_line("Instalacion detectada, aplicando archivos modificados...");
 
     char list_name[kPathSize];
@@ -252,15 +271,13 @@ Status apply_changed_files(const char* install_folder, const char* list_url, con
         log_line("Fallo aplicando archivos modificados, se usara ZIP completo.");
         return Status::failure(StatusStage::ChangedFiles, 0, "ruta demasiado larga: %s", list_name);
     }
-    Status applied = fetch_and_apply_list(install_folder, list_url, list_name, list_path, base_url,
-                                          digests, callback, user_data);
+    Status staged = fetch_and_stage_list(install_folder, {list_url, list_name, list_path, base_url},
+                                         digests, callback, user_data, plan);
     DeleteFileA(list_path);
-    if (!applied) {
+    if (!staged) {
         log_line("Fallo aplicando archivos modificados, se usara ZIP completo.");
-        return applied;
     }
-    log_line("Archivos modificados aplicados correctamente.");
-    return Status::success();
+    return staged;
 }
 
 }  // namespace velda

@@ -129,6 +129,14 @@ struct RecoveryPlan {
 [[nodiscard]] bool prepare_staged_path(const char* install_folder, std::string_view relative,
                                        char out[kPathSize]);
 
+// The staged files' paths relative to "<staging>\new" (canonical, backslashes), in the order
+// found; a staged stamp is left out, since the commit writes its own. False when a folder could
+// not be read or a name is one a commit refuses (out then names nothing).
+[[nodiscard]] bool list_staged_files(const char* install_folder, std::vector<std::string>* out);
+
+// A record of a commit is in the install folder: nothing may be staged until it is recovered.
+[[nodiscard]] bool commit_record_present(const char* install_folder);
+
 enum class CommitResult {
     Committed,  // every file in place, stamp written, staging and record gone
     Refused,    // nothing changed: a staged file is missing, a path is refused, no record

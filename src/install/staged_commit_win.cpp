@@ -287,6 +287,65 @@ bool prepare_staged_path(const char* install_folder, std::string_view relative,
            join_path(folders.fresh, path.c_str(), out) && ensure_parents(folders.fresh, out);
 }
 
+namespace {
+
+bool collect_files(const char* root, const std::string& relative, std::vector<std::string>* out) {
+    char folder[kPathSize] = {};
+    char pattern[kPathSize] = {};
+    if (relative.empty()) {
+        copy_bounded(folder, kPathSize, root);
+    } else if (!join_path(root, relative.c_str(), folder)) {
+        return false;
+    }
+    if (!join_path(folder, "*", pattern)) {
+        return false;
+    }
+    WIN32_FIND_DATAA entry = {};
+    UniqueFindHandle search(FindFirstFileA(pattern, &entry));
+    if (!search) {
+        return GetLastError() == ERROR_FILE_NOT_FOUND;
+    }
+    do {
+        if (std::strcmp(entry.cFileName, ".") == 0 || std::strcmp(entry.cFileName, "..") == 0) {
+            continue;
+        }
+        std::string path = relative.empty() ? entry.cFileName : relative + "\\" + entry.cFileName;
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            if ((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+                !collect_files(root, path, out)) {
+                return false;
+            }
+            continue;
+        }
+        if (relative.empty() && equals_ignoring_ascii_case(entry.cFileName, kStampFileName)) {
+            continue;
+        }
+        std::string canonical;
+        if (!canonical_commit_path(path, &canonical)) {
+            return false;
+        }
+        out->push_back(canonical);
+    } while (FindNextFileA(search.get(), &entry));
+    return GetLastError() == ERROR_NO_MORE_FILES;
+}
+
+}  // namespace
+
+bool list_staged_files(const char* install_folder, std::vector<std::string>* out) {
+    out->clear();
+    CommitFolders folders;
+    if (!commit_folders(install_folder, &folders) || !collect_files(folders.fresh, "", out)) {
+        out->clear();
+        return false;
+    }
+    return true;
+}
+
+bool commit_record_present(const char* install_folder) {
+    CommitFolders folders;
+    return !commit_folders(install_folder, &folders) || file_exists_not_directory(folders.record);
+}
+
 CommitOutcome commit_staged(const char* install_folder, const CommitRecord& plan,
                             size_t step_limit) {
     Commit commit;

@@ -1,8 +1,11 @@
 #include <windows.h>
 
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "install/changed_files.h"
+#include "install/disk_room.h"
 #include "install/download_digest.h"
 #include "install/download_journal.h"
 #include "install/download_retry.h"
@@ -14,21 +17,18 @@
 #include "common/text.h"
 #include "common/wide.h"
 #include "common/win_handle.h"
+#include "launcher/release_commit.h"
 #include "launcher/run_state.h"
 #include "launcher/server_urls.h"
 #include "launcher/update_plan.h"
+#include "launcher/update_texts.h"
 #include "net/http.h"
 #include "net/url_filename.h"
-#include "start/command_line.h"
-#include "start/process.h"
 
 namespace velda {
 
 namespace {
 
-constexpr DWORD kKillSucceeded = 0;
-constexpr DWORD kKillFoundNothing = 128;
-constexpr DWORD kPauseAfterKillMs = 250;
 constexpr int kWideUrlUnits = 2048;
 
 // The steps of every error that ends an update; why goes to the support log.
@@ -39,45 +39,112 @@ bool fail_update(LauncherRun* run, const char* message, const Status& why) {
     return false;
 }
 
-void end_running_products() {
-    char command[2048] = {};
-    unsigned long exit_code = 1;
-    if (!format_kill_command(kProductFileName, command, sizeof(command)) ||
-        !run_hidden(command, nullptr, &exit_code)) {
-        char line[192] = {};
-        format_bounded(line, sizeof(line),
-                       "taskkill Velda.exe no se pudo ejecutar. GetLastError=%lu", GetLastError());
-        log_line(line);
-        return;
-    }
+enum class MeansResult {
+    Installed,
+    Failed,     // an error box was shown
+    Postponed,  // the product keeps a window open
+    Next,       // nothing changed: the next means takes over
+};
 
-    if (exit_code == kKillSucceeded) {
-        log_line("Procesos Velda.exe activos cerrados antes de actualizar.");
-        Sleep(kPauseAfterKillMs);
-    } else if (exit_code == kKillFoundNothing) {
-        log_line("No habia procesos Velda.exe activos para cerrar.");
-    } else {
-        char line[192] = {};
-        format_bounded(line, sizeof(line), "taskkill Velda.exe devolvio codigo %lu", exit_code);
-        log_line(line);
+// False, with a line naming what the means needs and what is free, when the volume cannot hold
+// what it writes. A need the manifest does not give, or a volume that cannot be read, holds
+// nothing back.
+bool room_for(const LauncherRun& run, const char* means_name, const DiskRoomNeed& need) {
+    VolumeRoom room = {};
+    if (!need.known || !query_volume_room(run.paths.install_folder, &room) ||
+        disk_has_room(need, room)) {
+        return true;
     }
+    char line[kNoRoomLineSize] = {};
+    format_no_room_line(means_name, need, room, line);
+    log_line(line);
+    return false;
 }
 
-Status download_direct_executable(LauncherRun* run) {
-    log_line("Instalacion previa detectada, descargando solo Velda.exe desde /downloads/direct...");
+// What a commit that did not take place means for the run: the same error box as the means'
+// other failures, or the next means.
+MeansResult after_commit(LauncherRun* run, ReleaseCommit committed, const Status& why) {
+    switch (committed) {
+        case ReleaseCommit::Committed:
+            return MeansResult::Installed;
+        case ReleaseCommit::NothingChanged:
+            log_status_detail(why);
+            return MeansResult::Next;
+        case ReleaseCommit::NoProduct: {
+            char line[256] = {};
+            format_bounded(line, sizeof(line), "Validacion post-update fallo: no existe %s",
+                           run->paths.product_path);
+            log_line(line);
+            fail_update(run,
+                        "Actualizacion incompleta: el paquete no contiene Velda.exe en la carpeta "
+                        "esperada.",
+                        Status::failure(StatusStage::Validation));
+            return MeansResult::Failed;
+        }
+        case ReleaseCommit::Postponed:
+            return MeansResult::Postponed;
+        case ReleaseCommit::Stuck:
+            break;
+    }
+    fail_update(run, kCommitStuckBox, why);
+    return MeansResult::Failed;
+}
+
+CommitRecord release_plan(const LauncherRun& run) {
+    CommitRecord plan;
+    plan.version = run.manifest.version;
+    return plan;
+}
+
+// Velda.exe alone, downloaded into staging.
+Status stage_direct_executable(LauncherRun* run, CommitRecord* plan) {
     ExpectedDigest digest = ExpectedDigest::from_field(run->manifest.direct_sha256);
     if (!download_may_start(digest, run->manifest_signed, kProductFileName)) {
         return Status::failure(StatusStage::Download);
+    }
+    Status staging = start_staging(*run);
+    char staged_path[kPathSize] = {};
+    if (!staging) {
+        return staging;
+    }
+    if (!prepare_staged_path(run->paths.install_folder, kProductFileName, staged_path)) {
+        return Status::failure(StatusStage::Staging, GetLastError(), "no se pudo preparar %s",
+                               kProductFileName);
     }
     wchar_t wide_url[kWideUrlUnits];
     utf8_to_wide(kDirectDownloadUrl, wide_url, kWideUrlUnits);
     ContinuableDownload download;
     TransferResult result =
-        download_with_retries(wide_url, run->paths.product_path, launcher_download_progress_cb,
-                              &run->progress, digest.bytes(), &download, false);
+        download_with_retries(wide_url, staged_path, launcher_download_progress_cb, &run->progress,
+                              digest.bytes(), &download, false);
     log_transfer_failure(kDirectDownloadUrl, result);
     log_if_digest_mismatch(result, kProductFileName);
-    return result.ok() ? Status::success() : Status::failure(StatusStage::Download);
+    if (!result.ok()) {
+        return Status::failure(StatusStage::Download);
+    }
+    plan->entries.push_back({kProductFileName, CommitChange::Put});
+    return Status::success();
+}
+
+MeansResult install_direct_executable(LauncherRun* run) {
+    const ReleaseSizes& sizes = run->release.sizes;
+    if (sizes.direct && !room_for(*run, kProductFileName, direct_executable_need(*sizes.direct))) {
+        return MeansResult::Next;
+    }
+    log_line("Instalacion previa detectada, descargando solo Velda.exe desde /downloads/direct...");
+    CommitRecord plan = release_plan(*run);
+    Status staged = stage_direct_executable(run, &plan);
+    MeansResult result = MeansResult::Next;
+    if (staged) {
+        Status why = Status::success();
+        result = after_commit(run, commit_release(run, plan, &why), why);
+    } else {
+        log_status_detail(staged);
+    }
+    if (result == MeansResult::Next) {
+        log_line("Fallo descarga directa de Velda.exe, se usara ZIP completo como respaldo.");
+    }
+    return result;
 }
 
 // "<install folder>\<name>.velda-part"; false when the path would not fit whole.
@@ -184,26 +251,20 @@ bool package_stays_inside(const char* package_path) {
     return false;
 }
 
-// The package could not be had: the update ends.
-Status fail_with_package(LauncherRun* run, Status why) {
-    fail_update(run, "No se pudo descargar el ZIP de Velda.", why);
-    return why;
-}
-
-Status install_full_package(LauncherRun* run) {
+// The package downloaded beside the installation and checked whole, before its entries are
+// looked at or anything is unpacked.
+Status download_package(LauncherRun* run, char package_path[kPathSize]) {
     remove_stale_packages(run->paths.install_folder);
     log_line("Nueva version detectada, descargando zip completo...");
     wchar_t wide_url[kWideUrlUnits];
     utf8_to_wide(run->manifest.url, wide_url, kWideUrlUnits);
-    char package_path[kPathSize] = {};
     if (!join_path(run->paths.install_folder, run->package_name, package_path)) {
-        return fail_with_package(
-            run, Status::failure(StatusStage::Download, 0, "ruta demasiado larga: %s",
-                                 run->package_name));
+        return Status::failure(StatusStage::Download, 0, "ruta demasiado larga: %s",
+                               run->package_name);
     }
     ExpectedDigest digest = ExpectedDigest::from_field(run->manifest.package_sha256);
     if (!download_may_start(digest, run->manifest_signed, run->package_name)) {
-        return fail_with_package(run, Status::failure(StatusStage::Download));
+        return Status::failure(StatusStage::Download);
     }
     ContinuableDownload download;
     continue_recorded_package(run, &download);
@@ -214,24 +275,77 @@ Status install_full_package(LauncherRun* run) {
                          "instalacion del paquete en curso");
     log_if_not_journaled(journal_note(run->paths.install_folder, run->package_name),
                          run->package_name);
-    // The package is checked whole before its entries are looked at or anything is unpacked.
     TransferResult result =
         download_with_retries(wide_url, package_path, launcher_download_progress_cb, &run->progress,
                               digest.bytes(), &download, true);
     if (!result) {
         log_transfer_failure(run->manifest.url, result);
         log_if_digest_mismatch(result, run->package_name);
-        return fail_with_package(run, Status::failure(StatusStage::Download));
+        return Status::failure(StatusStage::Download);
     }
-    Status extracted = package_stays_inside(package_path)
-                           ? extract_zip_with_progress(package_path, run->paths.install_folder,
-                                                       launcher_extract_progress_cb, &run->progress)
-                           : Status::failure(StatusStage::PackageCheck);
-    DeleteFileA(package_path);
+    return Status::success();
+}
+
+// The package unpacked by PowerShell into staging; every file of it becomes a Put of plan.
+Status unpack_into_staging(LauncherRun* run, const char* package_path, CommitRecord* plan) {
+    if (!package_stays_inside(package_path)) {
+        return Status::failure(StatusStage::PackageCheck);
+    }
+    Status staging = start_staging(*run);
+    char staged_root[kPathSize] = {};
+    char fresh[kPathSize] = {};
+    if (!staging) {
+        return staging;
+    }
+    if (!staging_folder_of(run->paths.install_folder, staged_root) ||
+        !join_path(staged_root, "new", fresh)) {
+        return Status::failure(StatusStage::Staging, 0, "ruta demasiado larga: %s",
+                               run->paths.install_folder);
+    }
+    Status extracted = extract_zip_with_progress(package_path, fresh, launcher_extract_progress_cb,
+                                                 &run->progress);
     if (!extracted) {
-        fail_update(run, "No se pudo descomprimir la actualizacion.", extracted);
+        return extracted;
     }
-    return extracted;
+    std::vector<std::string> files;
+    if (!list_staged_files(run->paths.install_folder, &files)) {
+        return Status::failure(StatusStage::Staging, GetLastError(),
+                               "el paquete tiene un archivo que no se puede instalar");
+    }
+    for (std::string& file : files) {
+        plan->entries.push_back({std::move(file), CommitChange::Put});
+    }
+    return Status::success();
+}
+
+MeansResult install_full_package(LauncherRun* run) {
+    const ReleaseSizes& sizes = run->release.sizes;
+    if (sizes.package && sizes.unpacked && sizes.unpacked_files &&
+        !room_for(*run, "el ZIP completo",
+                  package_need(*sizes.package, *sizes.unpacked, *sizes.unpacked_files))) {
+        fail_update(run, kNoDiskRoomBox, Status::failure(StatusStage::Staging));
+        return MeansResult::Failed;
+    }
+    char package_path[kPathSize] = {};
+    Status downloaded = download_package(run, package_path);
+    if (!downloaded) {
+        fail_update(run, "No se pudo descargar el ZIP de Velda.", downloaded);
+        return MeansResult::Failed;
+    }
+    CommitRecord plan = release_plan(*run);
+    Status unpacked = unpack_into_staging(run, package_path, &plan);
+    DeleteFileA(package_path);
+    if (!unpacked) {
+        fail_update(run, "No se pudo descomprimir la actualizacion.", unpacked);
+        return MeansResult::Failed;
+    }
+    Status why = Status::success();
+    ReleaseCommit committed = commit_release(run, plan, &why);
+    if (committed == ReleaseCommit::NothingChanged) {
+        fail_update(run, "No se pudo descomprimir la actualizacion.", why);
+        return MeansResult::Failed;
+    }
+    return after_commit(run, committed, why);
 }
 
 // A run that was ended from outside leaves its partial downloads behind, in any folder that a
@@ -288,91 +402,109 @@ class InterruptedRunCleanup {
     const char* install_folder_;
 };
 
-Status apply_changed_files_of(LauncherRun* run) {
+// The change set for the installed version, else the manifest's single fields.
+Status stage_changed_files_of(LauncherRun* run, CommitRecord* plan) {
     const Manifest& manifest = run->manifest;
+    const ChangeSet* set =
+        change_set_of(run->release_readable ? &run->release : nullptr, run->installed_version);
+    const char* list_url = set != nullptr ? set->list_url.c_str() : manifest.changed_files_url;
     char list_name[kPathSize] = {};
-    extract_filename_from_url(manifest.changed_files_url, list_name);
+    extract_filename_from_url(list_url, list_name);
     if (list_name[0] != '\0') {
         log_if_not_journaled(journal_note(run->paths.install_folder, list_name), list_name);
     }
     ChangedFilesDigests digests;
-    digests.list_sha256 = manifest.changed_files_sha256;
-    digests.hashes_url = manifest.changed_files_hashes_url;
-    digests.hashes_sha256 = manifest.changed_files_hashes_sha256;
+    digests.list_sha256 = set != nullptr ? set->list_sha256.c_str() : manifest.changed_files_sha256;
+    digests.hashes_url =
+        set != nullptr ? set->hashes_url.c_str() : manifest.changed_files_hashes_url;
+    digests.hashes_sha256 =
+        set != nullptr ? set->hashes_sha256.c_str() : manifest.changed_files_hashes_sha256;
     digests.required = run->manifest_signed;
-    return apply_changed_files(run->paths.install_folder, manifest.changed_files_url,
-                               manifest.changed_files_base_url, digests,
-                               launcher_download_progress_cb, &run->progress);
+    const char* base_url = set != nullptr ? set->base_url.c_str() : manifest.changed_files_base_url;
+    return stage_changed_files(run->paths.install_folder, list_url, base_url, digests,
+                               launcher_download_progress_cb, &run->progress, plan);
 }
 
-// Tries the plan's means in order until one installs; false once an error box was shown. The
-// reason a means failed is logged where the next one takes over.
-bool carry_out(const UpdatePlan& plan, LauncherRun* run) {
+DiskRoomNeed changed_files_room(const LauncherRun& run) {
+    const ChangeSet* set =
+        change_set_of(run.release_readable ? &run.release : nullptr, run.installed_version);
+    if (set == nullptr || !set->list_size || !set->files_size || !set->files_count) {
+        return {};
+    }
+    return changed_files_need(*set->list_size + set->hashes_size.value_or(0), *set->files_size,
+                              *set->files_count);
+}
+
+MeansResult install_changed_files(LauncherRun* run) {
+    if (!room_for(*run, "archivos modificados", changed_files_room(*run))) {
+        return MeansResult::Next;
+    }
+    Status staging = start_staging(*run);
+    if (!staging) {
+        log_status_detail(staging);
+        log_line("Fallo aplicando archivos modificados, se usara ZIP completo.");
+        return MeansResult::Next;
+    }
+    CommitRecord plan = release_plan(*run);
+    Status staged = stage_changed_files_of(run, &plan);
+    if (!staged) {
+        log_status_detail(staged);
+        return MeansResult::Next;
+    }
+    Status why = Status::success();
+    MeansResult result = after_commit(run, commit_release(run, plan, &why), why);
+    if (result == MeansResult::Installed) {
+        log_line("Archivos modificados aplicados correctamente.");
+    } else if (result == MeansResult::Next) {
+        log_line("Fallo aplicando archivos modificados, se usara ZIP completo.");
+    }
+    return result;
+}
+
+// Tries the plan's means in order until one installs; the reason a means failed is logged where
+// the next one takes over.
+MeansResult carry_out(const UpdatePlan& plan, LauncherRun* run) {
     if (plan.opening_line != nullptr) {
         log_line(plan.opening_line);
     }
     for (size_t i = 0; i < plan.means_count; ++i) {
+        MeansResult result = MeansResult::Next;
         switch (plan.means[i]) {
-            case UpdateMeans::ChangedFiles: {
-                Status applied = apply_changed_files_of(run);
-                if (applied) {
-                    return true;
-                }
-                log_status_detail(applied);
+            case UpdateMeans::ChangedFiles:
+                result = install_changed_files(run);
                 break;
-            }
-            case UpdateMeans::KillProducts:
-                end_running_products();
+            case UpdateMeans::DirectExecutable:
+                result = install_direct_executable(run);
                 break;
-            case UpdateMeans::DirectExecutable: {
-                Status downloaded = download_direct_executable(run);
-                if (downloaded) {
-                    return true;
-                }
-                log_status_detail(downloaded);
-                log_line(
-                    "Fallo descarga directa de Velda.exe, se usara ZIP completo como "
-                    "respaldo.");
-                break;
-            }
             case UpdateMeans::Package:
-                return install_full_package(run).ok();
+                result = install_full_package(run);
+                break;
+        }
+        if (result != MeansResult::Next) {
+            return result;
         }
     }
-    return false;
+    return MeansResult::Failed;
 }
 
 }  // namespace
 
-bool install_update(LauncherRun* run, const UpdatePlan& plan) {
+UpdateOutcome install_update(LauncherRun* run, const UpdatePlan& plan) {
     run->progress = {run->status_window.present() ? run->status_window.record() : nullptr,
                      run->spanish, 0, 0};
     InterruptedRunCleanup cleanup(run->paths.install_folder);
-
-    if (!carry_out(plan, run)) {
-        return false;
+    switch (carry_out(plan, run)) {
+        case MeansResult::Installed:
+            // The stamp came with the commit: the folder is the new release whole.
+            journal_finish_installation(run->paths.install_folder, delete_file);
+            return UpdateOutcome::Installed;
+        case MeansResult::Postponed:
+            return UpdateOutcome::Postponed;
+        case MeansResult::Failed:
+        case MeansResult::Next:
+            break;
     }
-
-    const char* product = run->paths.product_path;
-    if (!file_exists_not_directory(product)) {
-        char line[256] = {};
-        format_bounded(line, sizeof(line), "Validacion post-update fallo: no existe %s", product);
-        log_line(line);
-        return fail_update(
-            run,
-            "Actualizacion incompleta: el paquete no contiene Velda.exe en la carpeta esperada.",
-            Status::failure(StatusStage::Validation));
-    }
-    if (!write_version_stamp(run->paths.stamp_path, run->manifest.version)) {
-        // The update failed, but its files are in place and the product starts all the same.
-        // The next run finds the old stamp and updates again; a package installation's mark
-        // stays for it, since the folder was never stamped whole.
-        log_status_detail(Status::failure(StatusStage::VersionStamp, GetLastError(),
-                                          "no se pudo escribir %s", run->paths.stamp_path));
-        return true;
-    }
-    journal_finish_installation(run->paths.install_folder, delete_file);
-    return true;
+    return UpdateOutcome::Failed;
 }
 
 }  // namespace velda

@@ -47,7 +47,7 @@ bool manifest_counts(const ManifestArrival& arrival, RunDecision* decision) {
 }  // namespace
 
 RunDecision decide_run(const ManifestArrival& arrival, const Manifest& manifest,
-                       const InstalledState& installed) {
+                       const InstalledState& installed, const ReleaseDetails* details) {
     RunDecision decision = {};
     if (!manifest_counts(arrival, &decision)) {
         decision.course = RunCourse::StartLocalUnfetched;
@@ -77,8 +77,9 @@ RunDecision decide_run(const ManifestArrival& arrival, const Manifest& manifest,
         return decision;
     }
     decision.course = RunCourse::Update;
-    decision.plan = plan_update(manifest, installed.installed_version, installed.product_present,
-                                installed.install_folder_existed, installed.package_unfinished);
+    decision.plan = plan_update(manifest, {installed.installed_version, installed.product_present,
+                                           installed.install_folder_existed,
+                                           installed.package_unfinished, arrival.keyed, details});
     return decision;
 }
 

@@ -49,8 +49,9 @@ struct RunDecision {
 };
 
 // What the run does with the manifest it fetched; manifest is only read when it arrived and
-// counts.
+// counts. details: what a newer release tool wrote into it, null when there is none to read.
 [[nodiscard]] RunDecision decide_run(const ManifestArrival& arrival, const Manifest& manifest,
-                                     const InstalledState& installed);
+                                     const InstalledState& installed,
+                                     const ReleaseDetails* details = nullptr);
 
 }  // namespace velda

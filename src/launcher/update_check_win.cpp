@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <ctime>
+#include <string>
 
 #include "common/crypto.h"
 #include "common/fs.h"
@@ -83,7 +84,7 @@ void check_signature(const HttpBody& manifest_body, const char* query, uint64_t 
 
 // Downloads latest.json with a query that changes every second, so no cache answers it; the
 // manifest is read only when it counts.
-ManifestArrival fetch_manifest(Manifest* manifest) {
+ManifestArrival fetch_manifest(Manifest* manifest, ReleaseDetails* details, bool* details_read) {
     log_line("Consultando latest.json...");
     // The manifest and its signature share one time limit.
     uint64_t deadline_ms = GetTickCount64() + manifest_time_limit_ms(ms_since_launch());
@@ -105,6 +106,12 @@ ManifestArrival fetch_manifest(Manifest* manifest) {
         }
     }
     manifest_extract(body.data(), manifest);
+    std::string why;
+    *details_read = read_release_details(std::string_view(body.data(), body.size()), details, &why);
+    if (!*details_read) {
+        log_detail("latest.json: no se leyeron los tamanos ni los cambios por version: %s",
+                   why.c_str());
+    }
     return arrival;
 }
 
@@ -152,9 +159,13 @@ void show_versions(LauncherRun* run) {
 }  // namespace
 
 int run_update_check(LauncherRun* run) {
-    ManifestArrival arrival = fetch_manifest(&run->manifest);
+    if (!recover_cut_update(run)) {
+        return 1;
+    }
+    ManifestArrival arrival = fetch_manifest(&run->manifest, &run->release, &run->release_readable);
     InstalledState installed = read_installed_state(run);
-    RunDecision decision = decide_run(arrival, run->manifest, installed);
+    RunDecision decision = decide_run(arrival, run->manifest, installed,
+                                      run->release_readable ? &run->release : nullptr);
     if (decision.arrival_line[0] != '\0') {
         log_line(decision.arrival_line);
     }
@@ -188,8 +199,14 @@ int run_update_check(LauncherRun* run) {
         return run_final_stage(run, FinalVariant::Normal);
     }
     run->status_window.set_message(status_window_tr(run->spanish, "downloading"));
-    if (!install_update(run, decision.plan)) {
-        return 1;
+    switch (install_update(run, decision.plan)) {
+        case UpdateOutcome::Installed:
+            break;
+        case UpdateOutcome::Failed:
+            return 1;
+        case UpdateOutcome::Postponed:
+            run->status_window.destroy();
+            return 0;
     }
     return run_final_stage(run, FinalVariant::Normal);
 }

@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "manifest/manifest.h"
+#include "manifest/release_details.h"
 
 namespace velda {
 
@@ -21,21 +22,37 @@ constexpr size_t kLocalNewerLineSize = 192;
 void format_local_newer_line(const char* installed_version, const char* server_version,
                              char out[kLocalNewerLineSize]);
 
-enum class UpdateMeans { ChangedFiles, KillProducts, DirectExecutable, Package };
+enum class UpdateMeans { ChangedFiles, DirectExecutable, Package };
 
 // How an update is carried out. The means are tried in order, each only after the previous one
-// failed; the kill is no attempt of its own and always comes right before the first download
-// that may replace a running Velda.exe.
+// failed; each stages what it brings and ends the installation's product right before its commit.
 struct UpdatePlan {
     const char* opening_line;  // logged before the first means, or null
-    UpdateMeans means[4];
+    UpdateMeans means[3];
     size_t means_count;
 };
 
-// package_unfinished: an earlier package installation never reached its stamp, so the folder may
-// hold any mix of files; it counts as new, and only the package can make it whole.
-[[nodiscard]] UpdatePlan plan_update(const Manifest& manifest, const char* installed_version,
-                                     bool product_present, bool install_folder_existed,
-                                     bool package_unfinished);
+// What the plan goes by besides the manifest's older fields.
+struct PlanInputs {
+    const char* installed_version;
+    bool product_present;
+    bool install_folder_existed;
+    // An earlier package installation never reached its stamp, so the folder may hold any mix
+    // of files; it counts as new, and only the package can make it whole.
+    bool package_unfinished;
+    bool keyed;                     // release keys are compiled in
+    const ReleaseDetails* details;  // what a newer release tool wrote; null when unreadable
+};
+
+// The change set from the installed version, or null; the older single fields are looked at
+// apart (changed_files_applicable).
+[[nodiscard]] const ChangeSet* change_set_of(const ReleaseDetails* details,
+                                             const char* installed_version);
+
+// Velda.exe alone makes the release whole only from a version the manifest names; a manifest
+// without that record (an older tool) leaves it to launchers without keys, as before.
+[[nodiscard]] bool direct_executable_allowed(const PlanInputs& inputs);
+
+[[nodiscard]] UpdatePlan plan_update(const Manifest& manifest, const PlanInputs& inputs);
 
 }  // namespace velda

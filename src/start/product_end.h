@@ -53,9 +53,12 @@ struct ProductEndResult {
 };
 
 // Windows: every process whose image is "<install folder>\Velda.exe" (full path, compared
-// case-insensitively), handled as above; other Velda.exe are left running.
+// case-insensitively), handled as above; other Velda.exe are left running. on_first_ask, when
+// given, is called once, right before the first process is asked to close.
 [[nodiscard]] ProductEndResult end_installation_products(const char* install_folder,
-                                                         uint32_t close_limit_ms);
+                                                         uint32_t close_limit_ms,
+                                                         void (*on_first_ask)(void*) = nullptr,
+                                                         void* context = nullptr);
 // Brings the window that held the update back to the front.
 void bring_to_front(const ProductEndResult& result);
 

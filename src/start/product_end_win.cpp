@@ -112,11 +112,21 @@ std::vector<ObservedProduct> observe(std::vector<Product>* products) {
     return seen;
 }
 
+struct AskNotice {
+    void (*on_first_ask)(void*);
+    void* context;
+    bool given;
+};
+
 void act(const ProductEndDecision& decision, std::vector<Product>* products,
-         ProductEndResult* result) {
+         ProductEndResult* result, AskNotice* notice) {
     for (size_t i = 0; i < products->size(); ++i) {
         Product& product = (*products)[i];
         if (decision.actions[i] == ProductAction::Ask) {
+            if (!notice->given && notice->on_first_ask != nullptr) {
+                notice->on_first_ask(notice->context);
+            }
+            notice->given = true;
             visible_window_of(product.pid, true);
             product.asked = true;
             product.asked_at = GetTickCount();
@@ -134,17 +144,19 @@ void act(const ProductEndDecision& decision, std::vector<Product>* products,
 
 }  // namespace
 
-ProductEndResult end_installation_products(const char* install_folder, uint32_t close_limit_ms) {
+ProductEndResult end_installation_products(const char* install_folder, uint32_t close_limit_ms,
+                                           void (*on_first_ask)(void*), void* context) {
     ProductEndResult result;
     char product_path[kPathSize] = {};
     if (!product_path_in(install_folder, product_path)) {
         return result;
     }
     std::vector<Product> products = find_products(long_wide_path(product_path), &result.not_ended);
+    AskNotice notice{on_first_ask, context, false};
     for (;;) {
         std::vector<ObservedProduct> seen = observe(&products);
         ProductEndDecision decision = decide_product_end(seen, close_limit_ms);
-        act(decision, &products, &result);
+        act(decision, &products, &result, &notice);
         if (decision.finished) {
             for (size_t i = 0; i < products.size(); ++i) {
                 result.closed += products[i].asked && !seen[i].running ? 1 : 0;

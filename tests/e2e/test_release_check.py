@@ -269,19 +269,19 @@ def test_pack_refuses_an_output_inside_the_product(tool, tmp_path):
 
 @pytest.mark.parametrize("options,expected", [
     (["--installed", "1.0.0"], ["1. changed files from the list",
-                                "2. if that fails: end running Velda.exe processes, then the "
+                                "2. if that fails: the "
                                 "executable alone from",
                                 "3. if that fails: the package"]),
     (["--installed", "0.9.0"], ["log: [launcher] Changed-files no aplica para version local, se "
                                 "usara ZIP completo.",
-                                "1. end running Velda.exe processes, then the executable alone"]),
-    (["--no-install-folder"], ["1. end running Velda.exe processes, then the package "
+                                "1. the executable alone"]),
+    (["--no-install-folder"], ["1. the package "
                                "https://localhost:48443/downloads/velda-1.1.0.zip, saved as "
                                "velda-1.1.0.zip"]),
     (["--installed", "1.1.0"], ["log: [launcher] Version local al dia.", "is up to date"]),
     (["--installed", "2.0.0"], ["Version local (2.0.0) es mayor que server (1.1.0); se mantiene "
                                 "local.", "is up to date"]),
-    ([], ["no version stamp", "1. end running Velda.exe processes, then the executable alone"]),
+    ([], ["no version stamp", "1. the executable alone"]),
 ])
 def test_check_passes_what_pack_writes(tool, tmp_path, options, expected):
     release = pack(tool, tmp_path)

@@ -25,8 +25,6 @@ const char* means_text(UpdateMeans means) {
     switch (means) {
         case UpdateMeans::ChangedFiles:
             return "changed files";
-        case UpdateMeans::KillProducts:
-            return "end running Velda.exe processes";
         case UpdateMeans::DirectExecutable:
             return "the executable alone from";
         case UpdateMeans::Package:
@@ -70,16 +68,9 @@ void print_prediction(const CheckOptions& options, const Origin& origin,
     }
     std::printf("  updates to %s, trying in this order:\n", m.version);
     int step = 0;
-    bool kill_first = false;
     for (UpdateMeans means : prediction.means) {
-        if (means == UpdateMeans::KillProducts) {
-            kill_first = true;
-            continue;
-        }
         ++step;
-        std::printf("  %d. %s%s%s", step, step > 1 ? "if that fails: " : "",
-                    kill_first ? "end running Velda.exe processes, then " : "", means_text(means));
-        kill_first = false;
+        std::printf("  %d. %s%s", step, step > 1 ? "if that fails: " : "", means_text(means));
         if (means == UpdateMeans::ChangedFiles) {
             std::printf(" from the list %s, files under %s\n", m.changed_files_url,
                         m.changed_files_base_url);
