@@ -33,8 +33,4 @@ bool format_batch_command(const char* batch_path, char* out, size_t out_size) {
     return format_whole(out, out_size, "cmd.exe /C \"\"%s\"\"", batch_path);
 }
 
-bool format_kill_command(const char* image_name, char* out, size_t out_size) {
-    return format_whole(out, out_size, "cmd /C taskkill /F /T /IM %s >nul 2>nul", image_name);
-}
-
 }  // namespace velda

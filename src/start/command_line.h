@@ -13,7 +13,4 @@ namespace velda {
 // cmd.exe /C ""<batch_path>"": cmd strips the outer pair and keeps the quoted path.
 [[nodiscard]] bool format_batch_command(const char* batch_path, char* out, size_t out_size);
 
-// Ends every process of image_name and its children, quietly.
-[[nodiscard]] bool format_kill_command(const char* image_name, char* out, size_t out_size);
-
 }  // namespace velda

@@ -23,7 +23,6 @@ TEST(CommandLine, FormatsEachCommand) {
          "\"C:\\Velda Games\\velda\\Velda.exe\""},
         {format_batch_command, "C:\\Velda Games\\Run-Velda.bat",
          "cmd.exe /C \"\"C:\\Velda Games\\Run-Velda.bat\"\""},
-        {format_kill_command, "Velda.exe", "cmd /C taskkill /F /T /IM Velda.exe >nul 2>nul"},
     };
     for (const CommandCase& c : cases) {
         char out[512];
@@ -38,7 +37,6 @@ TEST(CommandLine, RefusesWhatDoesNotFit) {
     const CommandCase cases[] = {
         {format_exe_command, "C:\\a.exe", "\"C:\\a.exe\""},
         {format_batch_command, "C:\\a.bat", "cmd.exe /C \"\"C:\\a.bat\"\""},
-        {format_kill_command, "a.exe", "cmd /C taskkill /F /T /IM a.exe >nul 2>nul"},
     };
     for (const CommandCase& c : cases) {
         size_t exact = std::strlen(c.expected) + 1;

@@ -188,3 +188,70 @@ TEST(RunDecision, ManifestAndInstallationGiveTheCourseAndItsLines) {
 }
 
 }  // namespace
+
+namespace {
+
+// Which means may bring the installed version to the release whole.
+TEST(UpdatePlan, TakesOnlyMeansThatMakeTheReleaseWhole) {
+    ReleaseDetails recorded;
+    recorded.direct_record_present = true;
+    recorded.direct_from = {"1.4.0"};
+    ChangeSet from_old;
+    from_old.from_version = "1.3.0";
+    from_old.list_url = "https://h/c/from-1.3.0.txt";
+    from_old.base_url = "https://h/f-1.3.0";
+    recorded.change_sets = {from_old};
+    const ReleaseDetails older_tool;
+    struct Row {
+        const char* name;
+        const char* installed;
+        bool product_present;
+        bool keyed;
+        const ReleaseDetails* details;
+        std::vector<UpdateMeans> means;
+    };
+    const Row rows[] = {
+        {"keyless, older tool",
+         "1.4.0",
+         true,
+         false,
+         &older_tool,
+         {M::DirectExecutable, M::Package}},
+        {"keyless, unreadable details",
+         "1.4.0",
+         true,
+         false,
+         nullptr,
+         {M::DirectExecutable, M::Package}},
+        {"keyed, older tool", "1.4.0", true, true, &older_tool, {M::Package}},
+        {"keyed, named for Velda.exe alone",
+         "1.4.0",
+         true,
+         true,
+         &recorded,
+         {M::DirectExecutable, M::Package}},
+        {"keyless, not named", "1.2.0", true, false, &recorded, {M::Package}},
+        {"change set from the installed version",
+         "1.3.0",
+         true,
+         true,
+         &recorded,
+         {M::ChangedFiles, M::Package}},
+        {"change set without Velda.exe installed", "1.3.0", false, true, &recorded, {M::Package}},
+        {"single fields still count",
+         "1.4.1",
+         true,
+         true,
+         &recorded,
+         {M::ChangedFiles, M::Package}},
+    };
+    const Manifest manifest = manifest_from(kRelease);
+    for (const Row& row : rows) {
+        UpdatePlan plan = plan_update(
+            manifest, {row.installed, row.product_present, true, false, row.keyed, row.details});
+        EXPECT_EQ(std::vector<UpdateMeans>(plan.means, plan.means + plan.means_count), row.means)
+            << row.name;
+    }
+}
+
+}  // namespace
