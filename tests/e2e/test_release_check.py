@@ -123,6 +123,26 @@ def test_pack_writes_the_document_root_the_launcher_expects(tool, tmp_path):
         "changed_files_hashes_url": "https://localhost:48443/downloads/changes/1.0.0-to-1.1.0/"
                                     "velda-changes-1.0.0-to-1.1.0.sha256",
         "changed_files_hashes_sha256": sha256_of(hashes_path(release)),
+        # The whole-release members, after every older one.
+        "package_size": (release / "downloads/velda-1.1.0.zip").stat().st_size,
+        "unpacked_size": sum(len(content) for content in NEW_PRODUCT.values()),
+        "unpacked_files": len(NEW_PRODUCT),
+        "direct_size": len(NEW_PRODUCT["Velda.exe"]),
+        "direct_from": [],
+        "change_sets": [{
+            "from": "1.0.0",
+            "list_url": manifest["changed_files_url"],
+            "base_url": manifest["changed_files_base_url"],
+            "list_sha256": sha256_of(list_path(release)),
+            "hashes_url": manifest["changed_files_hashes_url"],
+            "hashes_sha256": sha256_of(hashes_path(release)),
+            "list_size": list_path(release).stat().st_size,
+            "hashes_size": hashes_path(release).stat().st_size,
+            "files_size": sum(len(NEW_PRODUCT[name]) for name in
+                              ["data/config.ini", "data/sub/deeper/added.txt",
+                               "with space/file name.txt", "Velda.exe"]),
+            "files_count": 4,
+        }],
     }
     # The launcher's old keys come first, so older launchers read the manifest as before.
     assert list(manifest)[:5] == ["version", "url", "changed_from_version", "changed_files_url",
@@ -180,7 +200,11 @@ def test_pack_package_is_a_plain_deflate_zip_with_folders(tool, tmp_path):
                 expected = content if isinstance(content, bytes) else content.encode()
                 assert archive.read(info) == expected
     manifest = json.loads(manifest_path(release).read_text())
-    assert set(manifest) == {"version", "url", "package_sha256", "direct_sha256"}
+    assert set(manifest) == {"version", "url", "package_sha256", "direct_sha256", "package_size",
+                             "unpacked_size", "unpacked_files", "direct_size", "direct_from",
+                             "change_sets"}
+    # Without an earlier version none is made whole by Velda.exe alone, and no set is given.
+    assert manifest["direct_from"] == [] and manifest["change_sets"] == []
 
 
 def test_pack_is_deterministic(tool, tmp_path):
