@@ -170,10 +170,10 @@ void check_release_details(const Origin& origin, const std::string& text,
             why);
         return;
     }
-    if (!has_any_detail(details)) {
-        return;
-    }
     reading->read = true;
+    if (!has_any_detail(details)) {
+        return;  // an older tool's manifest
+    }
     check_release_sizes(details.sizes, fetched, traps);
     std::map<std::string, ChangedFilesTotals> totals;
     for (const ChangeSet& set : details.change_sets) {

@@ -14,7 +14,7 @@ namespace velda {
 
 // The manifest's sizes, direct_from and change sets, as launchers that read them take them.
 struct DetailsReading {
-    bool read = false;  // false also when the manifest carries none of them
+    bool read = false;  // true also when the manifest carries none of them
     ReleaseDetails details;
 };
 
