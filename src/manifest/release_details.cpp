@@ -12,6 +12,8 @@ constexpr uint64_t kMaxWholeNumber = uint64_t{1} << 53;
 
 enum class Kind { String, Number, Object, Array, True, False, Null };
 
+struct Member;
+
 // One parsed JSON value. Numbers keep whether they were a whole, non-negative value within
 // 2^53; other numbers are valid JSON but useless as a size.
 struct Value {
@@ -19,8 +21,13 @@ struct Value {
     std::string text;  // strings, decoded
     bool whole = false;
     uint64_t number = 0;
-    std::vector<std::pair<std::string, Value>> members;  // objects, in text order
-    std::vector<Value> items;                            // arrays
+    std::vector<Member> members;  // objects, in text order
+    std::vector<Value> items;     // arrays
+};
+
+struct Member {
+    std::string key;
+    Value value;
 };
 
 class Parser {
@@ -117,7 +124,7 @@ class Parser {
             if (!value(depth + 1, &member)) {
                 return false;
             }
-            out->members.emplace_back(std::move(key), std::move(member));
+            out->members.push_back({std::move(key), std::move(member)});
             skip_blanks();
             if (peek() == ',') {
                 ++pos_;
@@ -370,9 +377,9 @@ class Parser {
 };
 
 const Value* member_of(const Value& object, std::string_view key) {
-    for (const auto& member : object.members) {
-        if (member.first == key) {
-            return &member.second;
+    for (const Member& member : object.members) {
+        if (member.key == key) {
+            return &member.value;
         }
     }
     return nullptr;

@@ -36,6 +36,8 @@ struct ChangeSet {
     std::optional<uint64_t> hashes_size;
     std::optional<uint64_t> files_size;   // the changed files together
     std::optional<uint64_t> files_count;  // files the list downloads
+
+    bool operator==(const ChangeSet&) const = default;
 };
 
 struct ReleaseSizes {
@@ -43,6 +45,8 @@ struct ReleaseSizes {
     std::optional<uint64_t> unpacked;        // its entries' uncompressed sizes together
     std::optional<uint64_t> unpacked_files;  // its file entries
     std::optional<uint64_t> direct;          // Velda.exe alone
+
+    bool operator==(const ReleaseSizes&) const = default;
 };
 
 struct ReleaseDetails {
@@ -52,6 +56,8 @@ struct ReleaseDetails {
     bool direct_record_present = false;
     std::vector<std::string> direct_from;
     std::vector<ChangeSet> change_sets;
+
+    bool operator==(const ReleaseDetails&) const = default;
 };
 
 // Reads the members above from the whole manifest text, which must be one strict JSON object

@@ -123,6 +123,26 @@ def test_pack_writes_the_document_root_the_launcher_expects(tool, tmp_path):
         "changed_files_hashes_url": "https://localhost:48443/downloads/changes/1.0.0-to-1.1.0/"
                                     "velda-changes-1.0.0-to-1.1.0.sha256",
         "changed_files_hashes_sha256": sha256_of(hashes_path(release)),
+        # The whole-release members, after every older one.
+        "package_size": (release / "downloads/velda-1.1.0.zip").stat().st_size,
+        "unpacked_size": sum(len(content) for content in NEW_PRODUCT.values()),
+        "unpacked_files": len(NEW_PRODUCT),
+        "direct_size": len(NEW_PRODUCT["Velda.exe"]),
+        "direct_from": [],
+        "change_sets": [{
+            "from": "1.0.0",
+            "list_url": manifest["changed_files_url"],
+            "base_url": manifest["changed_files_base_url"],
+            "list_sha256": sha256_of(list_path(release)),
+            "hashes_url": manifest["changed_files_hashes_url"],
+            "hashes_sha256": sha256_of(hashes_path(release)),
+            "list_size": list_path(release).stat().st_size,
+            "hashes_size": hashes_path(release).stat().st_size,
+            "files_size": sum(len(NEW_PRODUCT[name]) for name in
+                              ["data/config.ini", "data/sub/deeper/added.txt",
+                               "with space/file name.txt", "Velda.exe"]),
+            "files_count": 4,
+        }],
     }
     # The launcher's old keys come first, so older launchers read the manifest as before.
     assert list(manifest)[:5] == ["version", "url", "changed_from_version", "changed_files_url",
@@ -180,7 +200,11 @@ def test_pack_package_is_a_plain_deflate_zip_with_folders(tool, tmp_path):
                 expected = content if isinstance(content, bytes) else content.encode()
                 assert archive.read(info) == expected
     manifest = json.loads(manifest_path(release).read_text())
-    assert set(manifest) == {"version", "url", "package_sha256", "direct_sha256"}
+    assert set(manifest) == {"version", "url", "package_sha256", "direct_sha256", "package_size",
+                             "unpacked_size", "unpacked_files", "direct_size", "direct_from",
+                             "change_sets"}
+    # Without an earlier version none is made whole by Velda.exe alone, and no set is given.
+    assert manifest["direct_from"] == [] and manifest["change_sets"] == []
 
 
 def test_pack_is_deterministic(tool, tmp_path):
@@ -471,3 +495,129 @@ def test_check_over_https_with_the_test_ca(tool, tmp_path):
         assert trusted.returncode == 0, trusted.stdout + trusted.stderr
     finally:
         server.close()
+
+
+# ---- several earlier versions: one change set each -----------------------------------------
+
+THREE_VERSIONS = {
+    "1.0.0": {"Velda.exe": b"MZ 1.0.0", "data/config.ini": "mode=1\n", "data/old.txt": "old"},
+    "1.1.0": {"Velda.exe": b"MZ 1.1.0", "data/config.ini": "mode=2\n"},
+    "1.2.0": {"Velda.exe": b"MZ 1.2.0 changed", "data/config.ini": "mode=2\n"},
+}
+# What each earlier version's list downloads (1.1.0 differs from 1.2.0 only in Velda.exe).
+CHANGED_FROM = {"1.1.0": ["Velda.exe"], "1.0.0": ["data/config.ini", "Velda.exe"]}
+SERVER = "https://localhost:48443"
+
+
+def as_bytes(content):
+    return content if isinstance(content, bytes) else content.encode()
+
+
+def pack_three_versions(tool, tmp_path):
+    for version, files in THREE_VERSIONS.items():
+        write(tmp_path / version, files)
+    result = run(tool, "pack", "--product", tmp_path / "1.2.0", "--version", "1.2.0",
+                 "--server", SERVER, "--out", tmp_path / "release",
+                 "--previous", tmp_path / "1.0.0", "--previous-version", "1.0.0",
+                 "--previous", tmp_path / "1.1.0", "--previous-version", "1.1.0")
+    assert result.returncode == 0, result.stderr
+    return tmp_path / "release"
+
+
+def step_file(release, version, suffix):
+    step = f"{version}-to-1.2.0"
+    return release / "downloads/changes" / step / f"velda-changes-{step}{suffix}"
+
+
+def test_pack_writes_one_change_set_per_earlier_version(tool, tmp_path):
+    release = pack_three_versions(tool, tmp_path)
+    manifest = json.loads(manifest_path(release).read_text())
+    sets = {change_set["from"]: change_set for change_set in manifest["change_sets"]}
+    assert list(sets) == ["1.1.0", "1.0.0"]  # the newest first
+    assert manifest["direct_from"] == ["1.1.0"]
+    # Deployed launchers read the single fields: they name the newest earlier version's set.
+    assert manifest["changed_from_version"] == "1.1.0"
+    for single, key in [("changed_files_url", "list_url"), ("changed_files_base_url", "base_url"),
+                        ("changed_files_sha256", "list_sha256"),
+                        ("changed_files_hashes_url", "hashes_url"),
+                        ("changed_files_hashes_sha256", "hashes_sha256")]:
+        assert manifest[single] == sets["1.1.0"][key], single
+    new = THREE_VERSIONS["1.2.0"]
+    package = release / "downloads/velda-1.2.0.zip"
+    assert (manifest["package_size"], manifest["unpacked_size"], manifest["unpacked_files"],
+            manifest["direct_size"]) == (
+        package.stat().st_size, sum(len(as_bytes(c)) for c in new.values()), len(new),
+        len(new["Velda.exe"]))
+    for version, changed in CHANGED_FROM.items():
+        change_set, listed, hashes = (sets[version], step_file(release, version, ".txt"),
+                                      step_file(release, version, ".sha256"))
+        assert change_set == {
+            "from": version,
+            "list_url": f"{SERVER}/{listed.relative_to(release).as_posix()}",
+            "base_url": f"{SERVER}/downloads/changes/{version}-to-1.2.0/files",
+            "list_sha256": sha256_of(listed),
+            "hashes_url": f"{SERVER}/{hashes.relative_to(release).as_posix()}",
+            "hashes_sha256": sha256_of(hashes),
+            "list_size": listed.stat().st_size,
+            "hashes_size": hashes.stat().st_size,
+            "files_size": sum(len(as_bytes(new[name])) for name in changed),
+            "files_count": len(changed),
+        }
+    assert step_file(release, "1.0.0", ".txt").read_text() == \
+        "-data/old.txt\ndata/config.ini\nVelda.exe\n"
+
+
+def test_check_lists_and_verifies_every_change_set(tool, tmp_path):
+    release = pack_three_versions(tool, tmp_path)
+    result = run(tool, "check", manifest_path(release), "--installed", "1.0.0")
+    assert result.returncode == 0, result.stdout
+    assert "warning:" not in result.stdout
+    for line in [
+        # The launcher's plain search still lands on the top-level single fields.
+        '  changed_from_version     found      "1.1.0"',
+        f'  changed_files_url        found      "{SERVER}/downloads/changes/1.1.0-to-1.2.0/'
+        f'velda-changes-1.1.0-to-1.2.0.txt"',
+        "Change set from 1.1.0: the changed-files members above",
+        "  from 1.1.0: 1 downloads, 0 deletions;",
+        "Change set from 1.0.0:",
+        "  from 1.0.0: 2 downloads, 1 deletions;",
+        # Deployed launchers at 1.0.0 take the package; those that read change sets take theirs.
+        "Changed-files no aplica para version local",
+        'A launcher that reads "change_sets" and "direct_from", instead:',
+        f"  1. changed files from the list {SERVER}/downloads/changes/1.0.0-to-1.2.0/",
+        "Result: the release is sound",
+    ]:
+        assert line in result.stdout, result.stdout
+
+
+def set_member(name, value):
+    def change(text):
+        manifest = json.loads(text)
+        manifest[name] = value
+        return json.dumps(manifest, indent=2)
+    return lambda release: edit_manifest(release, change)
+
+
+DETAIL_TRAPS = [
+    ("tampered file of the older set",
+     lambda r: (step_file(r, "1.0.0", "").parent / "files/data/config.ini").write_text("mode=9\n"),
+     ["change set from 1.0.0: the changed file", "1.0.0-to-1.2.0/files/data/config.ini"]),
+    ("direct_from names a set that changes more", set_member("direct_from", ["1.1.0", "1.0.0"]),
+     ['"direct_from" names 1.0.0, but its change set changes more than Velda.exe']),
+    ("wrong package size", set_member("package_size", 1),
+     ['"package_size" is 1, but what it measures is']),
+    ("refused member", set_member("unpacked_files", -1),
+     ['launchers that read the sizes, "direct_from" and "change_sets" refuse them: '
+      '"unpacked_files" is not a whole number']),
+]
+
+
+@pytest.mark.parametrize("name,spoil,warnings", DETAIL_TRAPS, ids=[t[0] for t in DETAIL_TRAPS])
+def test_check_flags_each_change_set_trap(tool, tmp_path, name, spoil, warnings):
+    release = pack_three_versions(tool, tmp_path)
+    spoil(release)
+    result = run(tool, "check", manifest_path(release), "--installed", "1.1.0")
+    assert result.returncode == 1, result.stdout
+    printed = [line for line in result.stdout.splitlines() if line.startswith("warning: ")]
+    for warning in warnings:
+        assert any(warning in line for line in printed), "\n".join(printed)

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "manifest/manifest.h"
+#include "manifest/release_details.h"
 #include "manifest_check.h"
 #include "manifest_writer.h"
 
@@ -49,6 +50,50 @@ TEST(ManifestWriter, TheLauncherReadsBackExactlyWhatWasWritten) {
         EXPECT_TRUE(analysis.traps.empty()) << analysis.traps[0];
         EXPECT_TRUE(analysis.scan.valid);
     }
+}
+
+ChangeSet change_set(const std::string& from) {
+    ChangeSet set;
+    set.from_version = from;
+    set.list_url = "https://downloads.example.com/downloads/changes/" + from + "/list.txt";
+    set.base_url = "https://downloads.example.com/downloads/changes/" + from + "/files";
+    set.hashes_url = "https://downloads.example.com/downloads/changes/" + from + "/list.sha256";
+    set.list_sha256 = std::string(64, 'a');
+    set.list_size = 10;
+    set.files_count = 0;
+    return set;
+}
+
+TEST(ManifestWriter, ChangeSetsReadBackAndLeaveTheSingleFieldsToThePlainSearch) {
+    ReleaseManifest m = full_release();
+    m.has_details = true;
+    m.details.sizes = {100, 200, 3, 0};
+    m.details.direct_record_present = true;
+    m.details.direct_from = {"1.4.1"};
+    // The older set names other URLs under the names the launcher's search knows best.
+    m.details.change_sets = {change_set("1.4.1"), change_set("1.3.0")};
+    std::vector<std::string> problems;
+    ASSERT_TRUE(validate_release_manifest(m, &problems)) << problems[0];
+    std::string text = write_manifest_json(m);
+    Manifest read{};
+    manifest_extract(text.c_str(), &read);
+    EXPECT_EQ(read.changed_from_version, m.changed_from_version);
+    EXPECT_EQ(read.changed_files_url, m.changed_files_url);
+    EXPECT_EQ(read.changed_files_base_url, m.changed_files_base_url);
+    ReleaseDetails details;
+    std::string why;
+    ASSERT_TRUE(read_release_details(text, &details, &why)) << why;
+    EXPECT_EQ(details, m.details);
+    ManifestAnalysis analysis;
+    analyze_manifest(text, &analysis);
+    EXPECT_TRUE(analysis.traps.empty()) << analysis.traps[0];
+
+    ReleaseManifest refused = m;
+    refused.details.change_sets.push_back(change_set("1.4.2"));  // not older
+    refused.details.change_sets[1].hashes_url = "ftp://h/x";
+    problems.clear();
+    EXPECT_FALSE(validate_release_manifest(refused, &problems));
+    EXPECT_EQ(problems.size(), 2u);
 }
 
 TEST(ManifestWriter, WritesPlainSlashesAndEachKeyOnce) {

@@ -1,9 +1,11 @@
 #include "check.h"
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "check_details.h"
 #include "check_downloads.h"
 #include "common/release_keys.h"
 #include "launcher/update_plan.h"
@@ -33,24 +35,24 @@ const char* means_text(UpdateMeans means) {
     return "?";
 }
 
-void print_prediction(const CheckOptions& options, const Origin& origin,
-                      const ManifestAnalysis& analysis) {
-    LauncherSituation situation{};
-    std::string who;
+// Who the launcher is, and what it finds on the machine.
+LauncherSituation situation_of(const CheckOptions& options, std::string* who) {
     if (options.no_install_folder) {
-        situation = {false, false, "", false};
-        who = "no install folder (first installation)";
-    } else if (options.installed_given) {
-        situation = {true, true, stamp_text_as_read(options.installed), true};
-        who = "installed version \"" + printable(situation.installed_version) +
-              "\" and Velda.exe in its install folder";
-    } else {
-        situation = {true, false, "", true};
-        who = "an install folder holding Velda.exe but no version stamp";
+        *who = "no install folder (first installation)";
+        return {false, false, "", false};
     }
-    const Manifest& m = analysis.manifest;
-    LauncherPrediction prediction = predict_launcher_run(m, situation);
-    std::printf("A launcher with %s:\n", who.c_str());
+    if (options.installed_given) {
+        LauncherSituation situation = {true, true, stamp_text_as_read(options.installed), true};
+        *who = "installed version \"" + printable(situation.installed_version) +
+               "\" and Velda.exe in its install folder";
+        return situation;
+    }
+    *who = "an install folder holding Velda.exe but no version stamp";
+    return {true, false, "", true};
+}
+
+void print_steps(const Origin& origin, const ManifestAnalysis& analysis, const Manifest& m,
+                 const LauncherPrediction& prediction) {
     for (const std::string& line : prediction.log_lines) {
         std::printf("  log: [launcher] %s\n", line.c_str());
     }
@@ -80,6 +82,45 @@ void print_prediction(const CheckOptions& options, const Origin& origin,
             std::printf(" %s, saved as %s and unpacked\n", m.url,
                         analysis.package_file_name.c_str());
         }
+    }
+}
+
+// A launcher that reads change sets takes the one for its version, and Velda.exe alone only
+// when direct_from names its version; without direct_from a keyed one never takes it alone.
+LauncherPrediction predict_with_details(const ReleaseDetails& details, bool keyed,
+                                        const Manifest& m, const LauncherSituation& situation) {
+    LauncherPrediction prediction = predict_launcher_run(m, situation);
+    std::string installed = situation.stamp_present ? situation.installed_version : "";
+    bool direct_allowed =
+        details.direct_record_present ? direct_makes_release_whole(details, installed) : !keyed;
+    if (!direct_allowed) {
+        std::erase(prediction.means, UpdateMeans::DirectExecutable);
+        if (!prediction.means.empty() && prediction.means.back() == UpdateMeans::KillProducts) {
+            prediction.means.pop_back();
+        }
+    }
+    return prediction;
+}
+
+void print_prediction(const CheckOptions& options, const Origin& origin,
+                      const ManifestAnalysis& analysis, const DetailsReading& reading) {
+    std::string who;
+    LauncherSituation situation = situation_of(options, &who);
+    const Manifest& m = analysis.manifest;
+    LauncherPrediction prediction = predict_launcher_run(m, situation);
+    std::printf("A launcher with %s:\n", who.c_str());
+    print_steps(origin, analysis, m, prediction);
+    if (!reading.read) {
+        return;
+    }
+    Manifest for_installed = manifest_for_installed(
+        m, reading.details, situation.stamp_present ? situation.installed_version : "");
+    LauncherPrediction with_details = predict_with_details(
+        reading.details, !options.public_keys.empty(), for_installed, situation);
+    if (with_details.log_lines != prediction.log_lines || with_details.means != prediction.means ||
+        std::strcmp(for_installed.changed_files_url, m.changed_files_url) != 0) {
+        std::printf("A launcher that reads \"change_sets\" and \"direct_from\", instead:\n");
+        print_steps(origin, analysis, for_installed, with_details);
     }
 }
 
@@ -158,9 +199,14 @@ int run_check(const CheckOptions& options) {
     HashRule rule{!options.public_keys.empty()};
     Package package;
     check_package(origin, analysis, rule, &package, &traps);
-    check_direct(origin, analysis.manifest, rule, package, &traps, &notes);
-    check_changed_files(origin, analysis, rule, package, &traps);
-    print_prediction(options, origin, analysis);
+    std::optional<uint64_t> direct_size;
+    check_direct(origin, analysis.manifest, rule, package, &traps, &notes, &direct_size);
+    ChangedFilesTotals single_set;
+    check_changed_files(origin, analysis, rule, package, &traps, &single_set);
+    DetailsReading details;
+    check_release_details(origin, text, analysis, rule, {package, direct_size, single_set},
+                          &details, &traps, &notes);
+    print_prediction(options, origin, analysis, details);
     return print_verdict(notes, traps);
 }
 

@@ -155,6 +155,7 @@ struct ChangedFilesContext {
     const Manifest& manifest;
     const Package& package;
     const FileDigestList* digests;  // null when launchers would take no changed file
+    ChangedFilesTotals* totals;
 };
 
 // The bytes of one line's download against the hash file and the package.
@@ -214,6 +215,8 @@ void check_changed_entry(const ChangedFilesContext& context, const ListEntry& en
                          "\" is missing under the base URL (" + where + ": " + error + ")");
         return;
     }
+    context.totals->files_size += bytes.size();
+    ++context.totals->files_fetched;
     compare_changed_file(context, entry, name, line, where, bytes, traps);
 }
 
@@ -288,6 +291,7 @@ void check_package(const Origin& origin, const ManifestAnalysis& analysis, HashR
         return;
     }
     package->read = true;
+    package->archive_size = archive.size();
     std::printf("Package: %s, %zu files and %zu folders\n", where.c_str(), package->files.size(),
                 folders);
     if (!package->has_exe) {
@@ -299,7 +303,8 @@ void check_package(const Origin& origin, const ManifestAnalysis& analysis, HashR
 }
 
 void check_direct(const Origin& origin, const Manifest& m, HashRule rule, const Package& package,
-                  std::vector<std::string>* traps, std::vector<std::string>* notes) {
+                  std::vector<std::string>* traps, std::vector<std::string>* notes,
+                  std::optional<uint64_t>* direct_size) {
     std::string exe;
     std::string where;
     std::string error;
@@ -309,6 +314,9 @@ void check_direct(const Origin& origin, const Manifest& m, HashRule rule, const 
         return;
     }
     std::printf("Direct executable: %s, %zu bytes\n", where.c_str(), exe.size());
+    if (direct_size != nullptr) {
+        *direct_size = exe.size();
+    }
     check_hash("direct_sha256", m.direct_sha256, exe, "the direct executable " + where, rule,
                traps);
     if (package.has_exe && exe != package.exe) {
@@ -319,7 +327,10 @@ void check_direct(const Origin& origin, const Manifest& m, HashRule rule, const 
 }
 
 void check_changed_files(const Origin& origin, const ManifestAnalysis& analysis, HashRule rule,
-                         const Package& package, std::vector<std::string>* traps) {
+                         const Package& package, std::vector<std::string>* traps,
+                         ChangedFilesTotals* totals) {
+    ChangedFilesTotals unused;
+    totals = totals != nullptr ? totals : &unused;
     const Manifest& m = analysis.manifest;
     if (analysis.list_file_name.empty()) {
         return;
@@ -332,11 +343,15 @@ void check_changed_files(const Origin& origin, const ManifestAnalysis& analysis,
                          "): every changed-files update fails");
         return;
     }
+    totals->list_read = true;
+    totals->list_size = text.size();
     check_hash("changed_files_sha256", m.changed_files_sha256, text,
                "the changed-files list " + where, rule, traps);
     std::string digest_text;
     FileDigestList digests;
     bool have_digests = read_file_digests(origin, m, rule, &digest_text, &digests, traps);
+    totals->hashes_read = have_digests || !digest_text.empty();
+    totals->hashes_size = digest_text.size();
     ListAnalysis list = analyze_changed_files_list(text);
     size_t deletions = 0;
     for (const ListEntry& entry : list.entries) {
@@ -345,9 +360,15 @@ void check_changed_files(const Origin& origin, const ManifestAnalysis& analysis,
     std::printf("Changed-files list: %s, %zu downloads, %zu deletions, %zu refused lines\n",
                 where.c_str(), list.entries.size() - deletions, deletions, list.refused_lines);
     traps->insert(traps->end(), list.traps.begin(), list.traps.end());
-    ChangedFilesContext context{origin, m, package, have_digests ? &digests : nullptr};
+    totals->downloads = list.entries.size() - deletions;
+    totals->deletions = deletions;
+    totals->only_product_file = deletions == 0 && list.refused_lines == 0;
+    ChangedFilesContext context{origin, m, package, have_digests ? &digests : nullptr, totals};
     for (const ListEntry& entry : list.entries) {
         check_changed_entry(context, entry, traps);
+        if (entry.action != ChangedFileAction::Delete && entry.path_text != kProductFileName) {
+            totals->only_product_file = false;
+        }
     }
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,6 +21,20 @@ struct Package {
     std::map<std::string, std::string> files;  // entry name -> bytes
     std::string exe;                           // the top-level Velda.exe
     bool has_exe = false;
+    uint64_t archive_size = 0;
+};
+
+// What a changed-files list and its files came to, for the sizes the manifest gives.
+struct ChangedFilesTotals {
+    bool list_read = false;
+    uint64_t list_size = 0;
+    bool hashes_read = false;
+    uint64_t hashes_size = 0;
+    size_t downloads = 0;
+    size_t deletions = 0;
+    bool only_product_file = false;  // downloads Velda.exe alone and deletes nothing
+    uint64_t files_size = 0;         // of the files that could be fetched
+    size_t files_fetched = 0;
 };
 
 // Whether hashes are required: a launcher with a release key takes no download without one.
@@ -34,10 +50,14 @@ void check_signature(const Origin& origin, const CheckOptions& options, const st
 void check_package(const Origin& origin, const ManifestAnalysis& analysis, HashRule rule,
                    Package* package, std::vector<std::string>* traps);
 
+// direct_size, when not null, gets the bytes of the direct executable once it is fetched.
 void check_direct(const Origin& origin, const Manifest& m, HashRule rule, const Package& package,
-                  std::vector<std::string>* traps, std::vector<std::string>* notes);
+                  std::vector<std::string>* traps, std::vector<std::string>* notes,
+                  std::optional<uint64_t>* direct_size = nullptr);
 
+// totals, when not null, gets what the list and its files came to.
 void check_changed_files(const Origin& origin, const ManifestAnalysis& analysis, HashRule rule,
-                         const Package& package, std::vector<std::string>* traps);
+                         const Package& package, std::vector<std::string>* traps,
+                         ChangedFilesTotals* totals = nullptr);
 
 }  // namespace velda

@@ -1,6 +1,7 @@
 // velda-release: packs a product folder into a release the launcher reads exactly as meant, and
 // checks a published release with the launcher's own reading code.
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -17,9 +18,10 @@ namespace {
 const char kUsage[] =
     "usage:\n"
     "  velda-release pack --product DIR --version VERSION --server URL --out DIR\n"
-    "                     [--previous DIR --previous-version VERSION] [--sign-key PRIVATE.pem]\n"
+    "                     [--previous DIR --previous-version VERSION]... [--sign-key PRIVATE.pem]\n"
     "      DIR must hold Velda.exe at its top level; URL is scheme://host[:port] of the\n"
     "      download server; --out names a new folder, laid out as the server's document root.\n"
+    "      --previous and --previous-version, once per earlier version users may have.\n"
     "      --sign-key signs downloads/latest.json into downloads/latest.json.sig.\n"
     "  velda-release check MANIFEST [--installed VERSION] [--no-install-folder]\n"
     "                      [--root DIR] [--cacert FILE] [--public-key PUBLIC.pem]...\n"
@@ -47,16 +49,37 @@ bool take(int argc, char** argv, int* i, const char* name, std::string* value, b
     return true;
 }
 
+// "--previous" and "--previous-version" paired in the order given; a missing half stays empty.
+std::vector<PreviousRelease> pair_previous(const std::vector<std::string>& folders,
+                                           const std::vector<std::string>& versions) {
+    std::vector<PreviousRelease> pairs(std::max(folders.size(), versions.size()));
+    for (size_t i = 0; i < pairs.size(); ++i) {
+        pairs[i].folder = i < folders.size() ? folders[i] : "";
+        pairs[i].version = i < versions.size() ? versions[i] : "";
+    }
+    return pairs;
+}
+
 int pack_command(int argc, char** argv) {
     PackOptions options;
     bool missing = false;
+    std::vector<std::string> previous_folders;
+    std::vector<std::string> previous_versions;
     for (int i = 2; i < argc; ++i) {
+        std::string previous;
+        if (take(argc, argv, &i, "--previous", &previous, &missing) ||
+            take(argc, argv, &i, "--previous-version", &previous, &missing)) {
+            if (missing) {
+                return usage_error("an option lacks its value");
+            }
+            bool folder = std::strcmp(argv[i - 1], "--previous") == 0;
+            (folder ? previous_folders : previous_versions).push_back(previous);
+            continue;
+        }
         if (take(argc, argv, &i, "--product", &options.product_folder, &missing) ||
             take(argc, argv, &i, "--version", &options.version, &missing) ||
             take(argc, argv, &i, "--server", &options.server, &missing) ||
             take(argc, argv, &i, "--out", &options.output_folder, &missing) ||
-            take(argc, argv, &i, "--previous", &options.previous_folder, &missing) ||
-            take(argc, argv, &i, "--previous-version", &options.previous_version, &missing) ||
             take(argc, argv, &i, "--sign-key", &options.sign_key, &missing)) {
             if (missing) {
                 return usage_error("an option lacks its value");
@@ -65,6 +88,7 @@ int pack_command(int argc, char** argv) {
         }
         return usage_error((std::string("unknown argument ") + argv[i]).c_str());
     }
+    options.previous = pair_previous(previous_folders, previous_versions);
     if (options.product_folder.empty() || options.version.empty() || options.server.empty() ||
         options.output_folder.empty()) {
         return usage_error("pack needs --product, --version, --server and --out");

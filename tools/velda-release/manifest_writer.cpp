@@ -48,6 +48,118 @@ void check_file_name(const char* key, const std::string& url, std::vector<std::s
     }
 }
 
+bool is_hex_digest(const std::string& value) {
+    return value.size() == 64 && value.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+void check_change_set(const std::string& version, const ChangeSet& set,
+                      std::vector<std::string>* problems) {
+    const std::string where = "change set from " + printable(set.from_version) + ": ";
+    std::string why;
+    if (!release_version_usable(set.from_version, &why)) {
+        problems->push_back(where + "\"from\" " + why);
+    } else if (compare_versions(set.from_version.c_str(), version.c_str()) !=
+               VersionOrder::LocalOlder) {
+        problems->push_back(where + "not older than \"version\" " + version +
+                            ": a launcher at that version would count itself up to date");
+    }
+    std::vector<std::string> found;
+    if (value_fits("list_url", set.list_url, kManifestUrlSize, &found)) {
+        check_url("list_url", set.list_url, &found);
+        check_file_name("list_url", set.list_url, &found);
+    }
+    if (value_fits("base_url", set.base_url, kManifestUrlSize, &found)) {
+        check_url("base_url", set.base_url, &found);
+    }
+    if (!set.hashes_url.empty() &&
+        value_fits("hashes_url", set.hashes_url, kManifestUrlSize, &found)) {
+        check_url("hashes_url", set.hashes_url, &found);
+    }
+    for (const auto& [key, value] :
+         {std::pair<const char*, const std::string*>{"list_sha256", &set.list_sha256},
+          {"hashes_sha256", &set.hashes_sha256}}) {
+        if (!value->empty() && !is_hex_digest(*value)) {
+            found.push_back(std::string("\"") + key + "\" is not 64 lower-case hex digits");
+        }
+    }
+    for (const std::string& problem : found) {
+        problems->push_back(where + problem);
+    }
+}
+
+void check_details(const ReleaseManifest& manifest, std::vector<std::string>* problems) {
+    const ReleaseDetails& details = manifest.details;
+    if (details.change_sets.size() > kMaxChangeSets ||
+        details.direct_from.size() > kMaxDirectFrom) {
+        problems->push_back("more earlier versions than a launcher reads (at most " +
+                            std::to_string(kMaxChangeSets) + ")");
+    }
+    for (const ChangeSet& set : details.change_sets) {
+        // The set the single fields repeat has had its faults named already.
+        bool repeated = manifest.has_changed_files &&
+                        set.from_version == manifest.changed_from_version &&
+                        set.list_url == manifest.changed_files_url &&
+                        set.base_url == manifest.changed_files_base_url;
+        if (!repeated) {
+            check_change_set(manifest.version, set, problems);
+        }
+    }
+    for (const std::string& version : details.direct_from) {
+        std::string why;
+        if (!release_version_usable(version, &why)) {
+            problems->push_back("\"direct_from\" version \"" + printable(version) + "\" " + why);
+        }
+    }
+}
+
+void write_size(std::string* out, const char* key, const std::optional<uint64_t>& size) {
+    if (size) {
+        *out += std::string(", \"") + key + "\": " + std::to_string(*size);
+    }
+}
+
+std::string change_set_json(const ChangeSet& set) {
+    std::string out = "{\"from\": \"" + set.from_version + "\", \"list_url\": \"" + set.list_url +
+                      "\", \"base_url\": \"" + set.base_url + "\"";
+    auto text = [&out](const char* key, const std::string& value) {
+        if (!value.empty()) {
+            out += std::string(", \"") + key + "\": \"" + value + "\"";
+        }
+    };
+    text("list_sha256", set.list_sha256);
+    text("hashes_url", set.hashes_url);
+    text("hashes_sha256", set.hashes_sha256);
+    write_size(&out, "list_size", set.list_size);
+    write_size(&out, "hashes_size", set.hashes_size);
+    write_size(&out, "files_size", set.files_size);
+    write_size(&out, "files_count", set.files_count);
+    return out + "}";
+}
+
+// The members after the older ones, each on its line; the change sets one object a line.
+std::string details_json(const ReleaseDetails& details) {
+    std::string out;
+    auto size = [&out](const char* key, const std::optional<uint64_t>& value) {
+        if (value) {
+            out += std::string(",\n  \"") + key + "\": " + std::to_string(*value);
+        }
+    };
+    size("package_size", details.sizes.package);
+    size("unpacked_size", details.sizes.unpacked);
+    size("unpacked_files", details.sizes.unpacked_files);
+    size("direct_size", details.sizes.direct);
+    out += ",\n  \"direct_from\": [";
+    for (size_t i = 0; i < details.direct_from.size(); ++i) {
+        out += std::string(i == 0 ? "\"" : ", \"") + details.direct_from[i] + "\"";
+    }
+    out += "],\n  \"change_sets\": [";
+    for (size_t i = 0; i < details.change_sets.size(); ++i) {
+        out += std::string(i == 0 ? "\n    " : ",\n    ") + change_set_json(details.change_sets[i]);
+    }
+    out += details.change_sets.empty() ? "]" : "\n  ]";
+    return out;
+}
+
 }  // namespace
 
 bool release_version_usable(const std::string& version, std::string* why) {
@@ -122,6 +234,9 @@ bool validate_release_manifest(const ReleaseManifest& manifest,
                    problems)) {
         check_url("changed_files_hashes_url", manifest.changed_files_hashes_url, problems);
     }
+    if (manifest.has_details) {
+        check_details(manifest, problems);
+    }
     return problems->size() == before;
 }
 
@@ -147,6 +262,9 @@ std::string write_manifest_json(const ReleaseManifest& manifest) {
     optional_member("changed_files_sha256", manifest.changed_files_sha256);
     optional_member("changed_files_hashes_url", manifest.changed_files_hashes_url);
     optional_member("changed_files_hashes_sha256", manifest.changed_files_hashes_sha256);
+    if (manifest.has_details) {
+        out += details_json(manifest.details);
+    }
     out += "\n}\n";
     return out;
 }

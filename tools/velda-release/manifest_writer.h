@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "manifest/release_details.h"
+
 namespace velda {
 
 // The five members the launcher reads, in its order, with the capacity of each field (NUL
@@ -28,6 +30,9 @@ struct ReleaseManifest {
     std::string changed_files_sha256;
     std::string changed_files_hashes_url;
     std::string changed_files_hashes_sha256;
+    // The sizes, direct_from and change sets, written after everything above when has_details.
+    bool has_details = false;
+    ReleaseDetails details;
 };
 
 // A version as a release names it: parsable by the launcher, within 63 bytes, and free of white
@@ -39,7 +44,8 @@ struct ReleaseManifest {
 [[nodiscard]] bool validate_release_manifest(const ReleaseManifest& manifest,
                                              std::vector<std::string>* problems);
 
-// One object, one member per line, each key once, plain slashes, no escapes. Only for a
+// One object, one member per line (a change set's object on one line), each top-level key once,
+// plain slashes, no escapes. Only for a
 // manifest that passed validate_release_manifest.
 std::string write_manifest_json(const ReleaseManifest& manifest);
 

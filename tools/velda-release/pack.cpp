@@ -98,49 +98,8 @@ bool check_top_level_names(const std::vector<TreeEntry>& tree, const char* which
     return problems->size() == before;
 }
 
-// Fills the manifest's hash members from the staged files and writes the list's hash file.
-bool add_release_hashes(const fs::path& staging, const ReleaseLayout& layout,
-                        const ChangedFilesPlan& changes, bool with_previous,
-                        ReleaseManifest* manifest, std::string* error) {
-    auto hash_of = [&](const std::string& relative, std::string* hex) {
-        std::string bytes;
-        if (!read_file_bytes(tree_path(staging, relative), &bytes)) {
-            *error = "cannot read back " + tree_path(staging, relative).string();
-            return false;
-        }
-        *hex = release_sha256_hex(bytes);
-        if (hex->empty()) {
-            *error = "cannot hash " + relative;
-            return false;
-        }
-        return true;
-    };
-    if (!hash_of(layout.package_path, &manifest->package_sha256) ||
-        !hash_of(layout.direct_path, &manifest->direct_sha256)) {
-        return false;
-    }
-    if (!with_previous) {
-        return true;
-    }
-    std::vector<PathDigest> digests;
-    for (const std::string& path : changes.downloads) {
-        PathDigest digest{path, ""};
-        if (!hash_of(layout.files_path + "/" + path, &digest.sha256_hex)) {
-            return false;
-        }
-        digests.push_back(std::move(digest));
-    }
-    if (!write_file_bytes(tree_path(staging, layout.hashes_path),
-                          format_file_digest_list(digests))) {
-        *error = "cannot write " + tree_path(staging, layout.hashes_path).string();
-        return false;
-    }
-    manifest->changed_files_hashes_url = layout.hashes_url;
-    return hash_of(layout.list_path, &manifest->changed_files_sha256) &&
-           hash_of(layout.hashes_path, &manifest->changed_files_hashes_sha256);
-}
-
-// Whether the launcher's reader takes every member back exactly as written.
+// The launcher's plain search finds the older members; the whole-release members must read back
+// through read_release_details exactly as planned.
 bool reads_back(const std::string& text, const ReleaseManifest& manifest,
                 std::vector<std::string>* problems) {
     ManifestAnalysis analysis;
@@ -159,28 +118,84 @@ bool reads_back(const std::string& text, const ReleaseManifest& manifest,
         problems->insert(problems->end(), analysis.traps.begin(), analysis.traps.end());
         return false;
     }
+    ReleaseDetails details;
+    std::string why;
+    if (manifest.has_details &&
+        (!read_release_details(text, &details, &why) || !(details == manifest.details))) {
+        problems->push_back("the manifest's sizes and change sets would not read back as written" +
+                            (why.empty() ? std::string() : ": " + why));
+        return false;
+    }
     return true;
 }
+
+// One earlier release as the options name it, once its folder is read.
+struct EarlierRelease {
+    std::string version;
+    fs::path folder;
+    std::vector<TreeEntry> tree;
+};
 
 // What the options name, once they are known to be usable.
 struct PackInputs {
     std::string server;  // cleaned
-    bool with_previous = false;
     fs::path product;
-    fs::path previous;
     fs::path output;
     std::vector<TreeEntry> new_tree;
-    std::vector<TreeEntry> old_tree;
+    std::vector<EarlierRelease> earlier;  // the newest first
+};
+
+// The change set that takes one earlier release to the new one.
+struct ChangeSetPlan {
+    ReleaseLayout layout;  // its list, hash file and files folder
+    ChangedFilesPlan changes;
+    std::string list_text;
+    bool direct_makes_whole = false;  // Velda.exe is all that differs
 };
 
 // The texts and the folder layout of the release, each read back as the launcher reads it.
 struct PackPlan {
-    ReleaseLayout layout;
-    ChangedFilesPlan changes;
-    ReleaseManifest manifest;  // the hashes are added once the files are written
+    ReleaseLayout layout;  // the single change-set fields name the newest earlier version
+    std::vector<ChangeSetPlan> sets;  // parallel to PackInputs::earlier
+    ReleaseManifest manifest;         // the hashes and sizes are added once the files are written
     std::string manifest_text;
-    std::string list_text;
 };
+
+// Usable, distinct, older than the new version: the earlier versions, newest first.
+void validate_previous(const PackOptions& options, PackInputs* inputs,
+                       std::vector<std::string>* problems) {
+    std::string why;
+    bool half_missing = false;
+    for (const PreviousRelease& previous : options.previous) {
+        if (previous.folder.empty() && previous.version.empty()) {
+            continue;
+        }
+        if (previous.folder.empty() || previous.version.empty()) {
+            half_missing = true;
+            continue;
+        }
+        if (!release_version_usable(previous.version, &why)) {
+            problems->push_back("the previous version \"" + printable(previous.version) + "\" " +
+                                why);
+            continue;
+        }
+        for (const EarlierRelease& seen : inputs->earlier) {
+            if (seen.version == previous.version) {
+                problems->push_back("the previous version \"" + previous.version +
+                                    "\" is given twice");
+            }
+        }
+        inputs->earlier.push_back({previous.version, previous.folder, {}});
+    }
+    if (half_missing) {
+        problems->push_back("a previous version needs both its folder and its version text");
+    }
+    std::stable_sort(inputs->earlier.begin(), inputs->earlier.end(),
+                     [](const EarlierRelease& a, const EarlierRelease& b) {
+                         return compare_versions(a.version.c_str(), b.version.c_str()) ==
+                                VersionOrder::LocalNewer;
+                     });
+}
 
 // The options alone first: a bad version or server is reported before any folder is read.
 bool validate_options(const PackOptions& options, PackInputs* inputs,
@@ -194,16 +209,7 @@ bool validate_options(const PackOptions& options, PackInputs* inputs,
     } else if (!value_is_raw_safe(inputs->server, &why)) {
         problems->push_back("the server \"" + printable(options.server) + "\" " + why);
     }
-    inputs->with_previous = !options.previous_folder.empty() || !options.previous_version.empty();
-    if (inputs->with_previous &&
-        (options.previous_folder.empty() || options.previous_version.empty())) {
-        problems->push_back("a previous version needs both its folder and its version text");
-        inputs->with_previous = false;
-    }
-    if (inputs->with_previous && !release_version_usable(options.previous_version, &why)) {
-        problems->push_back("the previous version \"" + printable(options.previous_version) +
-                            "\" " + why);
-    }
+    validate_previous(options, inputs, problems);
     if (!options.sign_key.empty()) {
         // Tried on a sample first, so that a wrong key stops the run before any work.
         std::string sample;
@@ -219,7 +225,6 @@ bool validate_folders(const PackOptions& options, PackInputs* inputs,
     std::string why;
     inputs->product = options.product_folder;
     inputs->output = options.output_folder;
-    inputs->previous = options.previous_folder;
     const fs::path& product = inputs->product;
     std::error_code ec;
     if (!fs::is_regular_file(product / kProductFileName, ec)) {
@@ -229,8 +234,10 @@ bool validate_folders(const PackOptions& options, PackInputs* inputs,
     if (!scan_tree(product, &inputs->new_tree, &why)) {
         problems->push_back(why);
     }
-    if (inputs->with_previous && !scan_tree(inputs->previous, &inputs->old_tree, &why)) {
-        problems->push_back("previous version: " + why);
+    for (EarlierRelease& earlier : inputs->earlier) {
+        if (!scan_tree(earlier.folder, &earlier.tree, &why)) {
+            problems->push_back("previous version: " + why);
+        }
     }
     fs::path& output = inputs->output;
     if (output.filename().empty()) {
@@ -245,81 +252,258 @@ bool validate_folders(const PackOptions& options, PackInputs* inputs,
         problems->push_back("the folder " + output_parent.string() +
                             " for the output does not exist");
     }
-    if (is_inside(output, product) ||
-        (inputs->with_previous && is_inside(output, inputs->previous))) {
+    bool inside = is_inside(output, product);
+    for (const EarlierRelease& earlier : inputs->earlier) {
+        inside = inside || is_inside(output, earlier.folder);
+    }
+    if (inside) {
         problems->push_back("the output folder must lie outside the product folders");
     }
     return problems->empty();
 }
 
+// The names a change set's launcher downloads into the install folder.
+std::vector<std::pair<std::string, std::string>> change_set_names(const ReleaseLayout& layout) {
+    return {{layout_file_name(layout.list_path),
+             "the changed-files list, which the launcher downloads there"},
+            {layout_file_name(layout.hashes_path),
+             "the changed files' hash file, which the launcher downloads there"}};
+}
+
+// Same files and folders, and every file but the top-level Velda.exe byte for byte the same.
+bool only_product_file_differs(const std::vector<TreeEntry>& old_tree,
+                               const std::vector<TreeEntry>& new_tree,
+                               const ChangedFilesPlan& changes) {
+    auto same_entry = [](const TreeEntry& a, const TreeEntry& b) {
+        return a.path == b.path && a.is_directory == b.is_directory;
+    };
+    return std::equal(old_tree.begin(), old_tree.end(), new_tree.begin(), new_tree.end(),
+                      same_entry) &&
+           changes.deletions.empty() &&
+           std::all_of(changes.downloads.begin(), changes.downloads.end(),
+                       [](const std::string& path) { return path == kProductFileName; });
+}
+
 // The product trees as the launcher would install them: usable paths, no name the
-// installation needs for itself, and a changed-files list that can take the old tree to the new.
-bool check_product_trees(const PackInputs& inputs, const ReleaseLayout& layout,
-                         ChangedFilesPlan* changes, std::vector<std::string>* problems) {
-    const bool with_previous = inputs.with_previous;
+// installation needs for itself, and for each earlier tree a changed-files list that can take
+// it to the new one.
+bool check_product_trees(const PackInputs& inputs, const ReleaseLayout& layout, PackPlan* plan,
+                         std::vector<std::string>* problems) {
     bool usable = tree_paths_usable(inputs.new_tree, problems);
     std::vector<std::pair<std::string, std::string>> reserved = {
         {kStampFileName, "the launcher's version stamp"},
         {layout_file_name(layout.package_path), "the package, which the launcher downloads there"},
     };
-    if (with_previous) {
-        reserved.push_back({layout_file_name(layout.list_path),
-                            "the changed-files list, which the launcher downloads there"});
-        reserved.push_back({layout_file_name(layout.hashes_path),
-                            "the changed files' hash file, which the launcher downloads there"});
+    for (const ChangeSetPlan& set : plan->sets) {
+        for (const auto& name : change_set_names(set.layout)) {
+            reserved.push_back(name);
+        }
     }
     usable = check_top_level_names(inputs.new_tree, "new", reserved, problems) && usable;
-    if (!with_previous) {
-        return usable;
+    for (size_t i = 0; i < inputs.earlier.size(); ++i) {
+        const EarlierRelease& earlier = inputs.earlier[i];
+        ChangeSetPlan& set = plan->sets[i];
+        usable = check_top_level_names(earlier.tree, "previous", change_set_names(set.layout),
+                                       problems) &&
+                 usable;
+        usable = diff_trees(
+                     earlier.tree, inputs.new_tree,
+                     [&](const std::string& path) {
+                         return files_have_same_bytes(tree_path(earlier.folder, path),
+                                                      tree_path(inputs.product, path));
+                     },
+                     &set.changes, problems) &&
+                 usable;
+        set.direct_makes_whole =
+            only_product_file_differs(earlier.tree, inputs.new_tree, set.changes);
     }
-    reserved.erase(reserved.begin(), reserved.begin() + 2);
-    usable = check_top_level_names(inputs.old_tree, "previous", reserved, problems) && usable;
-    return diff_trees(
-               inputs.old_tree, inputs.new_tree,
-               [&](const std::string& path) {
-                   return files_have_same_bytes(tree_path(inputs.previous, path),
-                                                tree_path(inputs.product, path));
-               },
-               changes, problems) &&
-           usable;
+    return usable;
+}
+
+// The manifest as planned before any file is written: URLs, versions, direct_from.
+void plan_manifest(const PackOptions& options, const PackInputs& inputs, PackPlan* plan) {
+    ReleaseManifest& manifest = plan->manifest;
+    manifest.version = options.version;
+    manifest.url = plan->layout.package_url;
+    manifest.has_changed_files = !inputs.earlier.empty();
+    if (manifest.has_changed_files) {
+        manifest.changed_from_version = inputs.earlier.front().version;
+        manifest.changed_files_url = plan->layout.list_url;
+        manifest.changed_files_base_url = plan->layout.files_url;
+    }
+    manifest.has_details = true;
+    for (size_t i = 0; i < inputs.earlier.size(); ++i) {
+        const ChangeSetPlan& set = plan->sets[i];
+        ChangeSet record;
+        record.from_version = inputs.earlier[i].version;
+        record.list_url = set.layout.list_url;
+        record.base_url = set.layout.files_url;
+        manifest.details.change_sets.push_back(std::move(record));
+        if (set.direct_makes_whole) {
+            manifest.details.direct_from.push_back(inputs.earlier[i].version);
+        }
+    }
+    manifest.details.direct_record_present = true;
 }
 
 bool plan_release(const PackOptions& options, const PackInputs& inputs, PackPlan* plan,
                   std::vector<std::string>* problems) {
-    const bool with_previous = inputs.with_previous;
-    plan->layout = make_release_layout(inputs.server, options.version,
-                                       with_previous ? options.previous_version : "");
-    const ReleaseLayout& layout = plan->layout;
-    bool usable = check_product_trees(inputs, layout, &plan->changes, problems);
-
-    ReleaseManifest& manifest = plan->manifest;
-    manifest.version = options.version;
-    manifest.url = layout.package_url;
-    manifest.has_changed_files = with_previous;
-    if (with_previous) {
-        manifest.changed_from_version = options.previous_version;
-        manifest.changed_files_url = layout.list_url;
-        manifest.changed_files_base_url = layout.files_url;
+    plan->layout = make_release_layout(
+        inputs.server, options.version,
+        inputs.earlier.empty() ? std::string() : inputs.earlier.front().version);
+    for (const EarlierRelease& earlier : inputs.earlier) {
+        ChangeSetPlan set;
+        set.layout = make_release_layout(inputs.server, options.version, earlier.version);
+        plan->sets.push_back(std::move(set));
     }
-    usable = validate_release_manifest(manifest, problems) && usable;
+    bool usable = check_product_trees(inputs, plan->layout, plan, problems);
+    plan_manifest(options, inputs, plan);
+    usable = validate_release_manifest(plan->manifest, problems) && usable;
     if (!usable || !problems->empty()) {
         return false;
     }
 
     // Everything the launcher will read is checked with its own reader before it is written.
-    plan->manifest_text = write_manifest_json(manifest);
-    if (!reads_back(plan->manifest_text, manifest, problems)) {
+    plan->manifest_text = write_manifest_json(plan->manifest);
+    if (!reads_back(plan->manifest_text, plan->manifest, problems)) {
         return false;
     }
-    plan->list_text = format_changed_files_list(plan->changes);
-    if (with_previous) {
-        ListAnalysis list = analyze_changed_files_list(plan->list_text);
-        if (!list.traps.empty() || list.entries.size() != plan->changes.deletions.size() +
-                                                              plan->changes.downloads.size()) {
+    for (ChangeSetPlan& set : plan->sets) {
+        set.list_text = format_changed_files_list(set.changes);
+        ListAnalysis list = analyze_changed_files_list(set.list_text);
+        if (!list.traps.empty() ||
+            list.entries.size() != set.changes.deletions.size() + set.changes.downloads.size()) {
             problems->push_back("the launcher would not read the changed-files list as written");
             problems->insert(problems->end(), list.traps.begin(), list.traps.end());
             return false;
         }
+    }
+    return true;
+}
+
+bool hash_staged(const fs::path& staging, const std::string& relative, std::string* hex,
+                 uint64_t* size, std::string* error) {
+    std::string bytes;
+    if (!read_file_bytes(tree_path(staging, relative), &bytes)) {
+        *error = "cannot read back " + tree_path(staging, relative).string();
+        return false;
+    }
+    *hex = release_sha256_hex(bytes);
+    if (hex->empty()) {
+        *error = "cannot hash " + relative;
+        return false;
+    }
+    if (size != nullptr) {
+        *size = bytes.size();
+    }
+    return true;
+}
+
+// Writes one change set's hash file and fills its record from the staged files.
+bool add_change_set_hashes(const fs::path& staging, const ChangeSetPlan& set, ChangeSet* record,
+                           std::string* error) {
+    const ReleaseLayout& layout = set.layout;
+    std::vector<PathDigest> digests;
+    uint64_t files_size = 0;
+    for (const std::string& path : set.changes.downloads) {
+        PathDigest digest{path, ""};
+        uint64_t size = 0;
+        if (!hash_staged(staging, layout.files_path + "/" + path, &digest.sha256_hex, &size,
+                         error)) {
+            return false;
+        }
+        files_size += size;
+        digests.push_back(std::move(digest));
+    }
+    if (!write_file_bytes(tree_path(staging, layout.hashes_path),
+                          format_file_digest_list(digests))) {
+        *error = "cannot write " + tree_path(staging, layout.hashes_path).string();
+        return false;
+    }
+    record->hashes_url = layout.hashes_url;
+    record->files_size = files_size;
+    record->files_count = set.changes.downloads.size();
+    uint64_t list_size = 0;
+    uint64_t hashes_size = 0;
+    if (!hash_staged(staging, layout.list_path, &record->list_sha256, &list_size, error) ||
+        !hash_staged(staging, layout.hashes_path, &record->hashes_sha256, &hashes_size, error)) {
+        return false;
+    }
+    record->list_size = list_size;
+    record->hashes_size = hashes_size;
+    return true;
+}
+
+// The package's and the direct executable's sizes, as staged and as the tree holds them.
+bool add_release_sizes(const fs::path& staging, const PackInputs& inputs,
+                       const ReleaseLayout& layout, ReleaseSizes* sizes, std::string* error) {
+    uint64_t unpacked = 0;
+    uint64_t files = 0;
+    for (const TreeEntry& entry : inputs.new_tree) {
+        if (!entry.is_directory) {
+            std::error_code ec;
+            unpacked += fs::file_size(tree_path(inputs.product, entry.path), ec);
+            if (ec) {
+                *error = "cannot read the size of " + entry.path + ": " + ec.message();
+                return false;
+            }
+            ++files;
+        }
+    }
+    std::error_code package_ec;
+    std::error_code direct_ec;
+    sizes->package = fs::file_size(tree_path(staging, layout.package_path), package_ec);
+    sizes->direct = fs::file_size(tree_path(staging, layout.direct_path), direct_ec);
+    if (package_ec || direct_ec) {
+        *error = "cannot read back the size of the package or of the direct executable";
+        return false;
+    }
+    sizes->unpacked = unpacked;
+    sizes->unpacked_files = files;
+    return true;
+}
+
+// Fills the manifest's hash and size members from the staged files and writes each list's hash
+// file; the single change-set fields repeat the newest earlier version's set.
+bool add_release_hashes(const fs::path& staging, const PackInputs& inputs, PackPlan* plan,
+                        std::string* error) {
+    ReleaseManifest* manifest = &plan->manifest;
+    if (!hash_staged(staging, plan->layout.package_path, &manifest->package_sha256, nullptr,
+                     error) ||
+        !hash_staged(staging, plan->layout.direct_path, &manifest->direct_sha256, nullptr, error) ||
+        !add_release_sizes(staging, inputs, plan->layout, &manifest->details.sizes, error)) {
+        return false;
+    }
+    for (size_t i = 0; i < plan->sets.size(); ++i) {
+        if (!add_change_set_hashes(staging, plan->sets[i], &manifest->details.change_sets[i],
+                                   error)) {
+            return false;
+        }
+    }
+    if (!plan->sets.empty()) {
+        const ChangeSet& newest = manifest->details.change_sets.front();
+        manifest->changed_files_hashes_url = newest.hashes_url;
+        manifest->changed_files_sha256 = newest.list_sha256;
+        manifest->changed_files_hashes_sha256 = newest.hashes_sha256;
+    }
+    return true;
+}
+
+// One change set's files and list, under staging.
+bool write_change_set(const fs::path& product, const ChangeSetPlan& set, const fs::path& staging,
+                      std::string* why) {
+    const ReleaseLayout& layout = set.layout;
+    std::error_code ec;
+    fs::create_directories(tree_path(staging, layout.files_path), ec);
+    for (const std::string& path : set.changes.downloads) {
+        if (!copy_file_bytes(tree_path(product, path),
+                             tree_path(tree_path(staging, layout.files_path), path), why)) {
+            return false;
+        }
+    }
+    if (!write_file_bytes(tree_path(staging, layout.list_path), set.list_text)) {
+        *why = "cannot write " + tree_path(staging, layout.list_path).string();
+        return false;
     }
     return true;
 }
@@ -336,22 +520,13 @@ bool write_release(const PackOptions& options, const PackInputs& inputs, PackPla
         !verify_package(at(layout.package_path), inputs.product, inputs.new_tree, why)) {
         return false;
     }
-    if (inputs.with_previous) {
-        fs::create_directories(at(layout.files_path), ec);
-        for (const std::string& path : plan->changes.downloads) {
-            if (!copy_file_bytes(tree_path(inputs.product, path),
-                                 tree_path(at(layout.files_path), path), why)) {
-                return false;
-            }
-        }
-        if (!write_file_bytes(at(layout.list_path), plan->list_text)) {
-            *why = "cannot write " + at(layout.list_path).string();
+    for (const ChangeSetPlan& set : plan->sets) {
+        if (!write_change_set(inputs.product, set, staging, why)) {
             return false;
         }
     }
     // The hashes vouch for the files as staged; the signature for the manifest's final bytes.
-    if (!add_release_hashes(staging, layout, plan->changes, inputs.with_previous, &plan->manifest,
-                            why)) {
+    if (!add_release_hashes(staging, inputs, plan, why)) {
         return false;
     }
     std::vector<std::string> problems;
@@ -410,16 +585,23 @@ void print_summary(const PackOptions& options, const PackInputs& inputs, const P
     std::printf("  %s\n", layout.direct_path.c_str());
     std::printf("  %s (%zu files, %zu folders)\n", layout.package_path.c_str(), files,
                 inputs.new_tree.size() - files);
-    if (inputs.with_previous) {
-        std::printf("  %s (from %s: %zu changed or added, %zu removed)\n", layout.list_path.c_str(),
-                    options.previous_version.c_str(), plan.changes.downloads.size(),
-                    plan.changes.deletions.size());
-        std::printf("  %s\n", layout.hashes_path.c_str());
-        std::printf("  %s/ (%zu files)\n", layout.files_path.c_str(),
-                    plan.changes.downloads.size());
+    for (size_t i = 0; i < plan.sets.size(); ++i) {
+        const ChangeSetPlan& set = plan.sets[i];
+        std::printf("  %s (from %s: %zu changed or added, %zu removed)\n",
+                    set.layout.list_path.c_str(), inputs.earlier[i].version.c_str(),
+                    set.changes.downloads.size(), set.changes.deletions.size());
+        std::printf("  %s\n", set.layout.hashes_path.c_str());
+        std::printf("  %s/ (%zu files)\n", set.layout.files_path.c_str(),
+                    set.changes.downloads.size());
+        if (set.direct_makes_whole) {
+            std::printf("  (from %s, Velda.exe alone makes the installation whole)\n",
+                        inputs.earlier[i].version.c_str());
+        }
     }
-    for (const std::string& note : plan.changes.notes) {
-        std::printf("note: %s\n", note.c_str());
+    for (const ChangeSetPlan& set : plan.sets) {
+        for (const std::string& note : set.changes.notes) {
+            std::printf("note: %s\n", note.c_str());
+        }
     }
     std::printf("Serve %s as the document root of %s (paths percent-decoded).\n",
                 inputs.output.string().c_str(), inputs.server.c_str());

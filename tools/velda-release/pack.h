@@ -1,16 +1,23 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace velda {
+
+// An earlier release users may still have installed: its product folder and its version.
+struct PreviousRelease {
+    std::string folder;
+    std::string version;
+};
 
 struct PackOptions {
     std::string product_folder;
     std::string version;
     std::string server;
     std::string output_folder;
-    std::string previous_folder;  // empty without a previous version
-    std::string previous_version;
+    // In the order given; each gets its own change set. A pair with one half empty is refused.
+    std::vector<PreviousRelease> previous;
     std::string sign_key;  // a P-256 private key PEM; empty: the release is not signed
 };
 
