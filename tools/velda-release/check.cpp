@@ -85,23 +85,6 @@ void print_steps(const Origin& origin, const ManifestAnalysis& analysis, const M
     }
 }
 
-// A launcher that reads change sets takes the one for its version, and Velda.exe alone only
-// when direct_from names its version; without direct_from a keyed one never takes it alone.
-LauncherPrediction predict_with_details(const ReleaseDetails& details, bool keyed,
-                                        const Manifest& m, const LauncherSituation& situation) {
-    LauncherPrediction prediction = predict_launcher_run(m, situation);
-    std::string installed = situation.stamp_present ? situation.installed_version : "";
-    bool direct_allowed =
-        details.direct_record_present ? direct_makes_release_whole(details, installed) : !keyed;
-    if (!direct_allowed) {
-        std::erase(prediction.means, UpdateMeans::DirectExecutable);
-        if (!prediction.means.empty() && prediction.means.back() == UpdateMeans::KillProducts) {
-            prediction.means.pop_back();
-        }
-    }
-    return prediction;
-}
-
 void print_prediction(const CheckOptions& options, const Origin& origin,
                       const ManifestAnalysis& analysis, const DetailsReading& reading) {
     std::string who;
@@ -115,8 +98,10 @@ void print_prediction(const CheckOptions& options, const Origin& origin,
     }
     Manifest for_installed = manifest_for_installed(
         m, reading.details, situation.stamp_present ? situation.installed_version : "");
-    LauncherPrediction with_details = predict_with_details(
-        reading.details, !options.public_keys.empty(), for_installed, situation);
+    // The launcher's own rule: the installed version's change set, and Velda.exe alone only
+    // where direct_from names that version (a keyed one never without direct_from).
+    LauncherPrediction with_details =
+        predict_launcher_run(m, situation, &reading.details, !options.public_keys.empty());
     if (with_details.log_lines != prediction.log_lines || with_details.means != prediction.means ||
         std::strcmp(for_installed.changed_files_url, m.changed_files_url) != 0) {
         std::printf("A launcher that reads \"change_sets\" and \"direct_from\", instead:\n");

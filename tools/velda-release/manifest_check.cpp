@@ -295,14 +295,16 @@ std::string stamp_text_as_read(std::string_view text) {
 }
 
 LauncherPrediction predict_launcher_run(const Manifest& manifest,
-                                        const LauncherSituation& situation) {
+                                        const LauncherSituation& situation,
+                                        const ReleaseDetails* details, bool keyed) {
     // A launcher that takes the manifest: whether keyed ones would is the signature's own
     // check. The journal's mark is not known here.
-    ManifestArrival arrival = {true, false, false, SignatureCheck::NoKeys};
+    ManifestArrival arrival = {true, keyed, keyed,
+                               keyed ? SignatureCheck::Verified : SignatureCheck::NoKeys};
     InstalledState installed = {situation.install_folder_existed, situation.stamp_present,
                                 situation.installed_version.c_str(), situation.product_present,
                                 false};
-    RunDecision decision = decide_run(arrival, manifest, installed);
+    RunDecision decision = decide_run(arrival, manifest, installed, details);
     LauncherPrediction prediction{};
     prediction.manifest_usable = decision.course != RunCourse::StartLocalInvalid;
     prediction.package_name_box = decision.course == RunCourse::PackageNameBox;

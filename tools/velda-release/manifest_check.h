@@ -7,6 +7,7 @@
 #include "json_scan.h"
 #include "launcher/update_plan.h"
 #include "manifest/manifest.h"
+#include "manifest/release_details.h"
 #include "manifest_writer.h"
 
 namespace velda {
@@ -53,7 +54,11 @@ struct LauncherPrediction {
 // The stamp text as read_version_stamp leaves it.
 std::string stamp_text_as_read(std::string_view text);
 
+// details: what a launcher that reads the newer members goes by (null: one that does not);
+// keyed: whether it holds release keys.
 LauncherPrediction predict_launcher_run(const Manifest& manifest,
-                                        const LauncherSituation& situation);
+                                        const LauncherSituation& situation,
+                                        const ReleaseDetails* details = nullptr,
+                                        bool keyed = false);
 
 }  // namespace velda
