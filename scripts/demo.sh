@@ -13,6 +13,7 @@ cmake --build "$build_root/native" -j"$(nproc)" --target velda-release
 # The release key pair of the demo (made once), the way a product team makes its own.
 keys="$build_root/demo-keys"
 if [[ ! -f "$keys/velda-release-private.pem" ]]; then
+    mkdir -p "$keys"
     "$build_root/native/tools/velda-release/velda-release" keygen --out "$keys"
 fi
 # The test helpers the demo uses come from the keyless tree; the launcher it runs holds the key.
