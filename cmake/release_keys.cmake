@@ -4,6 +4,9 @@
 #   velda_release_keys_source(OUTPUT_FILE)
 set(VELDA_RELEASE_PUBLIC_KEYS "" CACHE STRING
     "PEM files (a CMake list) of the EC P-256 public keys that vouch for releases; empty: none")
+# A launcher without keys installs whatever its server, a redirect or a network attacker sends:
+# building one has to be asked for by name.
+option(VELDA_ALLOW_UNSIGNED "Build a launcher without release keys, which checks no signature" OFF)
 
 # Base64 of the fixed DER bytes before the point of a P-256 SubjectPublicKeyInfo with an
 # uncompressed point (27 bytes, so it ends on a base64 group); the whole body is 124 symbols.
@@ -37,6 +40,12 @@ function(velda_release_keys_source output)
                               "     R\"velda_key(${pem}\n)velda_key\"},\n")
         math(EXPR count "${count} + 1")
     endforeach()
+    if(count EQUAL 0 AND WIN32 AND NOT VELDA_ALLOW_UNSIGNED)
+        message(FATAL_ERROR "No release public keys: a launcher without them installs whatever "
+            "its server sends, unchecked. Set VELDA_RELEASE_PUBLIC_KEYS to the PEM file(s) of your "
+            "release public keys (make a pair with: velda-release keygen --out DIR), or configure "
+            "with -DVELDA_ALLOW_UNSIGNED=ON to build a launcher that checks no signature.")
+    endif()
     if(count EQUAL 0)
         # An array needs one element; the count keeps it out of reach.
         set(entries "    {\"\", \"\"},\n")
@@ -49,4 +58,7 @@ function(velda_release_keys_source output)
              "const size_t kReleasePublicKeyCount = ${count};\n\n}  // namespace velda\n")
     file(CONFIGURE OUTPUT "${output}" CONTENT "${text}" @ONLY)
     message(STATUS "Release public keys compiled in: ${count}")
+    if(count EQUAL 0 AND WIN32)
+        message(WARNING "VELDA_ALLOW_UNSIGNED: this launcher checks no signature of its releases")
+    endif()
 endfunction()

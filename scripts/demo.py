@@ -1,7 +1,8 @@
 """The launcher's main job, shown against a local HTTPS download server.
 
 Release 1.0.0 is installed into a fresh launcher folder from its full package; then release 1.1.0
-updates it through its changed-files list. Both releases are made with velda-release pack.
+updates it through its changed-files list. Both releases are made and signed with velda-release
+pack, and the launcher holds the public key of the demo's key pair.
 Screenshots of the status window are taken during a download and during an extraction.
 """
 
@@ -27,6 +28,9 @@ NATIVE_BUILD = Path(os.environ.get("VELDA_NATIVE_BUILD", REPO / "build" / "nativ
 PORT = int(os.environ.get("VELDA_DEMO_PORT", "48643"))
 OUT = Path(os.environ.get("VELDA_DEMO_OUT", REPO / "build" / "demo"))
 RELEASE_TOOL = NATIVE_BUILD / "tools" / "velda-release" / "velda-release"
+# A launcher built with the demo's release public key, and the private key that signs for it.
+LAUNCHER = os.environ.get("VELDA_DEMO_LAUNCHER")
+SIGN_KEY = os.environ.get("VELDA_DEMO_SIGN_KEY")
 
 
 def say(text):
@@ -47,6 +51,8 @@ def pack(product: Path, version: str, out: Path, previous: tuple | None = None):
             "--server", f"https://localhost:{PORT}", "--out", str(out)]
     if previous:
         args += ["--previous", str(previous[0]), "--previous-version", previous[1]]
+    if SIGN_KEY:
+        args += ["--sign-key", SIGN_KEY]
     subprocess.run(args, check=True)
 
 
@@ -114,7 +120,7 @@ def main():
             (helpers / "powershell_standin.exe").read_bytes())
         server = TestServer(PORT, *certs.good)
 
-        say("Releases 1.0.0 and 1.1.0, made with velda-release pack")
+        say("Releases 1.0.0 and 1.1.0, made with velda-release pack" + (" and signed" if SIGN_KEY else ""))
         rng = random.Random(7)
         textures = bytes(rng.getrandbits(8) for _ in range(3 * 1024 * 1024))
         v1, v2 = work / "product-1.0.0", work / "product-1.1.0"
@@ -134,6 +140,8 @@ def main():
         print((release2 / "downloads" / "latest.json").read_text())
 
         harness = LauncherHarness(wine, WIN_BUILD, work / "runs")
+        if LAUNCHER:
+            harness.launcher_exe = Path(LAUNCHER)
         launcher = harness.make_launcher_dir("Velda Launcher")
         install = launcher / "velda"
 

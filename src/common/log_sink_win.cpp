@@ -1,4 +1,5 @@
 #include "common/log_sink.h"
+#include "common/release_keys.h"
 
 #include <windows.h>
 
@@ -95,6 +96,11 @@ class LogFile {
         std::snprintf(header, sizeof(header), "Launcher %s, Windows %s, proceso %lu",
                       VELDA_LAUNCHER_VERSION, windows, GetCurrentProcessId());
         append("detalle", header);
+        if (kReleasePublicKeyCount == 0) {
+            append("detalle",
+                   "Launcher sin claves de publicacion: no comprueba ninguna firma de lo que "
+                   "descarga.");
+        }
     }
 
     void append(const char* tag, const char* message) {

@@ -42,3 +42,27 @@ def test_configure_refuses_what_is_no_p256_public_key(tmp_path, key, message):
     said = " ".join(result.stderr.split())  # CMake wraps long messages
     assert message in said, result.stderr
     assert key in said
+
+
+def configure_windows(tmp_path, *options):
+    return subprocess.run(
+        ["cmake", "-S", str(REPO), "-B", str(tmp_path / "build-win"), "--toolchain",
+         str(REPO / "cmake" / "mingw-w64.cmake"), "-DVELDA_BUILD_TESTS=OFF", *options],
+        capture_output=True, text=True, timeout=300)
+
+
+def test_a_launcher_without_keys_must_be_asked_for(tmp_path):
+    refused = configure_windows(tmp_path / "refused")
+    assert refused.returncode != 0
+    said = " ".join(refused.stderr.split())
+    assert "No release public keys" in said and "-DVELDA_ALLOW_UNSIGNED=ON" in said, said
+    assert "velda-release keygen" in said
+
+    allowed = configure_windows(tmp_path / "allowed", "-DVELDA_ALLOW_UNSIGNED=ON")
+    assert allowed.returncode == 0, allowed.stderr
+    assert "this launcher checks no signature" in " ".join(allowed.stderr.split())
+
+    keyed = configure_windows(tmp_path / "keyed",
+                              "-DVELDA_RELEASE_PUBLIC_KEYS=" + str(DATA / "key-a-public.pem"))
+    assert keyed.returncode == 0, keyed.stderr
+    assert "Release public keys compiled in: 1" in keyed.stdout
