@@ -21,6 +21,7 @@ import pytest
 from conftest import server_port
 from support.faults import wait_for_end
 from support.launcher import KILLED_EXIT_CODE, wait_records
+from support.release import write_files
 from support.scenario import Hold, standin_bytes
 from support.server import TestServer
 from test_release_pack import tool, velda_release  # noqa: F401  (tool is a fixture)
@@ -36,7 +37,8 @@ UNDONE = "Actualizacion interrumpida deshecha: la instalacion queda en la versio
 ASKING = "Pidiendo a Velda.exe que se cierre antes de actualizar..."
 CLOSED = "Procesos Velda.exe activos cerrados antes de actualizar."
 NONE_RUNNING = "No habia procesos Velda.exe activos para cerrar."
-POSTPONED = "Velda.exe sigue abierto con una ventana; la actualizacion queda para el proximo inicio."
+POSTPONED = ("Velda.exe sigue abierto con una ventana; la actualizacion queda para el proximo "
+             "inicio.")
 CHANGED_OK = "Archivos modificados aplicados correctamente."
 PACKAGE = "Nueva version detectada, descargando zip completo..."
 NO_ROOM_BOX = "No hay espacio suficiente en el disco para actualizar Velda."
@@ -69,9 +71,7 @@ def product_folder(folder: Path, standin: Path, version: str, files: dict) -> di
     """A product folder whose Velda.exe is the stand-in tagged with its version; returns what an
     installation of that release holds, its stamp included."""
     content = {"Velda.exe": standin_bytes(standin, version), **files}
-    for relative, data in content.items():
-        (folder / relative).parent.mkdir(parents=True, exist_ok=True)
-        (folder / relative).write_bytes(data)
+    write_files(folder, content)
     return {**content, "velda.version": version.encode()}
 
 
@@ -99,11 +99,8 @@ def releases(tool, tmp_path_factory, win_build):
 
 
 def install(launcher: Path, files: dict) -> Path:
-    folder = launcher / "velda"
-    for relative, data in files.items():
-        (folder / relative).parent.mkdir(parents=True, exist_ok=True)
-        (folder / relative).write_bytes(data)
-    return folder
+    write_files(launcher / "velda", files)
+    return launcher / "velda"
 
 
 def sign(text: bytes, key: Path) -> bytes:
@@ -313,8 +310,10 @@ def test_an_update_ended_from_outside_leaves_one_release_whole(
     install(launcher, files[V1])
 
     end_update(kill_at, means, site, outs[version], launcher, start_launcher, standins, harness)
-    # Inside the commit the record stands for the mix of files that the next run resolves.
+    # Inside the commit the record stands for the mix of files that the next run resolves: the
+    # product already backed up, the stamp still the old one.
     assert (launcher / RECORD).exists() == (kill_at == "in-commit")
+    assert (launcher / "velda" / "velda.version").read_bytes() == V1.encode()
 
     site.down()
     offline = run_launcher(launcher)
@@ -339,7 +338,8 @@ def test_an_update_ended_from_outside_leaves_one_release_whole(
 # up), the record's state, the line of the next run and the release it leaves.
 CUT_STATES = {
     # data/levels.pak was moved in; the staged data/config.ini is gone: back to 1.0.0.
-    "staged-file-lost": ({PAK: V2}, {"Velda.exe": V2, "docs/new notes.txt": V2},
+    "staged-file-lost": ({PAK: V2}, dict.fromkeys(["Velda.exe", "docs/new notes.txt",
+                                                   "velda.version"], V2),
                          {PAK: V1}, "commit", UNDONE, V1),
     # Every file in place and marked done; only the cleanup was left.
     "marked-done": ({**dict.fromkeys(PRODUCTS[V2], V2), "Velda.exe": V2, "velda.version": V2},
@@ -357,15 +357,13 @@ def build_cut_commit(launcher: Path, files: dict, state: str):
             (install_folder / relative).unlink()
     for folder, chosen in ((install_folder, placed), (launcher / STAGING / "new", staged),
                            (launcher / STAGING / "old", backed_up)):
-        for relative, version in chosen.items():
-            (folder / relative).parent.mkdir(parents=True, exist_ok=True)
-            (folder / relative).write_bytes(files[version][relative])
+        write_files(folder, {path: files[version][path] for path, version in chosen.items()})
     entries = ["replace Velda.exe", f"replace {PAK}", "replace data\\config.ini",
                "delete docs\\old notes.txt", "add docs\\new notes.txt"]
-    (launcher / RECORD).write_text(
-        f"velda-commit 1\nversion {V2}\nstate {record_state}\nstamp replace\n" +
-        "".join(e.replace("/", "\\") + "\n" for e in entries) + f"end {len(entries)}\n",
-        newline="")
+    lines = [f"version {V2}", f"state {record_state}", "stamp replace",
+             *(entry.replace("/", "\\") for entry in entries), f"end {len(entries)}"]
+    (launcher / RECORD).write_text("velda-commit 1\n" + "".join(f"{line}\n" for line in lines),
+                                   newline="")
 
 
 @pytest.mark.parametrize("state", CUT_STATES)
