@@ -6,6 +6,7 @@
 #include "common/install_paths.h"
 #include "common/log.h"
 #include "common/text.h"
+#include "install/download_journal.h"
 #include "launcher/update_texts.h"
 #include "start/product_end.h"
 
@@ -37,6 +38,10 @@ bool end_products_before_commit(const LauncherRun& run) {
                    ended.not_ended, static_cast<unsigned long>(ended.last_error));
     }
     return true;
+}
+
+bool delete_journaled_file(const char* path) {
+    return DeleteFileA(path) != FALSE;
 }
 
 // The release keeps a Velda.exe: one is staged, or the installed one stays.
@@ -112,6 +117,8 @@ bool recover_cut_update(LauncherRun* run) {
     }
     if (recovered.complete) {
         if (recovered.action == RecoveryAction::Finish) {
+            // The stamp came with the commit: the run that was cut off is done, its journal too.
+            journal_finish_installation(folder, delete_journaled_file);
             log_line(kCutUpdateFinishedLine);
         } else if (recovered.action == RecoveryAction::Undo) {
             log_line(kCutUpdateUndoneLine);

@@ -2,6 +2,8 @@
 // VELDA_STANDIN_RECORD, then stays alive VELDA_STANDIN_STAY milliseconds when asked, and exits 0.
 // VELDA_STANDIN_WINDOW shows a window for that time: "closes" ends on WM_CLOSE, "keeps" ignores
 // it (a product asking whether to save), "lingers" takes the window down but runs on.
+// VELDA_STANDIN_HOLD names a file it keeps open without sharing write or delete while it runs, as
+// the product keeps its data files open; the file is open before the record is written.
 //
 // Which copy ran is told by a tag that tests append to the copied exe file:
 // "<VELDA-TAG>text</VELDA-TAG>\n" at its very end (the loader ignores bytes after the image).
@@ -101,6 +103,17 @@ void append_line(const std::wstring& path, const std::string& line) {
         }
         Sleep(10);
     }
+}
+
+// The file VELDA_STANDIN_HOLD names, open for reading only; empty when none is named.
+UniqueFileHandle hold_named_file() {
+    bool present = false;
+    std::wstring path = env_value(L"VELDA_STANDIN_HOLD", &present);
+    if (!present) {
+        return UniqueFileHandle();
+    }
+    return UniqueFileHandle(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 enum class WindowMode { None, Closes, Keeps, Lingers };
@@ -204,6 +217,7 @@ int main() {
     }
     record.number("stay_ms", static_cast<long long>(stay_ms));
 
+    UniqueFileHandle held = hold_named_file();
     bool have_record = false;
     std::wstring record_path = env_value(L"VELDA_STANDIN_RECORD", &have_record);
     if (have_record) {
