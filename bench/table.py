@@ -26,15 +26,24 @@ Rows, each with the launcher's figure, the reference's and their ratio:
   9  a 64 MiB package from a server that cuts every connection after 8 MiB (closed, and reset)
      and honours Range: the body bytes it sent for one first installation (the launcher
      continues each cut with a Range request), against the package's size (goal: at most 1.1)
+  10 a package of --entries small files in nested folders over the previous release's tree
+     (most replaced, some added): staged_unpack_run.exe (unpacked into the staging folder, then
+     committed) against extract_run.exe unpacking it in place (goal: at most 1.2); the commit's
+     share beside it
+  11 the peak extra disk use of each means (changed files, Velda.exe alone, package) in a real
+     launcher run over an installed release that velda-release pack --previous made: a sampler
+     sums the bytes under the launcher's folder every 15 ms; the peak minus the final size
+     against what the means downloads, with the bytes that should make up the difference
 
 Every figure is a median: of --runs runs for row 1, of --quick-runs runs for rows 2 to 4 (a
-difference is the median of the differences round by round). Within a row the variants run
-round-robin after one untimed warm-up round. Wall times are whole processes, Wine's start
+difference is the median of the differences round by round), of --commit-runs for row 10.
+Within a row the variants run round-robin after one untimed warm-up round. Wall times are whole processes, Wine's start
 included; one prefix with a persistent wineserver serves every run. The servers turn Nagle's
 algorithm off (see ConnectionCount; --nagle leaves it on). Notes follow the table for every
 ratio above 1.2, and measured parts of the time ("where the time goes") after them.
 
   VELDA_WIN_BUILD=build/win VELDA_TEST_PORT=48443 python3 bench/table.py [--sizes 64,256,512]
+Row 11 also needs the native build's velda-release (VELDA_NATIVE_BUILD, default build/native).
 """
 
 import argparse
