@@ -26,15 +26,24 @@ Rows, each with the launcher's figure, the reference's and their ratio:
   9  a 64 MiB package from a server that cuts every connection after 8 MiB (closed, and reset)
      and honours Range: the body bytes it sent for one first installation (the launcher
      continues each cut with a Range request), against the package's size (goal: at most 1.1)
+  10 a package of --entries small files in nested folders over the previous release's tree
+     (most replaced, some added): staged_unpack_run.exe (unpacked into the staging folder, then
+     committed) against extract_run.exe unpacking it in place (goal: at most 1.2); the commit's
+     share beside it
+  11 the peak extra disk use of each means (changed files, Velda.exe alone, package) in a real
+     launcher run over an installed release that velda-release pack --previous made: a sampler
+     sums the bytes under the launcher's folder every 15 ms; the peak minus the final size
+     against what the means downloads, with the bytes that should make up the difference
 
 Every figure is a median: of --runs runs for row 1, of --quick-runs runs for rows 2 to 4 (a
-difference is the median of the differences round by round). Within a row the variants run
-round-robin after one untimed warm-up round. Wall times are whole processes, Wine's start
+difference is the median of the differences round by round), of --commit-runs for row 10.
+Within a row the variants run round-robin after one untimed warm-up round. Wall times are whole processes, Wine's start
 included; one prefix with a persistent wineserver serves every run. The servers turn Nagle's
 algorithm off (see ConnectionCount; --nagle leaves it on). Notes follow the table for every
 ratio above 1.2, and measured parts of the time ("where the time goes") after them.
 
   VELDA_WIN_BUILD=build/win VELDA_TEST_PORT=48443 python3 bench/table.py [--sizes 64,256,512]
+Row 11 also needs the native build's velda-release (VELDA_NATIVE_BUILD, default build/native).
 """
 
 import argparse
@@ -43,6 +52,7 @@ import io
 import itertools
 import json
 import os
+import random
 import shutil
 import socket
 import statistics
@@ -66,7 +76,7 @@ from support.certs import TestCertificates  # noqa: E402
 from support.probe import WindowProbe  # noqa: E402
 from support.proxy import ConnectProxy, stop_listening, user_proxy_settings  # noqa: E402
 from support.release import PRODUCT, Release, build_zip  # noqa: E402
-from support.scenario import put_standin, write_stamp  # noqa: E402
+from support.scenario import put_standin, standin_bytes, write_stamp  # noqa: E402
 from support.server import TestServer  # noqa: E402
 from support.wine import WINE64, Wine, Xvfb  # noqa: E402
 
@@ -886,6 +896,149 @@ class Bench:
             self.table.detail(f"longest window answer, {name}, run by run: " +
                               " ".join(seconds_text(v) for v in values))
 
+    # 10 -----------------------------------------------------------------------------------------
+
+    def staged_package(self):
+        """A package over the previous release's tree, unpacked in place (as the launcher did
+        before it staged) against unpacked into staging and committed."""
+        entries = self.options.entries
+        folder = self.work / "staged"
+        names = [f"data/d{i % 8}/s{i // 8 % 8}/f{i:05d}.dat" for i in range(entries)]
+        previous = folder / "previous"
+        for name in names[:entries * 9 // 10]:  # installed before; the package adds the rest
+            write_file(previous / name, b"old " + name.encode() * 8)
+        write_stamp(previous, "1.0.0")
+        package = folder / "package.zip"
+        package.write_bytes(build_zip([(name, b"new " + name.encode() * 8) for name in names]))
+        install = folder / "velda"
+        output = folder / "output.json"
+        timings = []
+
+        def fresh():
+            for tree_root in (install, folder / "velda.staging"):
+                shutil.rmtree(tree_root, ignore_errors=True)
+            shutil.copytree(previous, install)
+
+        def unpacked(staged: bool):
+            def check():
+                sample = install / names[-1]
+                stamp = (install / "velda.version").read_text()
+                if sample.read_bytes()[:4] != b"new " or stamp != ("2.0.0" if staged else "1.0.0"):
+                    sys.exit(f"row 10: the package is not in place (stamp {stamp!r})")
+                if staged:
+                    line = json.loads(output.read_text().splitlines()[-1])
+                    if not line["committed"] or line["files"] != entries:
+                        sys.exit(f"row 10: staged_unpack_run printed {line}")
+                    timings.append(line)
+            return check
+
+        env = self.env(display=False)
+        zip_path, install_path = Wine.win_path(package), Wine.win_path(install)
+        in_place = Case("unpack in place", [WINE64, self.helper("extract_run"), zip_path,
+                                            install_path], env, prepare=fresh,
+                        check=unpacked(False))
+        staged = Case("unpack into staging and commit", shell_to_file(output, [
+            WINE64, self.helper("staged_unpack_run"), zip_path, install_path, "2.0.0"]), env,
+            prepare=fresh, check=unpacked(True))
+        round_robin([in_place, staged], self.options.commit_runs)
+        for case in (in_place, staged):
+            print(f"  {case.name}: {[round(s, 2) for s in case.seconds]}", file=sys.stderr,
+                  flush=True)
+        commit = statistics.median(line["commit_s"] for line in timings[1:])  # warm-up left out
+        self.table.add(
+            "10", f"package of {entries} files, staged + commit / in place", staged.median,
+            in_place.median, seconds_text,
+            f"commit {seconds_text(commit)} ({commit / staged.median:.0%} of it)",
+            "Staging writes the same files one folder over; the commit then moves every file "
+            "twice (the installed one into staging\\old, the new one in) and deletes the old "
+            "tree, each a wineserver round trip under Wine.")
+        self.table.detail(
+            f"package of {entries} files: unpacking into staging "
+            f"{seconds_text(statistics.median(line['unpack_s'] for line in timings[1:]))}, "
+            f"commit {seconds_text(commit)} (inside the process); whole processes "
+            f"{seconds_text(staged.median)} against {seconds_text(in_place.median)} in place")
+
+    # 11 -----------------------------------------------------------------------------------------
+
+    def disk_peaks(self):
+        """One launcher run per means over an installed 1.0.0, the release made by the release
+        tool; a sampler keeps the peak of all bytes under the launcher's folder."""
+        root = self.work / "disk"
+        old, new = disk_products(root, self.helper("velda_standin"), self.options.disk_mib)
+        release = root / "release"
+        packed = subprocess.run(
+            [self.options.release_tool, "pack", "--product", new, "--version", "2.0.0",
+             "--server", self.https.base_url, "--out", release, "--previous", old,
+             "--previous-version", "1.0.0"], capture_output=True, text=True, timeout=300)
+        if packed.returncode != 0:
+            sys.exit(f"velda-release pack failed: {packed.stderr}")
+        downloads = release / "downloads"
+        manifest_bytes = (downloads / "latest.json").read_bytes()
+        # Without the changed-files members the launcher goes on to Velda.exe alone, and
+        # without that file on the server to the package.
+        fields = json.loads(manifest_bytes)
+        without_changes = json.dumps({key: value for key, value in fields.items()
+                                      if not key.startswith("changed_")}).encode()
+        package = next(downloads.glob("*.zip"))
+        old_files = {p.relative_to(old): p for p in old.rglob("*") if p.is_file()}
+        new_files = {p.relative_to(new) for p in new.rglob("*") if p.is_file()}
+        changed_or_removed = sum(
+            path.stat().st_size for name, path in old_files.items()
+            if name not in new_files or path.read_bytes() != (new / name).read_bytes())
+        # The package's files replace every old file of the same name, changed or not.
+        replaced = sum(path.stat().st_size for name, path in old_files.items()
+                       if name in new_files)
+        means = [
+            ("changed files", manifest_bytes, True, tree_bytes(downloads / "changes"),
+             "Archivos modificados aplicados correctamente.", changed_or_removed,
+             "the old copies of the changed and removed files"),
+            ("Velda.exe alone", without_changes, True,
+             (downloads / "direct" / "Velda.exe").stat().st_size,
+             "Instalacion previa detectada, descargando solo Velda.exe desde /downloads/direct...",
+             (old / "Velda.exe").stat().st_size, "the old Velda.exe"),
+            ("package", without_changes, False, package.stat().st_size,
+             "Descomprimiendo actualizacion...",
+             package.stat().st_size + replaced, "the zip + the old files it replaces"),
+        ]
+        for name, manifest_body, direct, downloaded, line, expected, expected_text in means:
+            self.https.reset()
+            for path in sorted(release.rglob("*")):
+                if path.is_file() and (direct or "direct" not in path.parts):
+                    self.https.route("/" + path.relative_to(release).as_posix(),
+                                     path.read_bytes())
+            self.https.route("/downloads/latest.json", manifest_body)
+            folder, peak, final, at_peak = self.sampled_launcher_run(root, name, old, line)
+            self.table.add(
+                "11", f"peak extra disk, {name} / its download", (peak - final) / 2**20,
+                downloaded / 2**20, mib_text,
+                f"expected {expected_text}, {mib_text(expected / 2**20)}; at the peak " +
+                ", ".join(f"{k} {mib_text(v / 2**20)}" for k, v in at_peak))
+            left = [str(n) for n in old_files if n not in new_files
+                    and (folder / "velda" / n).exists()]
+            if left and name == "package":
+                self.table.detail(f"after the package run, {len(left)} files that 2.0.0 no "
+                                  f"longer has are still installed (e.g. {left[0]})")
+        print("  row 11 done", file=sys.stderr, flush=True)
+
+    def sampled_launcher_run(self, root: Path, name: str, installed: Path, line: str):
+        """(launcher folder, peak bytes, final bytes, the peak's parts) of one launcher run over
+        installed."""
+        folder = root / name.replace(" ", "-").replace(".", "-")
+        shutil.copytree(installed, folder / "velda")
+        write_stamp(folder / "velda", "1.0.0")
+        shutil.copy2(self.launcher_exe, folder / "VeldaLauncher.exe")
+        record = root / f"{folder.name}.jsonl"
+        env = self.env(display=False, VELDA_STANDIN_RECORD=Wine.win_path(record))
+        with DiskSampler(folder) as sampler:
+            result = subprocess.run([WINE64, folder / "VeldaLauncher.exe"], env=env,
+                                    capture_output=True, timeout=600, stdin=subprocess.DEVNULL)
+        output = result.stdout.decode("utf-8", "replace")
+        stamp = (folder / "velda" / "velda.version").read_text()
+        if result.returncode != 0 or line not in output or stamp != "2.0.0" or \
+                wait_starts(record, 1)[-1:] == []:
+            sys.exit(f"row 11, {name}: exit code {result.returncode}, stamp {stamp!r}\n{output}")
+        final = sum(folder_parts(folder).values())
+        return folder, sampler.peak, final, sampler.peak_parts
 
 def hold_silently(listener, hold_s: float):
     """Accepts connections and closes each after hold_s without a byte."""
@@ -897,12 +1050,100 @@ def hold_silently(listener, hold_s: float):
         threading.Timer(hold_s, connection.close).start()
 
 
+def write_file(path: Path, data: bytes):
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(data)
+
+
+def tree_bytes(folder: Path) -> int:
+    return sum(path.stat().st_size for path in folder.rglob("*") if path.is_file())
+
+
+def disk_products(root: Path, standin_exe: Path, mib: int) -> tuple[Path, Path]:
+    """Two product folders of about mib MiB in 64 files of bytes that do not compress (so the
+    zip is as big as what it holds): 2.0.0 replaces 48 of 1.0.0's files, removes 8 and adds 8."""
+    size = (mib << 20) // 64
+    noise = random.Random(11)
+    old, new = root / "product-1.0.0", root / "product-2.0.0"
+    write_file(old / "Velda.exe", standin_bytes(standin_exe, "1.0.0"))
+    write_file(new / "Velda.exe", standin_bytes(standin_exe, "2.0.0"))
+    for index in range(64):
+        name = f"data/pack{index // 16}/part{index:02d}.bin"
+        write_file(old / name, noise.randbytes(size))
+        if index < 48:
+            write_file(new / name, noise.randbytes(size))  # replaced
+        elif index < 56:
+            write_file(new / name, (old / name).read_bytes())  # the same
+        else:  # removed, and another file added
+            write_file(new / f"data/added/part{index:02d}.bin", noise.randbytes(size))
+    return old, new
+
+
+def folder_parts(folder: Path) -> dict:
+    """The bytes of every file under a launcher folder, by part: the staging folder, the
+    downloads in the install folder (package, part files, the changed-files list and its hash
+    file) and the rest, the installation (with the launcher itself)."""
+    parts = {"installed": 0, "staging": 0, "downloads": 0}
+    pending = [(folder, "installed")]
+    while pending:
+        current, part = pending.pop()
+        try:
+            entries = list(os.scandir(current))
+        except OSError:
+            continue  # a folder the launcher just moved or removed
+        for entry in entries:
+            try:
+                if entry.is_dir(follow_symlinks=False):
+                    inner = "staging" if entry.name.endswith(".staging") else part
+                    pending.append((entry.path, inner))
+                    continue
+                size = entry.stat(follow_symlinks=False).st_size
+            except OSError:
+                continue
+            download = part == "installed" and (
+                entry.name.endswith((".zip", ".velda-part", ".sha256"))
+                or entry.name.startswith("velda-changes-"))
+            parts["downloads" if download else part] += size
+    return parts
+
+
+class DiskSampler:
+    """Sums the bytes under a folder every 15 ms on a thread of its own and keeps the peak, with
+    its parts. A file moved between two folders while they are read may be seen twice or not at
+    all: a peak can be one file off."""
+
+    def __init__(self, folder: Path, interval: float = 0.015):
+        self.folder = folder
+        self.interval = interval
+        self.peak = 0
+        self.peak_parts = []
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._sample, daemon=True)
+
+    def _sample(self):
+        while not self._stop.is_set():
+            parts = folder_parts(self.folder)
+            if sum(parts.values()) > self.peak:
+                self.peak = sum(parts.values())
+                self.peak_parts = [(k, v) for k, v in parts.items() if v]
+            self._stop.wait(self.interval)
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._stop.set()
+        self._thread.join()
+
+
 # -- set-up -------------------------------------------------------------------------------------
 
 
 def check_build(build: Path, port: int):
     for name in ("winhttp_reference", "http_fetch", "extract_run", "powershell_standin",
-                 "run_with_env", "trust_ca", "velda_standin", "desktop_keeper", "window_probe"):
+                 "run_with_env", "trust_ca", "velda_standin", "desktop_keeper", "window_probe",
+                 "staged_unpack_run"):
         if not (build / "tests" / "helpers" / f"{name}.exe").exists():
             sys.exit(f"{name}.exe is missing in {build}: build the Windows tree "
                      "(set VELDA_WIN_BUILD)")
@@ -924,7 +1165,11 @@ def main():
     parser.add_argument("--entries", type=int, default=5000, help="package entries (row 4)")
     parser.add_argument("--window-runs", type=int, default=3,
                         help="runs of every slow scenario (row 6)")
-    parser.add_argument("--rows", default="1,2,3,4,5,6,7,8,9",
+    parser.add_argument("--commit-runs", type=int, default=3,
+                        help="timed runs of each variant of row 10")
+    parser.add_argument("--disk-mib", type=int, default=16,
+                        help="size of the product in MiB (row 11)")
+    parser.add_argument("--rows", default="1,2,3,4,5,6,7,8,9,10,11",
                         help="which rows to measure")
     parser.add_argument("--nagle", action="store_true",
                         help="leave Nagle's algorithm on at the servers (about 40 ms per GET)")
@@ -936,6 +1181,11 @@ def main():
     build = Path(os.environ.get("VELDA_WIN_BUILD", REPO / "build" / "win")).resolve()
     port = int(os.environ.get("VELDA_TEST_PORT", "48443"))
     check_build(build, port)
+    native = Path(os.environ.get("VELDA_NATIVE_BUILD", REPO / "build" / "native")).resolve()
+    options.release_tool = native / "tools" / "velda-release" / "velda-release"
+    if "11" in options.rows and not options.release_tool.exists():
+        sys.exit(f"{options.release_tool} is missing: build the native tree "
+                 "(set VELDA_NATIVE_BUILD)")
 
     work = Path(tempfile.mkdtemp(prefix="bench-table-", dir="/tmp"))
     prefix = Path(tempfile.mkdtemp(prefix="bench-wine-", dir="/tmp"))
@@ -974,6 +1224,10 @@ def main():
             bench.cut_package()
         if "8" in options.rows:
             bench.through_latency_proxy()
+        if "10" in options.rows:
+            bench.staged_package()
+        if "11" in options.rows:
+            bench.disk_peaks()
         # Rows 6 and 7 take the launcher's port from the HTTPS server: they come last.
         if "6" in options.rows:
             bench.window_answers()
@@ -981,7 +1235,8 @@ def main():
             bench.silent_server()
         bench.table.print(
             f"Launcher against plain references on loopback under Wine: medians of "
-            f"{options.runs} runs (row 1) and {options.quick_runs} runs (rows 2 to 4) each, "
+            f"{options.runs} runs (row 1), {options.quick_runs} runs (rows 2 to 4) and "
+            f"{options.commit_runs} runs (row 10) each, "
             f"variants round-robin after a warm-up round, on a machine of {os.cpu_count()} "
             f"cores shared with others.")
     finally:
