@@ -21,6 +21,7 @@ namespace velda {
 inline constexpr char kCommitRecordName[] = "velda.commit";
 inline constexpr char kCommitRecordTemporaryName[] = "velda.commit.tmp";
 inline constexpr char kStagingSuffix[] = ".staging";
+inline constexpr char kRetiredSuffix[] = ".done";  // after kStagingSuffix
 inline constexpr size_t kCommitMaxEntries = 65536;
 inline constexpr size_t kCommitVersionMax = 63;  // bytes, as the stamp's version text
 
@@ -120,8 +121,16 @@ struct RecoveryPlan {
 // "<install folder>.staging"; false when it does not fit.
 [[nodiscard]] bool staging_folder_of(const char* install_folder, char out[kPathSize]);
 
-// A fresh staging folder: any earlier one removed, "new" and "old" created. False when it could
-// not be made.
+// "<install folder>.staging.done": where a finished commit's staging folder goes, in one rename,
+// until its files are deleted; false when it does not fit.
+[[nodiscard]] bool retired_staging_folder_of(const char* install_folder, char out[kPathSize]);
+
+// Deletes what finished commits left in the retired staging folder: called once the product has
+// started, so that an update's cleanup never holds it back.
+void remove_retired_staging(const char* install_folder);
+
+// A fresh staging folder: any earlier one (and a retired one) removed, "new" and "old" created.
+// False when it could not be made.
 [[nodiscard]] bool begin_staging(const char* install_folder);
 
 // Where a means writes the file it stages for relative (canonical): "<staging>\new\<path>",

@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <cstring>
+#include <string>
+#include <unordered_set>
 
 #include "common/busy_file.h"
 #include "common/fs.h"
@@ -25,6 +27,7 @@ struct CommitFolders {
     char backup[kPathSize];  // staging\old
     char record[kPathSize];
     char record_temporary[kPathSize];
+    char retired[kPathSize];  // the staging folder of a finished commit, removed later
 };
 
 bool commit_folders(const char* install_folder, CommitFolders* out) {
@@ -34,7 +37,8 @@ bool commit_folders(const char* install_folder, CommitFolders* out) {
            join_path(out->staging, "new", out->fresh) &&
            join_path(out->staging, "old", out->backup) &&
            join_path(install_folder, kCommitRecordName, out->record) &&
-           join_path(install_folder, kCommitRecordTemporaryName, out->record_temporary);
+           join_path(install_folder, kCommitRecordTemporaryName, out->record_temporary) &&
+           retired_staging_folder_of(install_folder, out->retired);
 }
 
 struct ItemPaths {
@@ -49,25 +53,39 @@ bool item_paths(const CommitFolders& folders, const std::string& relative, ItemP
            join_path(folders.backup, relative.c_str(), out->backup);
 }
 
-// Every folder of path below root, from the outside in.
-bool ensure_parents(const char* root, const char* path) {
+// Folders known to exist, so that a commit of many files in few folders asks for each once.
+using FolderSet = std::unordered_set<std::string>;
+
+// Every folder of path below root, from the outside in; made records what is known to exist.
+bool ensure_parents(const char* root, const char* path, FolderSet* made = nullptr) {
     char prefix[kPathSize] = {};
     copy_bounded(prefix, kPathSize, path);
-    for (size_t at = std::strlen(root) + 1; prefix[at] != '\0'; ++at) {
+    char* last = std::strrchr(prefix, '\\');
+    size_t root_length = std::strlen(root);
+    if (last == nullptr || static_cast<size_t>(last - prefix) <= root_length) {
+        return true;
+    }
+    *last = '\0';
+    if (made != nullptr && made->count(prefix) != 0) {
+        return true;
+    }
+    for (size_t at = root_length + 1; prefix[at] != '\0'; ++at) {
         if (prefix[at] == '\\') {
             prefix[at] = '\0';
-            bool made = ensure_directory(prefix);
+            bool exists = ensure_directory(prefix);
             prefix[at] = '\\';
-            if (!made) {
+            if (!exists) {
                 return false;
             }
         }
     }
+    if (!ensure_directory(prefix)) {
+        return false;
+    }
+    if (made != nullptr) {
+        made->insert(prefix);
+    }
     return true;
-}
-
-bool move_file(const char* root_of_target, const char* source, const char* target) {
-    return ensure_parents(root_of_target, target) && replace_file_when_free(source, target);
 }
 
 // Files first, then the folders; a link is removed, never followed.
@@ -147,7 +165,23 @@ struct Commit {
     CommitRecord record;
     std::vector<CommitEntry> items;
     std::vector<ItemPaths> paths;
+    mutable FolderSet folders_made;  // a folder moved away by an undo is never one of these
 };
+
+bool move_file(const Commit& commit, const char* root_of_target, const char* source,
+               const char* target) {
+    return ensure_parents(root_of_target, target, &commit.folders_made) &&
+           replace_file_when_free(source, target);
+}
+
+// The staging folder of a finished commit goes out of the way in one rename; its files are
+// deleted once the product has started (remove_retired_staging), or by the next run.
+void retire_staging(const CommitFolders& folders) {
+    remove_tree(folders.retired);
+    if (!MoveFileExA(folders.staging, folders.retired, 0)) {
+        remove_tree(folders.staging);
+    }
+}
 
 bool load_items(Commit* commit) {
     commit->items = commit_items(commit->record);
@@ -176,20 +210,20 @@ bool carry_out_step(const Commit& commit, const CommitStep& step) {
     CommitRecord marked = commit.record;
     switch (step.kind) {
         case CommitStepKind::InstalledToBackup:
-            return move_file(folders.backup, paths.installed, paths.backup);
+            return move_file(commit, folders.backup, paths.installed, paths.backup);
         case CommitStepKind::StagedToInstalled:
-            return move_file(folders.install, paths.staged, paths.installed);
+            return move_file(commit, folders.install, paths.staged, paths.installed);
         case CommitStepKind::InstalledToStaged:
-            return move_file(folders.fresh, paths.installed, paths.staged);
+            return move_file(commit, folders.fresh, paths.installed, paths.staged);
         case CommitStepKind::BackupToInstalled:
-            return move_file(folders.install, paths.backup, paths.installed);
+            return move_file(commit, folders.install, paths.backup, paths.installed);
         case CommitStepKind::MarkDone:
         case CommitStepKind::MarkUndone:
             marked.state =
                 step.kind == CommitStepKind::MarkDone ? CommitState::Done : CommitState::Undone;
             return write_record(folders, marked);
         case CommitStepKind::RemoveStaging:
-            remove_tree(folders.staging);  // what is left is removed by the next run
+            retire_staging(folders);  // what is left is removed by the next run
             return true;
         case CommitStepKind::RemoveRecord:
             DeleteFileA(folders.record_temporary);
@@ -268,11 +302,29 @@ bool staging_folder_of(const char* install_folder, char out[kPathSize]) {
     return true;
 }
 
+bool retired_staging_folder_of(const char* install_folder, char out[kPathSize]) {
+    out[0] = '\0';
+    if (std::strlen(install_folder) + sizeof kStagingSuffix + sizeof kRetiredSuffix - 1 >
+        kPathSize) {
+        return false;
+    }
+    format_bounded(out, kPathSize, "%s%s%s", install_folder, kStagingSuffix, kRetiredSuffix);
+    return true;
+}
+
+void remove_retired_staging(const char* install_folder) {
+    char retired[kPathSize] = {};
+    if (retired_staging_folder_of(install_folder, retired) && directory_exists(retired)) {
+        remove_tree(retired);
+    }
+}
+
 bool begin_staging(const char* install_folder) {
     CommitFolders folders;
     if (!commit_folders(install_folder, &folders)) {
         return false;
     }
+    remove_tree(folders.retired);
     remove_tree(folders.staging);
     return ensure_directory(folders.staging) && ensure_directory(folders.fresh) &&
            ensure_directory(folders.backup);
@@ -356,16 +408,26 @@ CommitOutcome commit_staged(const char* install_folder, const CommitRecord& plan
         DeleteFileA(commit.folders.record_temporary);
         return {CommitResult::Refused, error};
     }
-    RecoveryOutcome recovered = recover_commit(install_folder, step_limit);
-    if (recovered.complete) {
-        return {recovered.action == RecoveryAction::Finish ? CommitResult::Committed
-                                                           : CommitResult::Undone,
-                0};
+    // What exists is known from the plan just resolved: every item staged, no backup yet.
+    std::vector<CommitPresence> presence;
+    for (const CommitEntry& item : commit.items) {
+        presence.push_back(
+            {item.change != CommitChange::Delete, item.change != CommitChange::Add, false});
     }
-    if (recovered.win32_error == 0) {
+    RecoveryPlan steps = plan_commit_recovery(&commit.record, true, true, presence);
+    size_t budget = step_limit;
+    uint32_t error = 0;
+    if (carry_out(commit, steps.steps, &budget, &error)) {
+        return {CommitResult::Committed, 0};
+    }
+    if (error == 0) {
         return {CommitResult::Cut, 0};
     }
-    return {CommitResult::Stuck, recovered.win32_error};
+    uint32_t undo_error = 0;
+    if (undo(commit, &budget, &undo_error)) {
+        return {CommitResult::Undone, error};
+    }
+    return {CommitResult::Stuck, error};
 }
 
 RecoveryOutcome recover_commit(const char* install_folder, size_t step_limit) {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "common/log.h"
+#include "install/staged_commit.h"
 #include "common/text.h"
 #include "common/wide.h"
 #include "launcher/launcher_folder.h"
@@ -105,6 +106,10 @@ int run_final_stage(LauncherRun* run, FinalVariant variant) {
     }
     run->status_window.destroy();
     if (started) {
+        // What a finished update set aside is deleted only now, while the product starts.
+        if (run->paths.fits) {
+            remove_retired_staging(run->paths.install_folder);
+        }
         return 0;
     }
     show_error_box(failure);

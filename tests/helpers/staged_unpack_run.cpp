@@ -1,8 +1,8 @@
 // staged_unpack_run.exe ZIP INSTALL VERSION: the package means' steps after its download. Unpacks
 // ZIP into "<INSTALL>.staging\new" (begin_staging, then the launcher's extraction) and commits
 // every staged file with VERSION as the stamp (list_staged_files, commit_staged). Prints one line
-// {"unpack_s": S, "commit_s": S, "files": N, "committed": true|false} and exits 0 when the
-// release is in place, 1 otherwise.
+// {"unpack_s": S, "commit_s": S, "cleanup_s": S, "files": N, "committed": true|false} and exits 0
+// when the release is in place, 1 otherwise.
 
 #include <chrono>
 #include <cstdio>
@@ -64,8 +64,14 @@ int main(int argc, char** argv) {
     start = Clock::now();
     committed = committed && commit_staged_files(argv[2], argv[3], &files);
     double commit_seconds = seconds_since(start);
-    std::printf("{\"unpack_s\": %.6f, \"commit_s\": %.6f, \"files\": %zu, \"committed\": %s}\n",
-                unpack_seconds, commit_seconds, files, committed ? "true" : "false");
+    // The launcher deletes the old files set aside only once the product has started.
+    start = Clock::now();
+    remove_retired_staging(argv[2]);
+    double cleanup_seconds = seconds_since(start);
+    std::printf(
+        "{\"unpack_s\": %.6f, \"commit_s\": %.6f, \"cleanup_s\": %.6f, \"files\": %zu, "
+        "\"committed\": %s}\n",
+        unpack_seconds, commit_seconds, cleanup_seconds, files, committed ? "true" : "false");
     std::fflush(stdout);
     return committed ? 0 : 1;
 }
