@@ -11,9 +11,12 @@ constexpr const wchar_t* kDelayLoadedDlls[] = {L"winhttp.dll", L"bcrypt.dll"};
 
 using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
 
-// Windows 7 without its 2011 loader update lacks SetDefaultDllDirectories: the delay-loaded
-// DLLs are then loaded here by their full path, and a later load by name finds them loaded.
-void load_delay_loaded_dlls_by_full_path() {
+// Loads each delay-loaded DLL now by its full path in the system folder and keeps it for the
+// run: any later load by name then finds it loaded, the delay-load stubs' and also one that a
+// system DLL makes through the usual search (Wine resolves its own DLLs' delay-loads that way,
+// past SetDefaultDllDirectories). It also covers Windows 7 without its 2011 loader update,
+// which lacks SetDefaultDllDirectories.
+void load_delay_loaded_dlls_from_system_folder() {
     wchar_t system_folder[MAX_PATH] = {};
     UINT units = GetSystemDirectoryW(system_folder, MAX_PATH);
     if (units == 0 || units >= MAX_PATH) {
@@ -25,7 +28,6 @@ void load_delay_loaded_dlls_by_full_path() {
             lstrcpyW(path, system_folder);
             lstrcatW(path, L"\\");
             lstrcatW(path, name);
-            // Kept loaded for the whole run.
             LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
         }
     }
@@ -38,12 +40,11 @@ void load_dlls_from_system_folder_only() {
     auto set_default_dll_directories =
         reinterpret_cast<SetDefaultDllDirectoriesFunction>(reinterpret_cast<void (*)()>(
             GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
-    if (set_default_dll_directories != nullptr &&
-        set_default_dll_directories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
-        return;
+    if (set_default_dll_directories == nullptr ||
+        !set_default_dll_directories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+        SetDllDirectoryW(L"");  // at least the current folder leaves the search
     }
-    SetDllDirectoryW(L"");  // at least the current folder leaves the search
-    load_delay_loaded_dlls_by_full_path();
+    load_delay_loaded_dlls_from_system_folder();
 }
 
 }  // namespace velda
