@@ -196,6 +196,15 @@ int main() {
         record.null("appdata");
     }
 
+    // The launcher hands its extraction paths to PowerShell alone: the product never sees them.
+    for (const wchar_t* name : {L"VELDA_EXTRACT_ZIP", L"VELDA_EXTRACT_DEST"}) {
+        bool have_path = false;
+        std::wstring path = env_value(name, &have_path);
+        if (have_path) {
+            record.text(helper::to_utf8(name).c_str(), path);
+        }
+    }
+
     bool have_stay = false;
     std::wstring stay = env_value(L"VELDA_STANDIN_STAY", &have_stay);
     unsigned long stay_ms = 0;
