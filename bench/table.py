@@ -773,17 +773,19 @@ class Bench:
                 "VELDA_PS_LOG": Wine.win_path(ps_log)})
             if result.returncode != 0 or shown not in result.stdout:
                 sys.exit(f"{case.name}: {result.stdout}{result.stderr}")
-        # The reference runs the stand-in with the command line that the launcher gave it,
-        # through run_with_env, which quotes the script back into exactly that line.
-        commands = ps_log.read_text(encoding="cp1252").splitlines()
-        if len(commands) != 2 or commands[0] != commands[1]:
-            sys.exit(f"the PowerShell stand-in logged {commands!r}")
-        head, _, script = commands[0].partition(' "')
+        # The reference runs the stand-in with the command line and the path variables that the
+        # launcher gave it, through run_with_env, which quotes the script back into exactly that
+        # line.
+        records = [json.loads(line) for line in ps_log.read_text(encoding="utf-8").splitlines()]
+        if len(records) != 2 or records[0] != records[1]:
+            sys.exit(f"the PowerShell stand-in logged {records!r}")
+        head, _, script = records[0]["command_line"].partition(' "')
+        paths = {name: records[0][name] for name in ("VELDA_EXTRACT_ZIP", "VELDA_EXTRACT_DEST")}
         standin_args = [WINE64, self.helper("run_with_env"), "--", *head.split(), script[:-1]]
-        to_file = Case("stand-in to file", shell_to_file(lines_file, standin_args), env,
-                       prepare=fresh, check=lines_written(entries))
+        to_file = Case("stand-in to file", shell_to_file(lines_file, standin_args),
+                       {**env, **paths}, prepare=fresh, check=lines_written(entries))
         to_file_silent = Case("stand-in to file, silent", shell_to_file(lines_file, standin_args),
-                              silent, prepare=fresh, check=lines_written(0))
+                              {**silent, **paths}, prepare=fresh, check=lines_written(0))
 
         round_robin([piped, piped_silent, to_file, to_file_silent], self.options.quick_runs)
         for case in (piped, piped_silent, to_file, to_file_silent):
@@ -1206,7 +1208,7 @@ def main():
         trusted = wine.run([helpers / "trust_ca.exe", wine.win_path(certs.ca_der)])
         if trusted.returncode != 0:
             sys.exit(f"trust_ca failed: {trusted.stdout}{trusted.stderr}")
-        shutil.copyfile(helpers / "powershell_standin.exe", wine.system32 / "powershell.exe")
+        wine.install_powershell(helpers / "powershell_standin.exe")
         try:
             https = TestServer(port, *certs.good)
         except OSError as error:

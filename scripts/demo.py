@@ -116,8 +116,7 @@ def main():
         certs = TestCertificates(work / "certs")
         wine.run([helpers / "trust_ca.exe", wine.win_path(certs.ca_der)], check=True)
         # Wine's own powershell.exe does nothing; the demo unpacks with the test stand-in.
-        (wine.system32 / "powershell.exe").write_bytes(
-            (helpers / "powershell_standin.exe").read_bytes())
+        wine.install_powershell(helpers / "powershell_standin.exe")
         server = TestServer(PORT, *certs.good)
 
         say("Releases 1.0.0 and 1.1.0, made with velda-release pack" + (" and signed" if SIGN_KEY else ""))

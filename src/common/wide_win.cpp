@@ -14,6 +14,18 @@ void utf8_to_wide(const char* utf8, wchar_t* out, int out_units) {
     }
 }
 
+bool ansi_path_to_wide(const char* path, wchar_t* out, int out_units) {
+    if (out_units <= 0) {
+        return false;
+    }
+    ZeroMemory(out, sizeof(wchar_t) * static_cast<size_t>(out_units));
+    if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path, -1, out, out_units) == 0) {
+        out[0] = L'\0';
+        return false;
+    }
+    return true;
+}
+
 bool wide_to_ansi_path(const wchar_t* wide, char* out, size_t out_size) {
     if (out_size == 0) {
         return false;

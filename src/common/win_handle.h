@@ -69,11 +69,19 @@ struct FindHandleTraits {
     static void close(Type value) { FindClose(value); }
 };
 
+struct EnvironmentStringsTraits {
+    using Type = wchar_t*;
+    static Type empty() { return nullptr; }
+    static void close(Type value) { FreeEnvironmentStringsW(value); }
+};
+
 // Process, thread, mutex, pipe end: empty is null.
 using UniqueHandle = UniqueAny<KernelHandleTraits>;
 // CreateFile results: empty is INVALID_HANDLE_VALUE.
 using UniqueFileHandle = UniqueAny<FileHandleTraits>;
 using UniqueFindHandle = UniqueAny<FindHandleTraits>;
+// GetEnvironmentStringsW's copy of the process environment.
+using UniqueEnvironmentStrings = UniqueAny<EnvironmentStringsTraits>;
 
 // Owns the two handles of a started child; the thread handle is closed before the process.
 struct ChildProcess {

@@ -4,7 +4,10 @@
 
 #include "install/extract_command.h"
 #include "install/progress_lines.h"
+#include "common/fs.h"
 #include "common/log.h"
+#include "common/path_size.h"
+#include "common/wide.h"
 #include "start/process.h"
 
 namespace velda {
@@ -31,6 +34,17 @@ class ExtractionProgress final : public ChildOutput {
     ProgressLineReader reader_;
 };
 
+// The first PowerShell of the system folder that is there; the first one when none is, so that
+// starting it fails with the system's reason.
+bool find_powershell(char out[kPathSize]) {
+    for (const char* candidate : kPowerShellPrograms) {
+        if (system_program_path(candidate, out) && file_exists_not_directory(out)) {
+            return true;
+        }
+    }
+    return system_program_path(kPowerShellPrograms[0], out);
+}
+
 }  // namespace
 
 Status extract_zip_with_progress(const char* zip_path, const char* destination,
@@ -38,14 +52,26 @@ Status extract_zip_with_progress(const char* zip_path, const char* destination,
     log_line("Descomprimiendo actualizacion...");
 
     char command[kExtractCommandSize];
-    if (!format_extract_command(zip_path, destination, command, sizeof(command))) {
+    char powershell[kPathSize];
+    wchar_t wide_zip[kPathSize];
+    wchar_t wide_destination[kPathSize];
+    if (!copy_extract_command(command, sizeof(command)) ||
+        !ansi_path_to_wide(zip_path, wide_zip, kPathSize) ||
+        !ansi_path_to_wide(destination, wide_destination, kPathSize)) {
         return Status::failure(StatusStage::Extraction, 0,
-                               "las rutas no caben en la orden de PowerShell");
+                               "las rutas no caben en el entorno de PowerShell");
     }
+    if (!find_powershell(powershell)) {
+        return Status::failure(StatusStage::Extraction, GetLastError(),
+                               "la ruta de PowerShell no cabe");
+    }
+    const ChildVariable paths[] = {{kExtractZipVariable, wide_zip},
+                                   {kExtractDestinationVariable, wide_destination}};
+    ChildProgram program{powershell, command, paths, 2};
     ExtractionProgress progress(callback, user_data);
     unsigned long exit_code = 1;
     FirstLine error_line;
-    if (!run_hidden(command, &progress, &exit_code, &error_line)) {
+    if (!run_hidden(program, &progress, &exit_code, &error_line)) {
         return Status::failure(StatusStage::Extraction, GetLastError(),
                                "PowerShell no se pudo ejecutar");
     }

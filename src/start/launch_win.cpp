@@ -20,7 +20,7 @@ bool launch_velda(const char* folder) {
     if (file_exists_not_directory(exe_path)) {
         char command_line[2 * kPathSize] = {};
         if (format_exe_command(exe_path, command_line, sizeof(command_line)) &&
-            start_detached(command_line, folder, 0)) {
+            start_detached({exe_path, command_line}, folder, 0)) {
             return true;
         }
         char message[256] = {};
@@ -35,9 +35,11 @@ bool launch_velda(const char* folder) {
     if (!join_path(folder, "Run-Velda.bat", batch_path) || !file_exists_not_directory(batch_path)) {
         return false;
     }
+    char interpreter[kPathSize] = {};
     char command_line[3 * kPathSize] = {};
-    if (format_batch_command(batch_path, command_line, sizeof(command_line)) &&
-        start_detached(command_line, folder, CREATE_NO_WINDOW)) {
+    if (system_program_path("cmd.exe", interpreter) &&
+        format_batch_command(batch_path, command_line, sizeof(command_line)) &&
+        start_detached({interpreter, command_line}, folder, CREATE_NO_WINDOW)) {
         return true;
     }
     char message[192] = {};

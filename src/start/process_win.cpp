@@ -2,9 +2,12 @@
 
 #include <windows.h>
 
+#include <string>
 #include <thread>
 #include <utility>
 
+#include "common/install_paths.h"
+#include "common/wide.h"
 #include "common/win_handle.h"
 
 namespace velda {
@@ -21,12 +24,39 @@ DWORD wait_for_exit_code(const ChildProcess& child) {
     return exit_code;
 }
 
-bool run_hidden_without_output(char* command_line, DWORD* exit_code) {
+// The launcher's environment with the program's variables, for this child alone; none when
+// the program has no variables (the child then inherits the launcher's).
+class ChildEnvironment {
+  public:
+    explicit ChildEnvironment(const ChildProgram& program) {
+        if (program.variable_count == 0) {
+            return;
+        }
+        UniqueEnvironmentStrings parent(GetEnvironmentStringsW());
+        block_ = environment_block_with(parent.get(), program.variables, program.variable_count);
+    }
+
+    void* block() { return block_.empty() ? nullptr : block_.data(); }
+    DWORD creation_flags() const { return block_.empty() ? 0 : CREATE_UNICODE_ENVIRONMENT; }
+
+  private:
+    std::wstring block_;
+};
+
+// Every child goes through here: its program by full path, never searched for.
+bool create_child(const ChildProgram& program, BOOL inherit_handles, DWORD creation_flags,
+                  const char* folder, STARTUPINFOA* startup, PROCESS_INFORMATION* info) {
+    ChildEnvironment environment(program);
+    return CreateProcessA(program.path, program.command_line, nullptr, nullptr, inherit_handles,
+                          creation_flags | environment.creation_flags(), environment.block(),
+                          folder, startup, info) != FALSE;
+}
+
+bool run_hidden_without_output(const ChildProgram& program, DWORD* exit_code) {
     STARTUPINFOA startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
-    if (!CreateProcessA(nullptr, command_line, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                        nullptr, &startup, &info)) {
+    if (!create_child(program, FALSE, CREATE_NO_WINDOW, nullptr, &startup, &info)) {
         return false;
     }
     ChildProcess child(info);
@@ -87,7 +117,7 @@ class ErrorPipeReader {
     std::thread thread_;
 };
 
-bool run_hidden_with_output(char* command_line, ChildOutput* output, DWORD* exit_code,
+bool run_hidden_with_output(const ChildProgram& program, ChildOutput* output, DWORD* exit_code,
                             FirstLine* error_line) {
     UniqueHandle read_end;
     UniqueHandle write_end;
@@ -108,8 +138,7 @@ bool run_hidden_with_output(char* command_line, ChildOutput* output, DWORD* exit
     PROCESS_INFORMATION info;
     ZeroMemory(&info, sizeof(info));
 
-    BOOL started = CreateProcessA(nullptr, command_line, nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
-                                  nullptr, nullptr, &startup, &info);
+    bool started = create_child(program, TRUE, CREATE_NO_WINDOW, nullptr, &startup, &info);
     // From here the read ends see end of data once the child's copies are gone.
     write_end.reset();
     error_write_end.reset();
@@ -139,12 +168,23 @@ bool run_hidden_with_output(char* command_line, ChildOutput* output, DWORD* exit
 
 }  // namespace
 
-bool start_detached(char* command_line, const char* folder, unsigned long creation_flags) {
+bool system_program_path(const char* relative_path, char out[kPathSize]) {
+    out[0] = '\0';
+    wchar_t wide_folder[MAX_PATH] = {};
+    UINT units = GetSystemDirectoryW(wide_folder, MAX_PATH);
+    if (units == 0 || units >= MAX_PATH) {
+        return false;
+    }
+    char folder[kPathSize] = {};
+    return wide_to_ansi_path(wide_folder, folder, sizeof(folder)) &&
+           join_path(folder, relative_path, out);
+}
+
+bool start_detached(const ChildProgram& program, const char* folder, unsigned long creation_flags) {
     STARTUPINFOA startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
-    if (!CreateProcessA(nullptr, command_line, nullptr, nullptr, FALSE, creation_flags, nullptr,
-                        folder, &startup, &info)) {
+    if (!create_child(program, FALSE, creation_flags, folder, &startup, &info)) {
         return false;
     }
     // The product runs on by itself; only our handles to it close here.
@@ -152,13 +192,13 @@ bool start_detached(char* command_line, const char* folder, unsigned long creati
     return true;
 }
 
-bool run_hidden(char* command_line, ChildOutput* output, unsigned long* exit_code,
+bool run_hidden(const ChildProgram& program, ChildOutput* output, unsigned long* exit_code,
                 FirstLine* error_line) {
     *exit_code = 1;
     if (output == nullptr) {
-        return run_hidden_without_output(command_line, exit_code);
+        return run_hidden_without_output(program, exit_code);
     }
-    return run_hidden_with_output(command_line, output, exit_code, error_line);
+    return run_hidden_with_output(program, output, exit_code, error_line);
 }
 
 }  // namespace velda

@@ -67,7 +67,7 @@ def wine(_display, win_build, certs) -> Wine:
         assert trusted.returncode == 0, f"trust_ca failed: {trusted.stdout}{trusted.stderr}"
         standin = helpers / "powershell_standin.exe"
         if standin.exists():
-            shutil.copyfile(standin, wine.system32 / "powershell.exe")
+            wine.install_powershell(standin)
         yield wine
     finally:
         wine.close(remove=not os.environ.get("VELDA_E2E_KEEP_PREFIX"))

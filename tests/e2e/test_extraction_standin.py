@@ -111,6 +111,9 @@ def assert_ran_standin(extraction, wine, zip_path, destination):
 def test_prefix_holds_the_standin(wine, win_build):
     built = win_build / "tests" / "helpers" / "powershell_standin.exe"
     assert (wine.system32 / "powershell.exe").read_bytes() == built.read_bytes()
+    # Where the launcher looks first.
+    assert (wine.system32 / "WindowsPowerShell" / "v1.0" / "powershell.exe").read_bytes() == \
+        built.read_bytes()
     assert "powershell.exe=n" in wine.env["WINEDLLOVERRIDES"]
 
 
@@ -248,10 +251,13 @@ def test_fault_modes(wine, extract, tmp_path, env, succeeds, progress):
 
 
 def run_standin(wine, zip_path, destination, first_error_ends):
-    """The stand-in started straight from a test with the command of either form."""
+    """The stand-in started straight from a test with the command of either form; the
+    launcher's form gets both paths in its environment."""
     script = extract_script(wine.win_path(zip_path), wine.win_path(destination), first_error_ends)
+    env = {"VELDA_EXTRACT_ZIP": wine.win_path(zip_path),
+           "VELDA_EXTRACT_DEST": wine.win_path(destination)} if first_error_ends else None
     return wine.run([wine.system32 / "powershell.exe", "-NoLogo", "-NoProfile", "-ExecutionPolicy",
-                     "Bypass", "-Command", script], timeout=60)
+                     "Bypass", "-Command", script], env=env, timeout=60)
 
 
 FORMS = [pytest.param(False, id="script-as-it-stands"),

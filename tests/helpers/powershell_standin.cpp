@@ -1,18 +1,28 @@
-// Stand-in for Windows PowerShell in test prefixes, installed as C:\windows\system32\powershell.exe
-// (with WINEDLLOVERRIDES=powershell.exe=n). It accepts exactly the extraction command, in either
-// form, and does what that script does: every entry of the ZIP into the destination, one
+// Stand-in for Windows PowerShell in test prefixes, installed where the launcher looks for it
+// (C:\windows\system32\WindowsPowerShell\v1.0\powershell.exe, and system32\powershell.exe; with
+// WINEDLLOVERRIDES=powershell.exe=n). It accepts exactly the extraction command, in either form,
+// and does what that script does: every entry of the ZIP into the destination, one
 // "PROGRESS:i:total" line after each, "PROGRESS:1:1" for an empty archive.
+//
+// The launcher's form (first error ends) reads both paths from $env:VELDA_EXTRACT_ZIP and
+// $env:VELDA_EXTRACT_DEST; that form with a path in its text is refused (exit 2). The script as
+// it stands takes its paths between single quotes, read as PowerShell reads them: any of the five
+// quote characters (' and U+2018 to U+201B) ends the string, two in a row stand for one.
 //
 // An entry that cannot be written (a folder where the package has a file, a locked file, bad
 // data): its error on standard error. The script as it stands then goes on with the next entry
-// and still exits 0; the guarded form stops there with exit 1. A package it cannot open: exit 1
-// in both forms, the plain one after "PROGRESS:1:1" and a failing Dispose() on null.
+// and still exits 0; the guarded form stops there with exit 1. A package it cannot open (or an
+// unset path variable): exit 1 in both forms, the plain one after "PROGRESS:1:1" and a failing
+// Dispose() on null.
 //
 // Any other command line: message on standard error, exit 2.
 //
 // Environment:
-//   VELDA_PS_LOG=path      append the command line, in UTF-8, as one line to this file (proof
-//                          that it ran)
+//   VELDA_PS_LOG=path      append one JSON line per run to this file (proof that it ran): the
+//                          command line and the two path variables as it received them, in UTF-8,
+//                          {"command_line": ..., "VELDA_EXTRACT_ZIP": ..., "VELDA_EXTRACT_DEST":
+//                          ...} (null for an unset variable), as Python's
+//                          json.dumps(ensure_ascii=False)
 //   VELDA_PS_SPLIT=1       write the output one byte per write, flushed after each
 //   VELDA_PS_NOISE=n       write an n-byte line of noise after every progress line; from 600
 //                          bytes on it carries "PROGRESS:999:1" at byte 511, which a reader must
@@ -25,6 +35,7 @@
 #include <windows.h>
 #include <zlib.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -125,31 +136,122 @@ void fail_message(const std::string& message) {
     write_all(GetStdHandle(STD_ERROR_HANDLE), line.data(), line.size());
 }
 
-void log_command_line(const char* command_line) {
+std::wstring to_wide(const std::string& text, UINT code_page) {
+    if (text.empty()) {
+        return {};
+    }
+    int units =
+        MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(static_cast<size_t>(units), L'\0');
+    MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(text.size()), out.data(),
+                        units);
+    return out;
+}
+
+std::string to_utf8(const std::wstring& text) {
+    if (text.empty()) {
+        return {};
+    }
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
+                                    0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), bytes,
+                        nullptr, nullptr);
+    return out;
+}
+
+// A variable of this process's environment as PowerShell's $env: reads it; false when unset.
+bool environment_value(const wchar_t* name, std::wstring* value) {
+    DWORD units = GetEnvironmentVariableW(name, nullptr, 0);
+    if (units == 0) {
+        return false;
+    }
+    value->assign(units, L'\0');
+    units = GetEnvironmentVariableW(name, value->data(), units);
+    value->resize(units);
+    return true;
+}
+
+// A JSON string as Python's json.dumps(..., ensure_ascii=False) writes it, null when absent.
+std::string json_string(const std::string* text) {
+    if (text == nullptr) {
+        return "null";
+    }
+    std::string out = "\"";
+    for (unsigned char c : *text) {
+        const char* escape = c == '"'    ? "\\\""
+                             : c == '\\' ? "\\\\"
+                             : c == '\n' ? "\\n"
+                             : c == '\r' ? "\\r"
+                             : c == '\t' ? "\\t"
+                             : c == '\b' ? "\\b"
+                             : c == '\f' ? "\\f"
+                                         : nullptr;
+        if (escape != nullptr) {
+            out += escape;
+        } else if (c < 0x20) {
+            char code[8];
+            std::snprintf(code, sizeof(code), "\\u%04x", c);
+            out += code;
+        } else {
+            out.push_back(static_cast<char>(c));
+        }
+    }
+    return out + "\"";
+}
+
+std::string json_variable(const wchar_t* name) {
+    std::wstring value;
+    if (!environment_value(name, &value)) {
+        return json_string(nullptr);
+    }
+    std::string utf8 = to_utf8(value);
+    return json_string(&utf8);
+}
+
+// One JSON line per run: the command line and the two variables the paths come in, as this
+// process received them.
+void log_run(const std::string& command_line) {
     const char* log_path = std::getenv("VELDA_PS_LOG");
     if (log_path == nullptr || log_path[0] == '\0') {
         return;
     }
+    std::string line = "{\"command_line\": " + json_string(&command_line) +
+                       ", \"VELDA_EXTRACT_ZIP\": " + json_variable(kExtractZipVariable) +
+                       ", \"VELDA_EXTRACT_DEST\": " + json_variable(kExtractDestinationVariable) +
+                       "}\n";
     FILE* log = std::fopen(log_path, "ab");
     if (log != nullptr) {
-        std::fprintf(log, "%s\n", command_line);
+        std::fwrite(line.data(), 1, line.size(), log);
         std::fclose(log);
     }
 }
 
-// Reads one single-quoted text whose quotes are doubled; stops on the closing quote.
-bool read_quoted(const char** cursor, std::string* out) {
+bool starts_with(const char* text, const std::string& prefix) {
+    return std::strncmp(text, prefix.c_str(), prefix.size()) == 0;
+}
+
+// Reads a single-quoted string as PowerShell's tokenizer does: any of the five quote characters
+// opens and closes it, and two in a row stand for the second one.
+bool read_single_quoted(const char** cursor, std::string* out) {
     const char* p = *cursor;
+    size_t length = 0;
+    if (!is_powershell_single_quote(p, &length)) {
+        return false;
+    }
+    p += length;
     for (;;) {
         if (*p == '\0') {
-            return false;
+            return false;  // the string never ends: a parse error
         }
-        if (*p == '\'') {
-            if (p[1] != '\'') {
+        if (is_powershell_single_quote(p, &length)) {
+            size_t next_length = 0;
+            if (!is_powershell_single_quote(p + length, &next_length)) {
+                p += length;
                 break;
             }
-            out->push_back('\'');
-            p += 2;
+            out->append(p + length, next_length);
+            p += length + next_length;
             continue;
         }
         out->push_back(*p++);
@@ -158,8 +260,26 @@ bool read_quoted(const char** cursor, std::string* out) {
     return true;
 }
 
-bool starts_with(const char* text, const std::string& prefix) {
-    return std::strncmp(text, prefix.c_str(), prefix.size()) == 0;
+// The value assigned to $zip or $dest: a variable of the environment or a quoted string.
+struct Assigned {
+    bool from_environment = false;
+    std::string text;  // the variable's name, or the string's content
+};
+
+bool read_assigned(const char** cursor, Assigned* value) {
+    static const std::string kEnvironmentPrefix = "$env:";
+    const char* p = *cursor;
+    if (!starts_with(p, kEnvironmentPrefix)) {
+        value->from_environment = false;
+        return read_single_quoted(cursor, &value->text);
+    }
+    p += kEnvironmentPrefix.size();
+    while (std::isalnum(static_cast<unsigned char>(*p)) || *p == '_') {
+        value->text.push_back(*p++);
+    }
+    value->from_environment = true;
+    *cursor = p;
+    return !value->text.empty();
 }
 
 // The command line without its program name, which real PowerShell ignores as well: the rest of
@@ -174,51 +294,76 @@ const char* after_program_name(const char* command_line) {
     return p;
 }
 
-// Takes the two paths out of the command line for one form of the script, then rebuilds the
-// command from them: only a byte-exact copy of the command of that form is accepted.
-bool parse_command(const char* command_line, ExtractFailureMode mode, std::string* zip_path,
-                   std::string* destination) {
-    const std::string pattern = after_program_name(extract_command_template(mode));
-    size_t first = pattern.find("%s");
-    size_t second = pattern.find("%s", first + 2);
-    if (first == std::string::npos || second == std::string::npos) {
-        return false;
-    }
-    const char* arguments = after_program_name(command_line);
-    const char* cursor = arguments;
-    if (!starts_with(cursor, pattern.substr(0, first))) {
-        return false;
-    }
-    cursor += first;
-    if (!read_quoted(&cursor, zip_path)) {
-        return false;
-    }
-    std::string between = pattern.substr(first + 2, second - first - 2);
-    if (!starts_with(cursor, between)) {
-        return false;
-    }
-    cursor += between.size();
-    if (!read_quoted(&cursor, destination)) {
-        return false;
-    }
-    char rebuilt[kExtractCommandSize];
-    if (!format_extract_command(zip_path->c_str(), destination->c_str(), rebuilt, sizeof(rebuilt),
-                                mode)) {
-        return false;
-    }
-    return std::strcmp(after_program_name(rebuilt), arguments) == 0;
+// A command of one form split around its two assignments: head "$zip=" value ";$dest=" value
+// tail, the tail starting with the ";" that ends the second one.
+struct CommandShape {
+    std::string head;
+    std::string zip_value;
+    std::string between;
+    std::string destination_value;
+    std::string tail;
+};
+
+CommandShape shape_of(const std::string& command) {
+    CommandShape shape;
+    size_t zip = command.find("$zip=") + 5;
+    size_t zip_end = command.find(';', zip);
+    size_t destination = command.find("$dest=", zip_end) + 6;
+    size_t destination_end = command.find(';', destination);
+    shape.head = command.substr(0, zip);
+    shape.zip_value = command.substr(zip, zip_end - zip);
+    shape.between = command.substr(zip_end, destination - zip_end);
+    shape.destination_value = command.substr(destination, destination_end - destination);
+    shape.tail = command.substr(destination_end);
+    return shape;
 }
 
-std::wstring to_wide(const std::string& text, UINT code_page) {
-    if (text.empty()) {
-        return {};
+enum class Parsed { Extraction, NotExtraction, CarriesPath };
+
+struct ExtractPaths {
+    Assigned zip;
+    Assigned destination;
+};
+
+// Reads the command as one form of the script: every byte but the two assigned values must be
+// that form's, and each value of the kind the form assigns (a quoted string in the script as it
+// stands, the variable of the launcher's form).
+Parsed parse_command(const char* command_line, ExtractFailureMode mode, ExtractPaths* paths) {
+    const CommandShape shape = shape_of(after_program_name(extract_command_text(mode)));
+    const char* cursor = after_program_name(command_line);
+    if (!starts_with(cursor, shape.head)) {
+        return Parsed::NotExtraction;
     }
-    int units =
-        MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<size_t>(units), L'\0');
-    MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(text.size()), out.data(),
-                        units);
-    return out;
+    cursor += shape.head.size();
+    if (!read_assigned(&cursor, &paths->zip) || !starts_with(cursor, shape.between)) {
+        return Parsed::NotExtraction;
+    }
+    cursor += shape.between.size();
+    if (!read_assigned(&cursor, &paths->destination) || std::strcmp(cursor, shape.tail.c_str())) {
+        return Parsed::NotExtraction;
+    }
+    const bool launcher_form = mode == ExtractFailureMode::FirstErrorEnds;
+    if (launcher_form && (!paths->zip.from_environment || !paths->destination.from_environment)) {
+        return Parsed::CarriesPath;
+    }
+    const auto expected = [&](const Assigned& value, const std::string& pattern) {
+        return launcher_form ? value.from_environment && "$env:" + value.text == pattern
+                             : !value.from_environment;
+    };
+    return expected(paths->zip, shape.zip_value) &&
+                   expected(paths->destination, shape.destination_value)
+               ? Parsed::Extraction
+               : Parsed::NotExtraction;
+}
+
+// The path a value stands for: the variable's text as the process received it (UTF-16), or the
+// quoted string's. False when the variable is unset or empty.
+bool path_of(const Assigned& value, std::wstring* path) {
+    if (!value.from_environment) {
+        *path = to_wide(value.text, CP_UTF8);
+        return true;
+    }
+    return environment_value(to_wide(value.text, CP_UTF8).c_str(), path) && !path->empty();
 }
 
 bool is_separator(wchar_t c) {
@@ -578,12 +723,12 @@ bool write_entry(ZipReader* zip, const ZipEntry& entry, const std::wstring& targ
     return written;
 }
 
-int extract(const std::string& zip_path, const std::string& destination, ExtractFailureMode mode,
+int extract(const std::wstring& zip_path, const std::wstring& folder, ExtractFailureMode mode,
             const Options& options) {
     const bool first_error_ends = mode == ExtractFailureMode::FirstErrorEnds;
     Output output(options);
     ZipReader zip;
-    if (!zip.open(to_wide(zip_path, CP_UTF8))) {
+    if (!zip.open(zip_path)) {
         fail_message("Exception calling \"OpenRead\": " + zip.error());
         if (first_error_ends) {
             return 1;
@@ -594,7 +739,6 @@ int extract(const std::string& zip_path, const std::string& destination, Extract
         fail_message("You cannot call a method on a null-valued expression.");
         return 1;
     }
-    const std::wstring folder = to_wide(destination, CP_UTF8);
     const std::vector<ZipEntry>& entries = zip.entries();
     unsigned long long total = entries.empty() ? 1 : entries.size();
     unsigned long long done = 0;
@@ -632,16 +776,38 @@ std::string utf8_command_line() {
     return out;
 }
 
+// Runs the command of either form once its paths are known; the launcher's form with a variable
+// unset fails as PowerShell's would on a null path, inside its try.
+int run_extraction(const ExtractPaths& paths, ExtractFailureMode mode) {
+    std::wstring zip_path;
+    std::wstring destination;
+    if (!path_of(paths.zip, &zip_path) || !path_of(paths.destination, &destination)) {
+        fail_message(
+            "Exception calling \"OpenRead\": Value cannot be null "
+            "(VELDA_EXTRACT_ZIP or VELDA_EXTRACT_DEST is unset or empty)");
+        return 1;
+    }
+    return extract(zip_path, destination, mode, read_options());
+}
+
 int main() {
     const std::string utf8 = utf8_command_line();
     const char* command_line = utf8.c_str();
-    log_command_line(command_line);
+    log_run(utf8);
     for (ExtractFailureMode mode :
          {ExtractFailureMode::FirstErrorEnds, ExtractFailureMode::LastStatementDecides}) {
-        std::string zip_path;
-        std::string destination;
-        if (parse_command(command_line, mode, &zip_path, &destination)) {
-            return extract(zip_path, destination, mode, read_options());
+        ExtractPaths paths;
+        Parsed parsed = parse_command(command_line, mode, &paths);
+        if (parsed == Parsed::CarriesPath) {
+            // Paths come through the environment only: one in the script text could end its
+            // string at a quote character and run the rest of its name.
+            fail_message(std::string("refusing a script that carries a path instead of reading "
+                                     "$env:VELDA_EXTRACT_ZIP and $env:VELDA_EXTRACT_DEST: ") +
+                         command_line);
+            return 2;
+        }
+        if (parsed == Parsed::Extraction) {
+            return run_extraction(paths, mode);
         }
     }
     fail_message(std::string("refusing a command that is not the extraction command: ") +

@@ -176,6 +176,17 @@ void run_window(unsigned long stay_ms) {
     }
 }
 
+// The launcher hands its extraction paths to PowerShell alone: the product never sees them.
+void record_extraction_paths(helper::JsonObject* record) {
+    for (const wchar_t* name : {L"VELDA_EXTRACT_ZIP", L"VELDA_EXTRACT_DEST"}) {
+        bool have_path = false;
+        std::wstring path = env_value(name, &have_path);
+        if (have_path) {
+            record->text(helper::to_utf8(name).c_str(), path);
+        }
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -208,6 +219,8 @@ int main() {
     } else {
         record.null("appdata");
     }
+
+    record_extraction_paths(&record);
 
     bool have_stay = false;
     std::wstring stay = env_value(L"VELDA_STANDIN_STAY", &have_stay);

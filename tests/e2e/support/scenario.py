@@ -80,9 +80,11 @@ def hold_route(server, path: str, body: bytes, hold: Hold | None = None, **optio
 
 
 # The launcher's extraction script, written out here rather than taken from its source, so the
-# tests compare against the text as it must be.
-EXTRACT_SCRIPT = (
-    "$zip='%s';$dest='%s';Add-Type -AssemblyName System.IO.Compression.FileSystem;"
+# tests compare against the text as it must be. The script as it stands takes both paths
+# between single quotes.
+QUOTED_PATHS = "$zip='%s';$dest='%s';"
+EXTRACT_SCRIPT_BODY = (
+    "Add-Type -AssemblyName System.IO.Compression.FileSystem;"
     "$archive=[System.IO.Compression.ZipFile]::OpenRead($zip);"
     "$total=[Math]::Max($archive.Entries.Count,1);$i=0;foreach($entry in $archive.Entries)"
     "{$target=Join-Path $dest $entry.FullName;if([string]::IsNullOrEmpty($entry.Name))"
@@ -91,20 +93,44 @@ EXTRACT_SCRIPT = (
     "-Force | Out-Null;};[System.IO.Compression.ZipFileExtensions]::ExtractToFile($entry,"
     "$target,$true);};$i++;Write-Output ('PROGRESS:{0}:{1}' -f $i,$total);}if($i -eq 0)"
     "{Write-Output 'PROGRESS:1:1'};$archive.Dispose();")
-
+EXTRACT_SCRIPT = QUOTED_PATHS + EXTRACT_SCRIPT_BODY
 
 # The launcher's form: errors made terminating and caught, so the first failed entry ends the
-# script with exit code 1 instead of only its own statement.
+# script with exit code 1 instead of only its own statement; both paths come from the child's
+# environment, never from the script text.
 FIRST_ERROR_ENDS = ("$ErrorActionPreference='Stop';try{",
                     "}catch{[Console]::Error.WriteLine($_.Exception.Message);exit 1}")
+PATHS_FROM_ENVIRONMENT = "$zip=$env:VELDA_EXTRACT_ZIP;$dest=$env:VELDA_EXTRACT_DEST;"
+COMMAND_HEAD = "powershell -NoLogo -NoProfile -ExecutionPolicy Bypass -Command "
 
 
-def extract_script(zip_path: str, destination: str, first_error_ends=True) -> str:
-    quoted = [text.replace("'", "''") for text in (zip_path, destination)]
-    script = EXTRACT_SCRIPT % tuple(quoted)
-    return FIRST_ERROR_ENDS[0] + script + FIRST_ERROR_ENDS[1] if first_error_ends else script
+def double_single_quotes(text: str) -> str:
+    return text.replace("'", "''")
 
 
-def extract_command(zip_path: str, destination: str, first_error_ends=True) -> str:
-    return ("powershell -NoLogo -NoProfile -ExecutionPolicy Bypass -Command \"" +
-            extract_script(zip_path, destination, first_error_ends) + "\"")
+def extract_script(zip_path: str | None = None, destination: str | None = None,
+                   first_error_ends=True, quote=double_single_quotes) -> str:
+    """The launcher's script, which names no path; or the script as it stands with both paths
+    between its quotes, each escaped by quote."""
+    if first_error_ends:
+        return (FIRST_ERROR_ENDS[0] + PATHS_FROM_ENVIRONMENT + EXTRACT_SCRIPT_BODY +
+                FIRST_ERROR_ENDS[1])
+    return QUOTED_PATHS % (quote(zip_path), quote(destination)) + EXTRACT_SCRIPT_BODY
+
+
+def launcher_extract_command() -> str:
+    """The command line the launcher gives PowerShell, the same for every package."""
+    return COMMAND_HEAD + '"' + extract_script() + '"'
+
+
+def extract_record(command_line: str, zip_path: str | None, destination: str | None) -> dict:
+    """What the PowerShell stand-in records of one run (VELDA_PS_LOG, one JSON line)."""
+    return {"command_line": command_line, "VELDA_EXTRACT_ZIP": zip_path,
+            "VELDA_EXTRACT_DEST": destination}
+
+
+def extract_command(zip_path: str, destination: str) -> str:
+    """The line the PowerShell stand-in logs when the launcher extracts zip_path into
+    destination: the launcher's command and the two path variables of its environment."""
+    return json.dumps(extract_record(launcher_extract_command(), zip_path, destination),
+                      ensure_ascii=False)

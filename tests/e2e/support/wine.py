@@ -11,6 +11,9 @@ from pathlib import Path, PureWindowsPath
 WINE64 = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
 DLL_OVERRIDES = "mscoree,mshtml=;powershell.exe=n"
+# Where the launcher looks for PowerShell, under system32, first one first; Wine's own program
+# is at the first.
+POWERSHELL_PLACES = ("WindowsPowerShell/v1.0/powershell.exe", "powershell.exe")
 
 
 class Xvfb:
@@ -148,6 +151,13 @@ class Wine:
     @property
     def system32(self) -> Path:
         return self.prefix / "drive_c" / "windows" / "system32"
+
+    def install_powershell(self, program: Path):
+        """Puts program (the PowerShell stand-in) wherever the launcher may look for PowerShell."""
+        for place in POWERSHELL_PLACES:
+            target = self.system32 / place
+            target.parent.mkdir(parents=True, exist_ok=True)
+            shutil.copyfile(program, target)
 
     def close(self, remove: bool = True):
         if self._keeper is not None:
