@@ -1,8 +1,11 @@
-"""Bounds on what a download may bring: a manifest server that sends without end costs at most
-the manifest's bound, in time and memory, before the installed product starts; a signature
-longer than a signature is refused; a package or Velda.exe alone longer than the size the
-manifest gives stops at once and fails that means, installing nothing of it."""
+"""Bounds on what a download may bring: a GET stops before the bytes past its bound; a manifest
+server that sends without end costs at most the manifest's bound, in time and memory, before the
+installed product starts; a signature longer than a signature is refused; a package or Velda.exe
+alone longer than its signed size stops at once and fails that means, installing nothing of it;
+velda-release check refuses a text longer than launchers take."""
 
+import hashlib
+import json
 import socket
 import ssl
 import threading
@@ -14,9 +17,10 @@ import pytest
 from support.faults import NOT_DOWNLOADED, QUERYING
 from support.proxy import stop_listening
 from support.scenario import put_standin, write_stamp
-from test_release_pack import tool, velda_release  # noqa: F401  (tool is a fixture)
-from test_signed_releases import (HASHES, KEYS, LIST, V1, V2, install, keyed_launcher, pack,
-                                  products, serve, tree)  # noqa: F401  (products is a fixture)
+from test_release_pack import product, tool, velda_release  # noqa: F401  (tool is a fixture)
+from test_signed_releases import (HASHES, KEYS, LIST, V1, V1_FILES, V2, V2_FILES, install,
+                                  keyed_launcher, pack, products, serve,
+                                  tree)  # noqa: F401  (products is a fixture)
 
 MANIFEST_BOUND = 64 << 10
 # More than loopback buffers hold: a body read past its bound would have been sent whole.
@@ -28,6 +32,44 @@ SIGNATURE_REFUSED = ("latest.json rechazado: no se pudo descargar latest.json.si
                      "lanzando version local.")
 DIRECT_FAILED = "Fallo descarga directa de Velda.exe, se usara ZIP completo como respaldo."
 PACKAGE_BOX = "No se pudo descargar el ZIP de Velda."
+
+
+# The GET's own bound (http_fetch's HTTP_FETCH_MAX_BYTES): the body, the route's options, the
+# stage expected.
+GET_BOUND = 1 << 20
+GET_CASES = {
+    "memory, exactly the bound": ("memory", GET_BOUND, {}, "done"),
+    "memory, one byte more announced": ("memory", GET_BOUND + 1, {}, "too long"),
+    "memory, chunked past the bound": ("memory", GET_BOUND + EXTRA, {"chunked": True},
+                                       "too long"),
+    "file, unannounced past the bound": ("file", GET_BOUND + EXTRA, {"content_length": False},
+                                         "too long"),
+    "continuable, announced past the bound": ("continue", GET_BOUND + 1,
+                                              {"ranges": True, "headers": {"ETag": '"b"'}},
+                                              "too long"),
+}
+
+
+@pytest.mark.parametrize("case", GET_CASES)
+def test_a_get_stops_before_what_passes_its_bound(case, wine, win_build, https_server, tmp_path):
+    mode, size, options, stage = GET_CASES[case]
+    body = bytes(range(256)) * (size // 256) + b"v" * (size % 256)
+    route = https_server.route("/body", body, **options)
+    target = tmp_path / "body.bin"
+    args = {"memory": [], "file": [wine.win_path(target)],
+            "continue": [wine.win_path(target), hashlib.sha256(body).hexdigest()]}[mode]
+    done = wine.run([win_build / "tests" / "helpers" / "http_fetch.exe", mode,
+                     https_server.base_url + "/body", *args],
+                    env={"HTTP_FETCH_MAX_BYTES": str(GET_BOUND)}, timeout=120)
+    out = json.loads(done.stdout)
+
+    assert out["stage"] == stage, out
+    if stage == "done":
+        assert out["length"] == size and out["sha256"] == hashlib.sha256(body).hexdigest()
+        return
+    assert route.starts == [0] and (size == GET_BOUND + 1 or not route.finished), out
+    assert out["last"] is None or out["last"][0] <= GET_BOUND, out
+    assert list(tmp_path.iterdir()) == [], "nothing of a body past its bound stays"
 
 
 class EndlessServer:
@@ -168,9 +210,12 @@ LONGER = {
 @pytest.mark.parametrize("framing", ["announced", "unannounced"])
 @pytest.mark.parametrize("means", LONGER)
 def test_a_download_longer_than_its_size_fails_its_means(means, framing, wine, tool, tmp_path,
-                                                        products, https_server, harness):
-    v1, v2 = products
-    release = pack(tool, tmp_path, https_server, V2)
+                                                        standin_exe, https_server, harness):
+    # Velda.exe alone makes a release whole only where nothing else changed.
+    v1 = product(tmp_path / "product-1", standin_exe, V1, V1_FILES)
+    v2 = product(tmp_path / "product-2", standin_exe, V2,
+                 V1_FILES if means == "direct executable" else V2_FILES)
+    release = pack(tool, tmp_path, https_server, V2, KEYS / "key-a-private.pem")
     (release / LIST).unlink()  # the changed files would make the update before these means
     if means == "package":
         (release / "downloads/direct/Velda.exe").unlink()
@@ -179,13 +224,14 @@ def test_a_download_longer_than_its_size_fails_its_means(means, framing, wine, t
     real = (release / path).read_bytes()
     longer = https_server.route("/" + path, real + b"\0" * EXTRA,
                                 content_length=None if framing == "announced" else False)
+    harness.launcher_exe = keyed_launcher("https")
     launcher = harness.make_launcher_dir()
     install(launcher / "velda", v1, V1)
     before = tree(launcher / "velda")
 
     run = run_logged(harness, wine, launcher, expect_box=line is None)
     assert "Reintentando descarga (intento 2 de 4)..." not in run.lines, run.describe()
-    assert not longer.finished and len(longer.starts) == 1
+    assert not longer.finished and len(longer.starts) == 1, run.describe()
     assert ("Descarga fallida (etapa too long, estado HTTP 200, error Win32 0): "
             f"{https_server.base_url}/{path}") in support_log(launcher)
     after = tree(launcher / "velda")

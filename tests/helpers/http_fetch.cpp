@@ -99,6 +99,11 @@ void print_calls(const std::vector<Call>& calls) {
     }
 }
 
+uint64_t bound_from_environment() {
+    const char* text = std::getenv("HTTP_FETCH_MAX_BYTES");
+    return text != nullptr ? std::strtoull(text, nullptr, 10) : kNoBodyBound;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -116,9 +121,7 @@ int wmain(int argc, wchar_t** argv) {
     std::vector<wchar_t> url(url_utf8.size() + 1);
     utf8_to_wide(url_utf8.c_str(), url.data(), static_cast<int>(url.size()));
 
-    const char* bound_text = std::getenv("HTTP_FETCH_MAX_BYTES");
-    uint64_t max_bytes =
-        bound_text != nullptr ? std::strtoull(bound_text, nullptr, 10) : kNoBodyBound;
+    uint64_t max_bytes = bound_from_environment();
     std::vector<Call> calls;
     calls.reserve(1 << 16);
     TransferResult result;
