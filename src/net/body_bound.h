@@ -10,8 +10,9 @@ namespace velda {
 // would, before this bound is reached, and that stop keeps its own stage (Length).
 inline constexpr uint64_t kNoBodyBound = kHttpBodyLimit;
 
-// The run's texts. A manifest a release writes is a few KiB, even with hundreds of change sets;
-// a signature is 64 bytes; the list and the hash file name every file of a release.
+// The run's texts. A change set takes about 700 bytes of the manifest, so 64 KiB hold the
+// older fields and some 80 of them; a DER signature is at most 72 bytes; the list and the hash
+// file name every changed file of a release.
 inline constexpr uint64_t kManifestBodyBound = 64u << 10;
 inline constexpr uint64_t kSignatureBodyBound = 256;
 inline constexpr uint64_t kChangedFilesTextBound = 16u << 20;  // the list, and its hash file
