@@ -9,7 +9,6 @@ import json
 import socket
 import ssl
 import threading
-import time
 from pathlib import Path
 
 import pytest
