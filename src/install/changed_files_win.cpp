@@ -77,7 +77,8 @@ class ChangedFilesChecks {
         wchar_t wide_url[kWideListUrlUnits];
         utf8_to_wide(url, wide_url, kWideListUrlUnits);
         TransferResult fetched =
-            http_get_to_memory_with_progress(wide_url, &hash_file_, nullptr, nullptr);
+            http_get_to_memory_with_progress(wide_url, &hash_file_, nullptr, nullptr,
+                                             kChangedFilesTextTimeLimitMs, kChangedFilesTextBound);
         log_transfer_failure(url, fetched);
         if (!fetched || hash_file_.data() == nullptr) {
             char line[kPathSize + 64] = {};
@@ -234,8 +235,9 @@ Status fetch_and_stage_list(const char* install_folder, const ListSource& source
     }
     wchar_t wide_list_url[kWideListUrlUnits];
     utf8_to_wide(source.url, wide_list_url, kWideListUrlUnits);
-    TransferResult fetched = http_get_to_file_with_progress(wide_list_url, source.path, callback,
-                                                            user_data, checks.list_digest());
+    TransferResult fetched = http_get_to_file_with_progress(
+        wide_list_url, source.path, callback, user_data, checks.list_digest(),
+        kChangedFilesTextTimeLimitMs, kChangedFilesTextBound);
     log_transfer_failure(source.url, fetched);
     log_if_digest_mismatch(fetched, source.name);
     if (!fetched) {

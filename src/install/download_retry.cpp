@@ -48,6 +48,7 @@ bool worth_another_attempt(const TransferResult& result) {
         case TransferStage::Done:
         case TransferStage::Url:
         case TransferStage::Replace:
+        case TransferStage::TooLong:  // the same body is as long the next time
             return false;
         case TransferStage::Status: {
             uint32_t status = result.http_status;

@@ -34,7 +34,7 @@ class AttemptCount {
 
 // False where another attempt would only meet the same answer: a URL the transfer refuses, a
 // client error of the server (4xx but 408 and 429), a certificate that is refused, a target that
-// stays busy after its own waits.
+// stays busy after its own waits, a body longer than its bound.
 [[nodiscard]] bool worth_another_attempt(const TransferResult& result);
 
 // The log line (without the log's prefix) before attempt number attempt.
@@ -42,7 +42,8 @@ void format_retry_line(int attempt, char* out, size_t size);
 
 // Up to kDownloadAttempts to-file GETs in a row without headway of url into file_path, each retry
 // logged and continuing download's temporary file. After the last failure the temporary file stays
-// only when keep_partial is set and it can be continued (download->part says what it holds).
+// only when keep_partial is set and it can be continued (download->part says what it holds), and
+// the body did not pass download->max_bytes.
 // A body that does not match expected_sha256 is tried again only when it had continued an
 // earlier part. Returns the last attempt's result.
 [[nodiscard]] TransferResult download_with_retries(const wchar_t* url, const char* file_path,

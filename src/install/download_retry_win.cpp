@@ -32,9 +32,10 @@ TransferResult download_with_retries(const wchar_t* url, const char* file_path,
         log_line(line);
         Sleep(wait_before_attempt_ms(attempts.number()));
     }
+    // A body longer than its bound is not the one asked for: its part goes.
+    bool keep = keep_partial && result.stage != TransferStage::TooLong;
     char part_path[kPathSize] = {};
-    if (download->part.given_up(keep_partial) == PartAction::Delete &&
-        part_path_of(file_path, part_path)) {
+    if (download->part.given_up(keep) == PartAction::Delete && part_path_of(file_path, part_path)) {
         DeleteFileA(part_path);
     }
     return result;

@@ -101,6 +101,7 @@ Status stage_direct_executable(LauncherRun* run, CommitRecord* plan) {
     wchar_t wide_url[kWideUrlUnits];
     utf8_to_wide(kDirectDownloadUrl, wide_url, kWideUrlUnits);
     ContinuableDownload download;
+    download.max_bytes = run->release.sizes.direct.value_or(kNoBodyBound);
     TransferResult result =
         download_with_retries(wide_url, staged_path, launcher_download_progress_cb, &run->progress,
                               digest.bytes(), &download, false);

@@ -136,6 +136,7 @@ Status download_package(LauncherRun* run, char package_path[kPathSize]) {
     PackageRecord record{run->paths.install_folder, run->package_name, run->manifest.url};
     download.on_new_body = note_package_partial;
     download.context = &record;
+    download.max_bytes = run->release.sizes.package.value_or(kNoBodyBound);
     log_if_not_journaled(journal_mark_package_installation(run->paths.install_folder),
                          "instalacion del paquete en curso");
     log_if_not_journaled(journal_note(run->paths.install_folder, run->package_name),

@@ -42,8 +42,9 @@ uint64_t ms_since_launch() {
 }
 
 // One GET of the manifest phase, inside what is left of the phase's time (deadline_ms, a
-// GetTickCount64 reading); why it failed goes to the log file.
-bool fetch_within_manifest_limit(const char* request_url, HttpBody* body, uint64_t deadline_ms) {
+// GetTickCount64 reading) and at most max_bytes long; why it failed goes to the log file.
+bool fetch_within_manifest_limit(const char* request_url, HttpBody* body, uint64_t deadline_ms,
+                                 uint64_t max_bytes) {
     wchar_t wide_url[512];
     utf8_to_wide(request_url, wide_url, 512);
     uint64_t now = GetTickCount64();
@@ -51,7 +52,8 @@ bool fetch_within_manifest_limit(const char* request_url, HttpBody* body, uint64
     result.stage = TransferStage::TimeLimit;
     if (now < deadline_ms) {
         uint32_t time_limit = static_cast<uint32_t>(deadline_ms - now);
-        result = http_get_to_memory_with_progress(wide_url, body, nullptr, nullptr, time_limit);
+        result = http_get_to_memory_with_progress(wide_url, body, nullptr, nullptr, time_limit,
+                                                  max_bytes);
     }
     if (!result) {
         log_transfer_failure(request_url, result);
@@ -73,7 +75,7 @@ void check_signature(const HttpBody& manifest_body, const char* query, uint64_t 
                    kManifestSignatureSuffix, query);
     HttpBody signature;
     arrival->signature_downloaded =
-        fetch_within_manifest_limit(request_url, &signature, deadline_ms);
+        fetch_within_manifest_limit(request_url, &signature, deadline_ms, kSignatureBodyBound);
     if (arrival->signature_downloaded) {
         arrival->signature =
             check_detached_signature(manifest_body.data(), manifest_body.size(),
@@ -94,7 +96,8 @@ ManifestArrival fetch_manifest(Manifest* manifest, ReleaseDetails* details, bool
     format_bounded(request_url, sizeof(request_url), "%s%s", kManifestUrl, query);
     ManifestArrival arrival = {};
     HttpBody body;
-    arrival.downloaded = fetch_within_manifest_limit(request_url, &body, deadline_ms);
+    arrival.downloaded =
+        fetch_within_manifest_limit(request_url, &body, deadline_ms, kManifestBodyBound);
     if (!arrival.downloaded) {
         return arrival;
     }

@@ -13,7 +13,8 @@ HttpBody::HttpBody(HttpBody&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       size_(std::exchange(other.size_, 0)),
       capacity_(std::exchange(other.capacity_, 0)),
-      announced_(std::exchange(other.announced_, 0)) {}
+      announced_(std::exchange(other.announced_, 0)),
+      max_capacity_(other.max_capacity_) {}
 
 HttpBody& HttpBody::operator=(HttpBody&& other) noexcept {
     if (this != &other) {
@@ -22,6 +23,7 @@ HttpBody& HttpBody::operator=(HttpBody&& other) noexcept {
         size_ = std::exchange(other.size_, 0);
         capacity_ = std::exchange(other.capacity_, 0);
         announced_ = std::exchange(other.announced_, 0);
+        max_capacity_ = other.max_capacity_;
     }
     return *this;
 }
@@ -31,7 +33,8 @@ bool HttpBody::begin(uint32_t announced) {
     if (announced == 0) {
         return true;
     }
-    return grow(announced <= kFirstBlockCap ? announced + size_t{1} : kFirstBlockCap);
+    size_t first = announced <= kFirstBlockCap ? announced + size_t{1} : kFirstBlockCap;
+    return grow(first < max_capacity_ ? first : max_capacity_);
 }
 
 char* HttpBody::room(uint32_t count) {
@@ -61,7 +64,9 @@ size_t HttpBody::next_capacity(size_t needed) const {
     if (announced_ != 0 && announced_size >= needed && announced_size <= grown) {
         return announced_size;
     }
-    return grown < kHttpBodyLimit ? grown : kHttpBodyLimit;
+    // A bounded body never takes room past its bound, unless what it holds already needs it.
+    size_t ceiling = max_capacity_ > needed ? max_capacity_ : needed;
+    return grown < ceiling ? grown : ceiling;
 }
 
 bool HttpBody::grow(size_t capacity) {

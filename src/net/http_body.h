@@ -14,6 +14,10 @@ inline constexpr uint64_t kHttpBodyLimit = 0xFFFFFFFFull;
 class HttpBody {
   public:
     HttpBody() = default;
+    // A body the transfer stops at max_bytes (body_bound.h): the block never grows past them
+    // and the NUL.
+    explicit HttpBody(uint64_t max_bytes)
+        : max_capacity_(max_bytes < kHttpBodyLimit ? max_bytes + 1 : kHttpBodyLimit) {}
     ~HttpBody();
     HttpBody(const HttpBody&) = delete;
     HttpBody& operator=(const HttpBody&) = delete;
@@ -47,6 +51,7 @@ class HttpBody {
     size_t size_ = 0;
     size_t capacity_ = 0;
     uint32_t announced_ = 0;
+    size_t max_capacity_ = kHttpBodyLimit;
 };
 
 }  // namespace velda

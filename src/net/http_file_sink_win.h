@@ -30,6 +30,7 @@ class TempFileSink final : public BodySink {
     const wchar_t* request_headers() override;
     void refused(DWORD status) override;
     bool answered(HINTERNET request, DWORD status) override;
+    uint64_t held_before_body() const override { return part_.continued_from(); }
     bool begin(uint32_t announced) override;
     char* room(uint32_t count) override;
     void commit(uint32_t count) override { filled_ += count; }

@@ -61,7 +61,8 @@ bool split_url(const wchar_t* url, RequestTarget* target, DWORD* error) {
 }
 
 TransferResult read_body(HINTERNET request, RequestTimer& timer, BodySink& sink, uint32_t total,
-                         DWORD status, ProgressCallback callback, void* user_data) {
+                         DWORD status, const BodyBound& bound, ProgressCallback callback,
+                         void* user_data) {
     uint32_t received = 0;
     TrickleWatch trickle(GetTickCount64());
     for (;;) {
@@ -77,6 +78,9 @@ TransferResult read_body(HINTERNET request, RequestTimer& timer, BodySink& sink,
         }
         if (received + static_cast<uint64_t>(available) >= kHttpBodyLimit) {
             return stopped_at(TransferStage::Length, 0, status);
+        }
+        if (bound.next_read_passes(received, available)) {
+            return stopped_at(TransferStage::TooLong, 0, status);
         }
         char* place = sink.room(available);
         if (place == nullptr) {
@@ -127,7 +131,7 @@ TransferResult send_and_receive(HINTERNET request, RequestTimer& timer, BodySink
 
 // The answer's status and headers go to the sink, then its body.
 TransferResult take_answer(HINTERNET request, RequestTimer& timer, BodySink& sink,
-                           ProgressCallback callback, void* user_data) {
+                           uint64_t max_bytes, ProgressCallback callback, void* user_data) {
     DWORD status = 0;
     if (!query_number(request, WINHTTP_QUERY_STATUS_CODE, &status)) {
         return stopped_at(TransferStage::Status, GetLastError());
@@ -143,13 +147,17 @@ TransferResult take_answer(HINTERNET request, RequestTimer& timer, BodySink& sin
     if (!query_number(request, WINHTTP_QUERY_CONTENT_LENGTH, &total)) {
         total = 0;
     }
+    BodyBound bound{max_bytes, sink.held_before_body()};
+    if (bound.announced_passes(total)) {
+        return stopped_at(TransferStage::TooLong, 0, status);
+    }
     if (!sink.begin(total)) {
         return sink.failure(status);
     }
     if (callback != nullptr) {
         callback(0, total, user_data);
     }
-    return read_body(request, timer, sink, total, status, callback, user_data);
+    return read_body(request, timer, sink, total, status, bound, callback, user_data);
 }
 
 }  // namespace
@@ -163,7 +171,7 @@ TransferResult stopped_at(TransferStage stage, DWORD win32_error, DWORD status) 
 }
 
 TransferResult transfer(const wchar_t* url, BodySink& sink, ProgressCallback callback,
-                        void* user_data, uint32_t time_limit_ms) {
+                        void* user_data, uint32_t time_limit_ms, uint64_t max_bytes) {
     RequestTarget target;
     DWORD url_error = 0;
     if (!split_url(url, &target, &url_error)) {
@@ -190,7 +198,7 @@ TransferResult transfer(const wchar_t* url, BodySink& sink, ProgressCallback cal
     if (!sent) {
         return sent;
     }
-    return take_answer(request.get(), timer, sink, callback, user_data);
+    return take_answer(request.get(), timer, sink, max_bytes, callback, user_data);
 }
 
 }  // namespace velda

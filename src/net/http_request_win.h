@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "common/progress.h"
+#include "net/body_bound.h"
 #include "net/transfer_result.h"
 
 namespace velda {
@@ -32,6 +33,8 @@ class BodySink {
     [[nodiscard]] virtual bool answered(HINTERNET /*request*/, DWORD /*status*/) { return true; }
     // The server answered with a status other than 2xx.
     virtual void refused(DWORD /*status*/) {}
+    // What an earlier attempt brought of this body, once answered() accepted the answer.
+    virtual uint64_t held_before_body() const { return 0; }
 
     TransferStage failed_stage() const { return failed_stage_; }
     DWORD failed_error() const { return failed_error_; }
@@ -54,8 +57,10 @@ class BodySink {
 };
 
 // The GET both operations share; the request and connection close in this order, on the run's
-// session. time_limit_ms 0: only the stall limit applies.
+// session. time_limit_ms 0: only the stall limit applies. The whole body, what the sink held
+// before included, stays within max_bytes.
 [[nodiscard]] TransferResult transfer(const wchar_t* url, BodySink& sink, ProgressCallback callback,
-                                      void* user_data, uint32_t time_limit_ms = 0);
+                                      void* user_data, uint32_t time_limit_ms = 0,
+                                      uint64_t max_bytes = kNoBodyBound);
 
 }  // namespace velda

@@ -16,6 +16,7 @@ namespace {
 // The owned body behind the sink interface; its block grows as HttpBody's rules say.
 class MemorySink final : public BodySink {
   public:
+    explicit MemorySink(uint64_t max_bytes) : body_(max_bytes) {}
     bool begin(uint32_t announced) override {
         return body_.begin(announced) || fail(TransferStage::Memory, 0);
     }
@@ -57,9 +58,9 @@ void report_whole_body(uint32_t received, uint32_t total, void* user_data) {
 
 TransferResult http_get_to_memory_with_progress(const wchar_t* url, HttpBody* body,
                                                 ProgressCallback callback, void* user_data,
-                                                uint32_t time_limit_ms) {
-    MemorySink sink;
-    TransferResult result = transfer(url, sink, callback, user_data, time_limit_ms);
+                                                uint32_t time_limit_ms, uint64_t max_bytes) {
+    MemorySink sink(max_bytes);
+    TransferResult result = transfer(url, sink, callback, user_data, time_limit_ms, max_bytes);
     if (result && !sink.finish()) {
         result = sink.failure(result.http_status);
     }
@@ -71,9 +72,10 @@ TransferResult http_get_to_memory_with_progress(const wchar_t* url, HttpBody* bo
 
 TransferResult http_get_to_file_with_progress(const wchar_t* url, const char* file_path,
                                               ProgressCallback callback, void* user_data,
-                                              const uint8_t* expected_sha256) {
+                                              const uint8_t* expected_sha256,
+                                              uint32_t time_limit_ms, uint64_t max_bytes) {
     TempFileSink sink(file_path, expected_sha256);
-    TransferResult result = transfer(url, sink, callback, user_data);
+    TransferResult result = transfer(url, sink, callback, user_data, time_limit_ms, max_bytes);
     if (result && !sink.finish()) {
         result = sink.failure(result.http_status);
     }
@@ -86,8 +88,8 @@ TransferResult http_get_to_file_continuing(const wchar_t* url, const char* file_
                                            ContinuableDownload* download) {
     TempFileSink sink(file_path, expected_sha256, download);
     WholeBodyProgress progress{callback, user_data, &sink};
-    TransferResult result =
-        transfer(url, sink, callback != nullptr ? report_whole_body : nullptr, &progress);
+    TransferResult result = transfer(url, sink, callback != nullptr ? report_whole_body : nullptr,
+                                     &progress, 0, download->max_bytes);
     if (result && !sink.finish()) {
         result = sink.failure(result.http_status);
     }

@@ -42,6 +42,8 @@ const char* transfer_stage_name(TransferStage stage) {
             return "digest";
         case TransferStage::Range:
             return "range";
+        case TransferStage::TooLong:
+            return "too long";
     }
     return "unknown";
 }

@@ -24,6 +24,7 @@ enum class TransferStage : uint8_t {
     Replace,         // the temporary file could not take the target's place
     Digest,          // the body's SHA-256 is not the expected one, or could not be computed
     Range,           // a partial answer that is not the rest of the body asked for
+    TooLong,         // the body, announced or arriving, passes the GET's bound
 };
 
 // What a GET reports: where it stopped, the HTTP status once one was read (else 0), and the

@@ -1,6 +1,7 @@
 // Test client of the transfer: "http_fetch memory URL", "http_fetch file URL PATH", or
 // "http_fetch continue URL PATH SHA256": the continuing to-file GET, called again at once after
-// each failure while it makes headway, with the expected digest.
+// each failure while it makes headway, with the expected digest. HTTP_FETCH_MAX_BYTES, when
+// set, is the GET's bound on the body.
 // Prints one JSON object: the result, what was received, and the progress calls.
 #include <windows.h>
 #include <bcrypt.h>
@@ -98,6 +99,11 @@ void print_calls(const std::vector<Call>& calls) {
     }
 }
 
+uint64_t bound_from_environment() {
+    const char* text = std::getenv("HTTP_FETCH_MAX_BYTES");
+    return text != nullptr ? std::strtoull(text, nullptr, 10) : kNoBodyBound;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -115,13 +121,15 @@ int wmain(int argc, wchar_t** argv) {
     std::vector<wchar_t> url(url_utf8.size() + 1);
     utf8_to_wide(url_utf8.c_str(), url.data(), static_cast<int>(url.size()));
 
+    uint64_t max_bytes = bound_from_environment();
     std::vector<Call> calls;
     calls.reserve(1 << 16);
     TransferResult result;
     std::printf("{");
     if (to_memory) {
         HttpBody body;
-        result = http_get_to_memory_with_progress(url.data(), &body, record_call, &calls);
+        result =
+            http_get_to_memory_with_progress(url.data(), &body, record_call, &calls, 0, max_bytes);
         uint32_t length = result ? body.size() : kUntouched;
         std::printf("\"result\":%s,\"length\":%u,", result ? "true" : "false", length);
         // The benchmark times the GET alone and sets HTTP_FETCH_NO_HASH.
@@ -142,6 +150,7 @@ int wmain(int argc, wchar_t** argv) {
             return 2;
         }
         ContinuableDownload download;
+        download.max_bytes = max_bytes;
         int attempts = 0;
         uint64_t best = 0;
         for (;;) {
@@ -156,7 +165,8 @@ int wmain(int argc, wchar_t** argv) {
         std::printf("\"result\":%s,\"attempts\":%d,", result ? "true" : "false", attempts);
     } else {
         std::string path = narrow(argv[3], CP_ACP);
-        result = http_get_to_file_with_progress(url.data(), path.c_str(), record_call, &calls);
+        result = http_get_to_file_with_progress(url.data(), path.c_str(), record_call, &calls,
+                                                nullptr, 0, max_bytes);
         std::printf("\"result\":%s,", result ? "true" : "false");
     }
     std::printf("\"stage\":\"%s\",\"status\":%u,\"error\":%u,", transfer_stage_name(result.stage),

@@ -166,6 +166,7 @@ TEST(DownloadRetry, RetriesWhatAnotherAttemptCanCure) {
         {TransferStage::Send, 0, 12157, false},
         {TransferStage::Url, 0, 0, false},
         {TransferStage::Replace, 200, 32, false},
+        {TransferStage::TooLong, 200, 0, false},  // longer than its bound: the same again
     };
     for (const Case& c : cases) {
         TransferResult result;

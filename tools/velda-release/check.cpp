@@ -10,6 +10,7 @@
 #include "common/release_keys.h"
 #include "launcher/update_plan.h"
 #include "manifest_check.h"
+#include "net/body_bound.h"
 #include "release_origin.h"
 #include "release_text.h"
 #include "tree_files.h"
@@ -177,6 +178,8 @@ int run_check(const CheckOptions& options) {
     ManifestAnalysis analysis;
     analyze_manifest(text, &analysis);
     std::vector<std::string> traps = analysis.traps;
+    check_within_bound("the manifest", text.size(), kManifestBodyBound,
+                       "they start what is installed", &traps);
     notes.insert(notes.end(), analysis.notes.begin(), analysis.notes.end());
     print_reading(options, origin, text, analysis);
 

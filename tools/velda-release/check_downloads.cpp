@@ -15,6 +15,7 @@
 #include "install/file_digests.h"
 #include "install/zip_directory.h"
 #include "launcher/signature_reason.h"
+#include "net/body_bound.h"
 #include "release_crypto.h"
 #include "release_text.h"
 #include "tree_files.h"
@@ -129,6 +130,8 @@ bool read_file_digests(const Origin& origin, const Manifest& m, HashRule rule, s
         return false;
     }
     std::string what = "the hash file " + where;
+    check_within_bound(what, text->size(), kChangedFilesTextBound,
+                       "every changed-files update fails", traps);
     if (m.changed_files_hashes_sha256[0] == '\0') {
         traps->push_back(
             "the manifest gives \"changed_files_hashes_url\" without "
@@ -221,6 +224,14 @@ void check_changed_entry(const ChangedFilesContext& context, const ListEntry& en
 }
 
 }  // namespace
+
+void check_within_bound(const std::string& what, size_t size, uint64_t max_bytes,
+                        const char* effect, std::vector<std::string>* traps) {
+    if (size > max_bytes) {
+        traps->push_back(what + " is " + std::to_string(size) + " bytes, more than the " +
+                         std::to_string(max_bytes) + " launchers take: " + effect);
+    }
+}
 
 void check_signature(const Origin& origin, const CheckOptions& options, const std::string& text,
                      std::vector<std::string>* traps, std::vector<std::string>* notes) {
@@ -345,6 +356,8 @@ void check_changed_files(const Origin& origin, const ManifestAnalysis& analysis,
     }
     totals->list_read = true;
     totals->list_size = text.size();
+    check_within_bound("the changed-files list " + where, text.size(), kChangedFilesTextBound,
+                       "every changed-files update fails", traps);
     check_hash("changed_files_sha256", m.changed_files_sha256, text,
                "the changed-files list " + where, rule, traps);
     std::string digest_text;

@@ -42,6 +42,11 @@ struct HashRule {
     bool required;
 };
 
+// A trap when a text that launchers fetch whole is longer than their GET takes (max_bytes):
+// they stop reading it, and effect says what follows.
+void check_within_bound(const std::string& what, size_t size, uint64_t max_bytes,
+                        const char* effect, std::vector<std::string>* traps);
+
 // Verifies the detached signature with each key given; reports what a launcher holding those
 // keys would make of the manifest.
 void check_signature(const Origin& origin, const CheckOptions& options, const std::string& text,
