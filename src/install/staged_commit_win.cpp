@@ -268,6 +268,13 @@ bool staging_folder_of(const char* install_folder, char out[kPathSize]) {
     return true;
 }
 
+void discard_staging(const char* install_folder) {
+    CommitFolders folders;
+    if (commit_folders(install_folder, &folders) && !file_exists_not_directory(folders.record)) {
+        remove_tree(folders.staging);
+    }
+}
+
 bool begin_staging(const char* install_folder) {
     CommitFolders folders;
     if (!commit_folders(install_folder, &folders)) {

@@ -186,15 +186,15 @@ def test_folder_where_the_package_has_a_file(wine, release, product, install, ru
     run = run_launcher(install.parent, env=env, expect_box=True)
 
     assert run.exit_code == 1 and run.starts == [], run.describe()
-    # The package unpacks whole into staging; the commit that follows is undone.
+    # The package unpacks whole into staging; the commit that follows is refused.
     assert run.lines == [*PACKAGE_ONLY, NOTHING_TO_KILL], run.describe()
     assert run.box.text == EXTRACT_BOX
-    # Support sees that the commit was undone.
+    # Support sees that the commit did not begin: a file cannot take a folder's place.
     commit = [d for d in support_details(support_log)
               if d.startswith("Fallo en cambio de la instalacion")]
     assert len(commit) == 1, support_details(support_log)
-    assert commit[0].startswith("Fallo en cambio de la instalacion: un archivo no se pudo "
-                                "reemplazar; se repuso la version anterior"), commit
+    assert commit[0].startswith("Fallo en cambio de la instalacion: no se pudo empezar a cambiar "
+                                "la instalacion"), commit
     # Nothing of the package stays: the installation is 1.0.0 as it was, stamp included.
     assert_holds(install, blocked)
     assert_no_leftovers(install.parent, package_unfinished=True)
