@@ -106,8 +106,8 @@ def assert_failed_with(run, box_text):
     assert run.starts == []
 
 
-# cmd looks in the current folder before PATH: this taskkill.bat takes the kill command's
-# arguments, notes them, and runs Wine's taskkill without the /T that it does not know.
+# cmd looks in the current folder before PATH: this taskkill.bat notes the arguments of any
+# kill command, so a test sees that none ran, and runs Wine's taskkill without /T.
 TASKKILL_SHIM = (b'@echo off\r\n'
                  b'echo %*>>"%~dp0taskkill-args.txt"\r\n'
                  b'"%SystemRoot%\\system32\\taskkill.exe" /F /IM Velda.exe\r\n'
@@ -128,8 +128,8 @@ class TaskkillShim:
 
 @pytest.fixture
 def taskkill_shim(tmp_path) -> TaskkillShim:
-    """A working folder for the launcher in which the kill command ends processes as it does
-    on Windows."""
+    """A working folder for the launcher in which a kill command would be noted and would end
+    processes as it does on Windows."""
     return TaskkillShim(tmp_path / "cwd with taskkill")
 
 

@@ -379,8 +379,8 @@ def attributes(wine, path: Path) -> str:
     return result.stdout.split("Z:")[0].replace(" ", "")
 
 
-# cmd looks in the current folder before PATH: this taskkill.bat stands for the kill command's
-# taskkill and runs Wine's without the /T that Wine does not know.
+# cmd looks in the current folder before PATH: this taskkill.bat notes any call, so a test sees
+# that no kill command ran (the launcher ends the product itself), and would end processes.
 TASKKILL_SHIM = (b'@echo off\r\n'
                  b'echo %*>>"%~dp0taskkill-args.txt"\r\n'
                  b'"%SystemRoot%\\system32\\taskkill.exe" /F /IM Velda.exe\r\n'
@@ -388,7 +388,7 @@ TASKKILL_SHIM = (b'@echo off\r\n'
 
 
 def taskkill_folder(folder: Path) -> Path:
-    """A working folder for the launcher in which its kill command ends processes."""
+    """A working folder for the launcher in which a kill command would be noted."""
     folder.mkdir(parents=True, exist_ok=True)
     (folder / "taskkill.bat").write_bytes(TASKKILL_SHIM)
     return folder
