@@ -70,6 +70,33 @@ bool move_file(const char* root_of_target, const char* source, const char* targe
     return ensure_parents(root_of_target, target) && replace_file_when_free(source, target);
 }
 
+// Every folder under from made under to as well: a package's empty folders belong to its release.
+// A link is not followed; a folder that cannot be made is left out, as no file needs it.
+void mirror_folders(const char* from, const char* to) {
+    char pattern[kPathSize] = {};
+    if (!join_path(from, "*", pattern)) {
+        return;
+    }
+    WIN32_FIND_DATAA entry = {};
+    UniqueFindHandle search(FindFirstFileA(pattern, &entry));
+    if (!search) {
+        return;
+    }
+    do {
+        char source[kPathSize] = {};
+        char target[kPathSize] = {};
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+            (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+            std::strcmp(entry.cFileName, ".") == 0 || std::strcmp(entry.cFileName, "..") == 0 ||
+            !join_path(from, entry.cFileName, source) || !join_path(to, entry.cFileName, target)) {
+            continue;
+        }
+        if (ensure_directory(target)) {
+            mirror_folders(source, target);
+        }
+    } while (FindNextFileA(search.get(), &entry));
+}
+
 // Files first, then the folders; a link is removed, never followed.
 void remove_tree(const char* folder) {
     char pattern[kPathSize] = {};
@@ -184,6 +211,8 @@ bool carry_out_step(const Commit& commit, const CommitStep& step) {
         case CommitStepKind::BackupToInstalled:
             return move_file(folders.install, paths.backup, paths.installed);
         case CommitStepKind::MarkDone:
+            mirror_folders(folders.fresh, folders.install);
+            [[fallthrough]];
         case CommitStepKind::MarkUndone:
             marked.state =
                 step.kind == CommitStepKind::MarkDone ? CommitState::Done : CommitState::Undone;
