@@ -7,8 +7,8 @@ import pytest
 
 from support import evil_zip
 from support.faults import (CLEANING, DIRECT, DIRECT_FAILED, EXTRACT_BOX, EXTRACTING, FOUND,
-                            NEW_PAK, NOTHING_TO_KILL, PACKAGE, QUERYING, UNREADABLE_PACKAGE, Product,
-                            assert_no_leftovers, describe_difference, old_files,
+                            NEW_PAK, NOTHING_TO_KILL, PACKAGE, QUERYING, UNREADABLE_PACKAGE,
+                            Product, assert_no_leftovers, describe_difference, old_files,
                             refused_entry_line, snapshot, with_dirs, write_tree)
 from support.faults import install, product, ps_log  # noqa: F401 (fixtures)
 from support.release import Release

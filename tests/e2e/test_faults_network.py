@@ -7,8 +7,9 @@ import pytest
 
 from support.faults import (CHANGED_FAILED, CHANGED_OK, CHANGED_START, CLEANING, DIRECT,
                             DIRECT_FAILED, DOWNLOADS, EXTRACTING, FAULTS, FOUND, MOVED,
-                            NOT_DOWNLOADED, NOTHING_TO_KILL, PACKAGE, PACKAGE_NAME, PARTIAL, QUERYING,
-                            TLS_FAULTS, UNFINISHED, UP_TO_DATE, ZIP_BOX, FaultyRelease, Product,
+                            NOT_DOWNLOADED, NOTHING_TO_KILL, PACKAGE, PACKAGE_NAME, PARTIAL,
+                            QUERYING, TLS_FAULTS, UNFINISHED, UP_TO_DATE, ZIP_BOX, FaultyRelease,
+                            Product,
                             assert_no_leftovers, describe_difference, installed_by, old_files,
                             snapshot, write_tree)
 from support.scenario import Hold
