@@ -162,6 +162,18 @@ struct ListContext {
     StagedChanges* changes;
 };
 
+// What an earlier line staged for path is dropped. A deletion makes no folder in staging: the
+// commit brings every staged folder into the installation.
+void drop_staged_file(const char* install_folder, const std::string& path) {
+    char staging[kPathSize] = {};
+    char fresh[kPathSize] = {};
+    char staged[kPathSize] = {};
+    if (staging_folder_of(install_folder, staging) && join_path(staging, "new", fresh) &&
+        join_path(fresh, path.c_str(), staged)) {
+        DeleteFileA(staged);
+    }
+}
+
 // One line of the list, trimmed in place.
 Status stage_line(char* line, const ListContext& context) {
     ChangedFileEntry entry = classify_changed_file_line(line);
@@ -184,18 +196,18 @@ Status stage_line(char* line, const ListContext& context) {
         return Status::failure(StatusStage::ChangedFiles, 0, "ruta que no se puede instalar: %s",
                                line);
     }
-    char staged_path[kPathSize];
-    if (!prepare_staged_path(context.install_folder, path, staged_path)) {
-        return Status::failure(StatusStage::Staging, GetLastError(), "no se pudo preparar %s",
-                               path.c_str());
-    }
     if (entry.action == ChangedFileAction::Delete) {
         // A file already gone, or a directory, is passed over, as is what an earlier line staged.
-        DeleteFileA(staged_path);
+        drop_staged_file(context.install_folder, path);
         if (file_exists_not_directory(target_path)) {
             context.changes->set(path, CommitChange::Delete);
         }
         return Status::success();
+    }
+    char staged_path[kPathSize];
+    if (!prepare_staged_path(context.install_folder, path, staged_path)) {
+        return Status::failure(StatusStage::Staging, GetLastError(), "no se pudo preparar %s",
+                               path.c_str());
     }
     Status downloaded =
         download_changed_file(staged_path, context.base_url, entry.path_text, *context.checks);

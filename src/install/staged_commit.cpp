@@ -4,7 +4,6 @@
 #include <cstring>
 #include <set>
 
-#include "install/changed_files_rules.h"
 #include "common/install_paths.h"
 #include "common/path_size.h"
 #include "common/text.h"
@@ -176,8 +175,10 @@ void append_cleanup(CommitStepKind mark, std::vector<CommitStep>* steps) {
 bool canonical_commit_path(std::string_view text, std::string* out) {
     out->clear();
     std::string path(text);
+    // A leading separator makes an empty segment and ".." a segment that ends in a dot; two dots
+    // inside a name are a package's sound name.
     if (path.empty() || path.size() >= kPathSize || path.find('\0') != std::string::npos ||
-        !changed_file_path_allowed(path.c_str())) {
+        path.find(':') != std::string::npos) {
         return false;
     }
     for (char& c : path) {

@@ -44,9 +44,10 @@ struct CommitRecord {
     bool stamp_replaces = true;
 };
 
-// Relative paths a commit may name: those the changed-files rules let through, with "/" turned
-// into a backslash, no empty or "." segment, no trailing separator, no control character, and
-// not the record, its temporary file or the stamp. False, out empty, otherwise.
+// Relative paths a commit may name: no colon, "/" turned into a backslash, no empty segment and
+// none that is or ends in "." or ".." (two dots inside a name, as a package may hold, are
+// fine; the changed-files rules refuse those earlier), no trailing separator, no control
+// character, and not the record, its temporary file or the stamp. False, out empty, otherwise.
 [[nodiscard]] bool canonical_commit_path(std::string_view text, std::string* out);
 
 // True when the record can be written and read back: a printable version without blanks, at
@@ -132,6 +133,10 @@ void remove_retired_staging(const char* install_folder);
 // A fresh staging folder: any earlier one (and a retired one) removed, "new" and "old" created.
 // False when it could not be made.
 [[nodiscard]] bool begin_staging(const char* install_folder);
+
+// The staging folder of means that did not commit, removed; kept while a record waits for
+// recovery, which needs it.
+void discard_staging(const char* install_folder);
 
 // Where a means writes the file it stages for relative (canonical): "<staging>\new\<path>",
 // its folders created. False when the path is refused, does not fit, or a folder fails.

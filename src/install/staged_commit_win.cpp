@@ -88,6 +88,33 @@ bool ensure_parents(const char* root, const char* path, FolderSet* made = nullpt
     return true;
 }
 
+// Every folder under from made under to as well: a package's empty folders belong to its release.
+// A link is not followed; a folder that cannot be made is left out, as no file needs it.
+void mirror_folders(const char* from, const char* to) {
+    char pattern[kPathSize] = {};
+    if (!join_path(from, "*", pattern)) {
+        return;
+    }
+    WIN32_FIND_DATAA entry = {};
+    UniqueFindHandle search(FindFirstFileA(pattern, &entry));
+    if (!search) {
+        return;
+    }
+    do {
+        char source[kPathSize] = {};
+        char target[kPathSize] = {};
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+            (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+            std::strcmp(entry.cFileName, ".") == 0 || std::strcmp(entry.cFileName, "..") == 0 ||
+            !join_path(from, entry.cFileName, source) || !join_path(to, entry.cFileName, target)) {
+            continue;
+        }
+        if (ensure_directory(target)) {
+            mirror_folders(source, target);
+        }
+    } while (FindNextFileA(search.get(), &entry));
+}
+
 // Files first, then the folders; a link is removed, never followed.
 void remove_tree(const char* folder) {
     char pattern[kPathSize] = {};
@@ -218,6 +245,8 @@ bool carry_out_step(const Commit& commit, const CommitStep& step) {
         case CommitStepKind::BackupToInstalled:
             return move_file(commit, folders.install, paths.backup, paths.installed);
         case CommitStepKind::MarkDone:
+            mirror_folders(folders.fresh, folders.install);
+            [[fallthrough]];
         case CommitStepKind::MarkUndone:
             marked.state =
                 step.kind == CommitStepKind::MarkDone ? CommitState::Done : CommitState::Undone;
@@ -316,6 +345,13 @@ void remove_retired_staging(const char* install_folder) {
     char retired[kPathSize] = {};
     if (retired_staging_folder_of(install_folder, retired) && directory_exists(retired)) {
         remove_tree(retired);
+    }
+}
+
+void discard_staging(const char* install_folder) {
+    CommitFolders folders;
+    if (commit_folders(install_folder, &folders) && !file_exists_not_directory(folders.record)) {
+        remove_tree(folders.staging);
     }
 }
 

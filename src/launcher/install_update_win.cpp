@@ -55,7 +55,10 @@ class InterruptedRunCleanup {
     explicit InterruptedRunCleanup(const char* install_folder) : install_folder_(install_folder) {
         sweep();
     }
-    ~InterruptedRunCleanup() { sweep(); }
+    ~InterruptedRunCleanup() {
+        sweep();
+        discard_staging(install_folder_);
+    }
     InterruptedRunCleanup(const InterruptedRunCleanup&) = delete;
     InterruptedRunCleanup& operator=(const InterruptedRunCleanup&) = delete;
 

@@ -2,16 +2,15 @@
 keeps Velda.exe open, read-only files. After each, the product starts and a later run finishes
 the update; what an interrupted run leaves behind must not outlive the next run."""
 
-import re
 import subprocess
 from urllib.parse import urlsplit
 
 import pytest
 
 from support.faults import (CHANGED_FAILED, CHANGED_OK, CHANGED_START, CLEANING, DIRECT,
-                            DIRECT_FAILED, EXTRACT_BOX, EXTRACTING, FOUND, KILL_REFUSED, KILLED,
+                            DIRECT_FAILED, EXTRACT_BOX, EXTRACTING, FOUND, KILLED, NOTHING_TO_KILL,
                             LIST_NAME, NEW_CONFIG, NEW_PAK, OLD_CONFIG, PACKAGE, PACKAGE_NAME, PAK,
-                            PARTIAL, QUERYING, UNFINISHED, LeftoverFiles, Product,
+                            PARTIAL, QUERYING, UNFINISHED, ZIP_BOX, LeftoverFiles, Product,
                             assert_no_leftovers, attributes,
                             describe_difference, installed_by, old_files, read_only, snapshot,
                             taskkill_folder, wait_for_end, with_dirs, write_tree)
@@ -33,16 +32,22 @@ def support_details(log) -> list:
     return [line.split(" [detalle] ", 1)[1] for line in text.split("\r\n") if " [detalle] " in line]
 
 
-PACKAGE_ONLY = [QUERYING, FOUND, KILL_REFUSED, DIRECT, DIRECT_FAILED, CLEANING, PACKAGE,
-                EXTRACTING]
-DIRECT_ONLY = [QUERYING, FOUND, KILL_REFUSED, DIRECT]
+# Up to the unpacking into staging; the product is ended right before each means' commit.
+PACKAGE_ONLY = [QUERYING, FOUND, DIRECT, DIRECT_FAILED, CLEANING, PACKAGE, EXTRACTING]
+DIRECT_ONLY = [QUERYING, FOUND, DIRECT, NOTHING_TO_KILL]
 # After a package installation that never reached its stamp: neither the changed files nor the
 # executable alone, which would stamp a folder that lacks the package's other files.
-UNFINISHED_PACKAGE = [QUERYING, FOUND, UNFINISHED, KILL_REFUSED, CLEANING, PACKAGE, EXTRACTING]
-CHANGED_ONLY = [QUERYING, FOUND, CHANGED_START, CHANGED_OK]
+UNFINISHED_PACKAGE = [QUERYING, FOUND, UNFINISHED, CLEANING, PACKAGE, EXTRACTING,
+                      NOTHING_TO_KILL]
+CHANGED_ONLY = [QUERYING, FOUND, CHANGED_START, NOTHING_TO_KILL, CHANGED_OK]
 PACKAGE_ENTRIES = [("Velda.exe", PRODUCT), (PAK, NEW_PAK), ("data/config.ini", NEW_CONFIG)]
 # Written first by the extraction: once it exists the extraction is under way.
 FIRST_ENTRY = "docs/whats-new.txt"
+
+
+def staged(install):
+    """Where a means puts the files that its commit moves into install."""
+    return install.parent / f"{install.name}.staging" / "new"
 
 
 @pytest.fixture
@@ -102,8 +107,8 @@ def test_killed_during_package_download(wine, release, product, launcher_dir, st
         hold.release()
 
     assert_killed(run)
-    assert run.lines == ([QUERYING, FOUND, KILL_REFUSED, DIRECT, DIRECT_FAILED, CLEANING, PACKAGE]
-                         if installed else [QUERYING, FOUND, KILL_REFUSED, CLEANING, PACKAGE])
+    assert run.lines == ([QUERYING, FOUND, DIRECT, DIRECT_FAILED, CLEANING, PACKAGE]
+                         if installed else [QUERYING, FOUND, CLEANING, PACKAGE])
     assert set(snapshot(install)) == set(before) | {part.name}
 
     release.server.reset()
@@ -132,17 +137,15 @@ def test_killed_during_extraction(wine, https_server, release, product, install,
     release.publish_manifest()  # without the executable alone: the package is the means
 
     run = start_launcher(install.parent, env={**env, "VELDA_PS_SLOW_MS": "300"},
-                         kill_when_exists=install / FIRST_ENTRY).wait()
+                         kill_when_exists=staged(install) / FIRST_ENTRY).wait()
 
     assert_killed(run)
     assert run.lines == PACKAGE_ONLY
     assert len(log.read_text().splitlines()) == 1
-    # The extraction child outlives the launcher and finishes; the package stays, and so does
-    # the old stamp.
+    # The extraction child outlives the launcher and finishes in staging; the installation is
+    # 1.0.0 as it was, the package beside it.
     wait_for_end(wine, "powershell.exe")
-    assert_holds(install, {**installed_by("package", product, before), "velda.version": b"1.0.0",
-                           **with_dirs({FIRST_ENTRY: b"2.0.0 notes"}),
-                           PACKAGE_NAME: package.body})
+    assert_holds(install, {**before, PACKAGE_NAME: package.body})
 
     https_server.reset()
     if next_offer == "direct-2.0.1":
@@ -154,21 +157,21 @@ def test_killed_during_extraction(wine, https_server, release, product, install,
     again = run_launcher(install.parent, env=env)
 
     # The stamp says 1.0.0 and the folder existed, but the extraction was never confirmed: the
-    # package, not the executable alone, brings the installation to the server's version.
+    # package, not the executable alone, brings the installation to the server's version. The
+    # first run's staging folder, without a record, is dropped whole.
     found = f"Version encontrada en server: {release.version}"
     assert again.lines == [QUERYING, found, *UNFINISHED_PACKAGE[2:]], again.describe()
     assert release.server.requests_for(DIRECT_PATH) == []
     assert_started(wine, again, install, "package")
     assert_no_leftovers(install.parent)
     assert_holds(install, {**installed_by("package", product, before),
-                           **with_dirs({FIRST_ENTRY: b"2.0.0 notes"}),
                            "velda.version": release.version.encode()})
 
 
 def test_folder_where_the_package_has_a_file(wine, release, product, install, run_launcher,
                                              ps_log, tmp_path):
-    # The extraction cannot write data/config.ini: the run must fail rather than stamp a
-    # half-extracted installation, and a later run, the folder gone, completes the package.
+    # The commit cannot put data/config.ini where a folder stands: the run must fail rather than
+    # stamp a half-changed installation, and a later run, the folder gone, completes the package.
     log, env = ps_log
     env, support_log = with_support_log(wine, tmp_path, env)
     before = snapshot(install)
@@ -176,25 +179,24 @@ def test_folder_where_the_package_has_a_file(wine, release, product, install, ru
     blocker.unlink()
     (blocker / "notes.txt").parent.mkdir()
     (blocker / "notes.txt").write_bytes(b"in the way")
+    blocked = snapshot(install)
     release.publish_package(PACKAGE_ENTRIES)
     release.publish_manifest()
 
     run = run_launcher(install.parent, env=env, expect_box=True)
 
     assert run.exit_code == 1 and run.starts == [], run.describe()
-    assert run.lines == PACKAGE_ONLY, run.describe()
+    # The package unpacks whole into staging; the commit that follows is refused.
+    assert run.lines == [*PACKAGE_ONLY, NOTHING_TO_KILL], run.describe()
     assert run.box.text == EXTRACT_BOX
-    # Support sees PowerShell's exit code and the first line it wrote on stderr.
-    extraction = [d for d in support_details(support_log) if d.startswith("Fallo en descompresion")]
-    assert len(extraction) == 1, support_details(support_log)
-    assert extraction[0].startswith("Fallo en descompresion: PowerShell termino con codigo 1; "
-                                    "stderr: "), extraction
-    assert "ExtractToFile" in extraction[0], extraction
-    # Entries before the blocked one stay written (nothing is undone); the stamp stays 1.0.0.
-    after = snapshot(install)
-    assert after["velda.version"] == b"1.0.0"
-    assert after["Velda.exe"] == product("package") and after[PAK] == NEW_PAK
-    assert after["data/config.ini/notes.txt"] == b"in the way"
+    # Support sees that the commit did not begin: a file cannot take a folder's place.
+    commit = [d for d in support_details(support_log)
+              if d.startswith("Fallo en cambio de la instalacion")]
+    assert len(commit) == 1, support_details(support_log)
+    assert commit[0].startswith("Fallo en cambio de la instalacion: no se pudo empezar a cambiar "
+                                "la instalacion"), commit
+    # Nothing of the package stays: the installation is 1.0.0 as it was, stamp included.
+    assert_holds(install, blocked)
     assert_no_leftovers(install.parent, package_unfinished=True)
 
     (blocker / "notes.txt").unlink()
@@ -235,7 +237,7 @@ def test_killed_during_changed_files(wine, release, product, install, start_laun
     else:
         # The first changed file, in a subfolder.
         path, body = f"{url_path(changed.base_url)}/{PAK}", NEW_PAK
-        trigger = install / f"{PAK}{PARTIAL}"
+        trigger = staged(install) / f"{PAK}{PARTIAL}"
     hold = hold_route(release.server, path, body)
 
     try:
@@ -245,7 +247,8 @@ def test_killed_during_changed_files(wine, release, product, install, start_laun
 
     assert_killed(run)
     assert run.lines == [QUERYING, FOUND, CHANGED_START]
-    left = {trigger.relative_to(install).as_posix()} | ({LIST_NAME} if stage == "file" else set())
+    # A changed file is fetched into staging: the installation holds at most the list.
+    left = {(trigger if stage == "list" else install / LIST_NAME).relative_to(install).as_posix()}
     assert_holds(install, {**before, **{name: snapshot(install)[name] for name in left}})
 
     release.server.reset()
@@ -266,8 +269,9 @@ def test_killed_during_changed_files(wine, release, product, install, start_laun
 # -- a running product --------------------------------------------------------------------------
 
 
-def test_running_product_keeps_velda_exe_from_the_changed_files(wine, release, product, install,
-                                                                run_launcher, tmp_path):
+def test_running_product_is_ended_before_the_changed_files_commit(wine, release, product,
+                                                                  install, run_launcher,
+                                                                  tmp_path):
     before = snapshot(install)
     release.publish_manifest(changed_release(release, [PAK, "Velda.exe"]))
     release.publish_direct()
@@ -286,14 +290,14 @@ def test_running_product_keeps_velda_exe_from_the_changed_files(wine, release, p
             running.kill()
             running.wait(10)
 
-    # Velda.exe cannot be replaced while it runs: the changed files fail at that line, the kill
-    # ends the product, and the executable alone replaces it.
-    assert run.lines == [QUERYING, FOUND, CHANGED_START, CHANGED_FAILED, KILLED, DIRECT]
-    assert (cwd / "taskkill-args.txt").read_text().split() == ["/F", "/T", "/IM", "Velda.exe"]
+    # The running product holds Velda.exe open; once every changed file is staged the launcher
+    # itself ends it (no taskkill runs), and the commit replaces Velda.exe with the rest.
+    assert run.lines == [QUERYING, FOUND, CHANGED_START, KILLED, CHANGED_OK]
+    assert not (cwd / "taskkill-args.txt").exists()
     assert [r["tag"] for r in read_records(record)] == ["old"]
-    assert_started(wine, run, install, "direct")
-    # The line before Velda.exe stays applied.
-    assert_holds(install, {**installed_by("direct", product, before), PAK: NEW_PAK})
+    assert_started(wine, run, install, "changed")
+    assert release.server.requests_for(DIRECT_PATH) == []
+    assert_holds(install, installed_by("changed", product, before))
     assert_no_leftovers(install.parent)
 
 
@@ -307,27 +311,32 @@ def test_read_only_stamp_is_left_and_the_next_run_decides_again(wine, release, p
     stamp = install / "velda.version"
     release.publish_manifest(changed_release(release, [PAK, "Velda.exe"]))
 
+    # The stamp comes with the commit: a stamp that cannot be replaced undoes the changed files
+    # whole, and the means after them (absent here) fail too. The installation stays 1.0.0
+    # whole, and the next run still sees 1.0.0 and tries again, from the unfinished package.
+    expected = [[QUERYING, FOUND, CHANGED_START, NOTHING_TO_KILL, CHANGED_FAILED, DIRECT,
+                 DIRECT_FAILED, CLEANING, PACKAGE],
+                [QUERYING, FOUND, UNFINISHED, CLEANING, PACKAGE]]
     with read_only(wine, stamp):
         assert "R" in attributes(wine, stamp)
-        for _ in range(2):
-            run = run_launcher(install.parent, env=env)
-            # The stamp cannot be written, silently: the product starts, and the next run still
-            # sees 1.0.0 and updates again.
-            assert run.lines == CHANGED_ONLY, run.describe()
-            assert_started(wine, run, install, "changed")
-            assert_holds(install, {**installed_by("changed", product, before),
-                                   "velda.version": b"1.0.0"})
-            assert_no_leftovers(install.parent)
+        for lines in expected:
+            run = run_launcher(install.parent, env=env, expect_box=True)
+            assert run.lines == lines, run.describe()
+            assert run.exit_code == 1 and run.starts == [], run.describe()
+            assert run.box.text == ZIP_BOX
+            assert_holds(install, before)
+            assert_no_leftovers(install.parent, package_unfinished=True)
 
-    # Only support's log says that those updates failed.
-    stamp_failures = [d for d in support_details(support_log) if "sello de version" in d]
-    assert len(stamp_failures) == 2 and all(
-        re.fullmatch(r"Fallo en sello de version: no se pudo escribir .*\\velda\\velda\.version"
-                     r"( \(GetLastError=\d+\))?", d) for d in stamp_failures), stamp_failures
+    # Support's log says why the changed files failed.
+    undone = [d for d in support_details(support_log) if d.startswith(
+        "Fallo en cambio de la instalacion: un archivo no se pudo reemplazar; se repuso la "
+        "version anterior")]
+    assert len(undone) == 1, support_details(support_log)
 
+    release.publish_package(PACKAGE_ENTRIES)
     run = run_launcher(install.parent)
-    assert run.lines == CHANGED_ONLY, run.describe()
-    assert_holds(install, installed_by("changed", product, before))
+    assert run.lines == UNFINISHED_PACKAGE, run.describe()
+    assert_holds(install, installed_by("package", product, before))
 
 
 @pytest.mark.parametrize("line, reason", [
@@ -343,7 +352,7 @@ def test_refused_changed_files_line_reaches_the_support_log(wine, release, produ
 
     run = run_launcher(install.parent, env=env)
 
-    assert run.lines == [QUERYING, FOUND, CHANGED_START, CHANGED_FAILED, KILL_REFUSED, DIRECT]
+    assert run.lines == [QUERYING, FOUND, CHANGED_START, CHANGED_FAILED, DIRECT, NOTHING_TO_KILL]
     assert f"Fallo en archivos modificados: linea rechazada ({reason}): {line}" in \
         support_details(support_log), support_details(support_log)
 
@@ -360,7 +369,9 @@ def test_read_only_file_makes_the_changed_files_fail_and_the_fallback_takes_over
         assert "R" in attributes(wine, config)
         after = snapshot(install)
 
-    assert run.lines == [QUERYING, FOUND, CHANGED_START, CHANGED_FAILED, KILL_REFUSED, DIRECT]
+    # Staged whole, then undone by the commit that cannot replace the read-only file.
+    assert run.lines == [QUERYING, FOUND, CHANGED_START, NOTHING_TO_KILL, CHANGED_FAILED, DIRECT,
+                         NOTHING_TO_KILL]
     assert_started(wine, run, install, "direct")
     # Nothing is lost: the read-only file keeps its content.
     expected = installed_by("direct", product, before)

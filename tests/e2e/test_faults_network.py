@@ -6,33 +6,36 @@ nothing temporary), and a later run against a healthy server completes the updat
 import pytest
 
 from support.faults import (CHANGED_FAILED, CHANGED_OK, CHANGED_START, CLEANING, DIRECT,
-                            DIRECT_FAILED, DOWNLOADS, EXTRACTING, FAULTS, FOUND, KILL_REFUSED,
-                            MOVED, NOT_DOWNLOADED, PACKAGE, PACKAGE_NAME, PARTIAL, QUERYING,
-                            TLS_FAULTS, UNFINISHED, UP_TO_DATE, ZIP_BOX, FaultyRelease, Product,
+                            DIRECT_FAILED, DOWNLOADS, EXTRACTING, FAULTS, FOUND, MOVED,
+                            NOT_DOWNLOADED, NOTHING_TO_KILL, PACKAGE, PACKAGE_NAME, PARTIAL,
+                            QUERYING, TLS_FAULTS, UNFINISHED, UP_TO_DATE, ZIP_BOX, FaultyRelease,
+                            Product,
                             assert_no_leftovers, describe_difference, installed_by, old_files,
                             snapshot, write_tree)
 from support.scenario import Hold
 
-# What a run does when every download answers, by the means it ends with.
+# What a run does when every download answers, by the means it ends with; the product is ended
+# right before the means' commit.
 HEALTHY_LINES = {
-    "changed": [QUERYING, FOUND, CHANGED_START, CHANGED_OK],
-    "direct": [QUERYING, FOUND, KILL_REFUSED, DIRECT],
-    "package": [QUERYING, FOUND, KILL_REFUSED, DIRECT, DIRECT_FAILED, CLEANING, PACKAGE,
-                EXTRACTING],
+    "changed": [QUERYING, FOUND, CHANGED_START, NOTHING_TO_KILL, CHANGED_OK],
+    "direct": [QUERYING, FOUND, DIRECT, NOTHING_TO_KILL],
+    "package": [QUERYING, FOUND, DIRECT, DIRECT_FAILED, CLEANING, PACKAGE, EXTRACTING,
+                NOTHING_TO_KILL],
 }
 # After a failed package download the package stays the means until one is installed.
-UNFINISHED_LINES = [QUERYING, FOUND, UNFINISHED, KILL_REFUSED, CLEANING, PACKAGE, EXTRACTING]
+UNFINISHED_LINES = [QUERYING, FOUND, UNFINISHED, CLEANING, PACKAGE, EXTRACTING, NOTHING_TO_KILL]
 # The means that a healthy release of each target ends with (see MEANS in support.faults).
 HEALTHY_MEANS = {"manifest": "changed", "list": "changed", "file": "changed",
                  "direct": "direct", "package": "package"}
 # A target that fails: (its means or "old" for the local product, None for the box, lines).
 FAILED = {
     "manifest": ("old", [QUERYING, NOT_DOWNLOADED]),
-    "list": ("direct", [QUERYING, FOUND, CHANGED_START, CHANGED_FAILED, KILL_REFUSED, DIRECT]),
-    "file": ("direct", [QUERYING, FOUND, CHANGED_START, CHANGED_FAILED, KILL_REFUSED, DIRECT]),
+    "list": ("direct", [QUERYING, FOUND, CHANGED_START, CHANGED_FAILED, DIRECT,
+                        NOTHING_TO_KILL]),
+    "file": ("direct", [QUERYING, FOUND, CHANGED_START, CHANGED_FAILED, DIRECT,
+                        NOTHING_TO_KILL]),
     "direct": ("package", HEALTHY_LINES["package"]),
-    "package": (None, [QUERYING, FOUND, KILL_REFUSED, DIRECT, DIRECT_FAILED, CLEANING,
-                       PACKAGE]),
+    "package": (None, [QUERYING, FOUND, DIRECT, DIRECT_FAILED, CLEANING, PACKAGE]),
 }
 # The package, the executable alone and each changed file get four attempts; a retry cannot
 # cure a refused certificate. The retries follow the line that starts the target's download.

@@ -9,12 +9,13 @@ from support.release import PRODUCT, Release, tree
 from support.scenario import extract_command, manifest, put_standin
 
 QUERYING = "Consultando latest.json..."
-FIRST_INSTALL = [QUERYING, "Version encontrada en server: 2.0.0",
-                 "taskkill Velda.exe devolvio codigo 1", "Limpiando directorios...",
+# The product is ended right before each commit.
+NOTHING_TO_KILL = "No habia procesos Velda.exe activos para cerrar."
+FIRST_INSTALL = [QUERYING, "Version encontrada en server: 2.0.0", "Limpiando directorios...",
                  "Nueva version detectada, descargando zip completo...",
-                 "Descomprimiendo actualizacion..."]
+                 "Descomprimiendo actualizacion...", NOTHING_TO_KILL]
 CHANGED_UPDATE = [QUERYING, "Version encontrada en server: 2.1.0",
-                  "Instalacion detectada, aplicando archivos modificados...",
+                  "Instalacion detectada, aplicando archivos modificados...", NOTHING_TO_KILL,
                   "Archivos modificados aplicados correctamente."]
 MAP_NAME = "niveles/año 1.map"
 
@@ -46,7 +47,8 @@ def test_non_ascii_launcher_folder_installs_then_updates(wine, https_server, sta
     assert run.lines == FIRST_INSTALL, run.describe()
     assert_started(wine, run, install, "package")
     assert ps_log.read_text(encoding="utf-8").splitlines() == [extract_command(
-        wine.win_path(install / first.package_name), wine.win_path(install))]
+        wine.win_path(install / first.package_name),
+        wine.win_path(folder / "velda.staging" / "new"))]
     assert tree(install, keep_journal=False) == {"Velda.exe", "velda.version", "datos/",
                                                  "datos/ñandú.txt"}
     assert (install / "datos/ñandú.txt").read_bytes() == b"uno"

@@ -25,8 +25,6 @@ CHANGED_FAILED = "Fallo aplicando archivos modificados, se usara ZIP completo."
 CHANGED_NOT_APPLICABLE = "Changed-files no aplica para version local, se usara ZIP completo."
 KILLED = "Procesos Velda.exe activos cerrados antes de actualizar."
 NOTHING_TO_KILL = "No habia procesos Velda.exe activos para cerrar."
-# Wine's taskkill knows no /T: it refuses the kill command with exit code 1 and ends nothing.
-KILL_REFUSED = "taskkill Velda.exe devolvio codigo 1"
 DIRECT = "Instalacion previa detectada, descargando solo Velda.exe desde /downloads/direct..."
 DIRECT_FAILED = "Fallo descarga directa de Velda.exe, se usara ZIP completo como respaldo."
 CLEANING = "Limpiando directorios..."
@@ -39,7 +37,8 @@ INCOMPLETE_BOX = ("Actualizacion incompleta: el paquete no contiene Velda.exe en
                   "esperada.")
 
 PACKAGE_STEPS = [CLEANING, PACKAGE, EXTRACTING]
-FIRST_INSTALL = [QUERYING, FOUND, KILL_REFUSED, *PACKAGE_STEPS]
+# The product is ended right before the commit, after the means' downloads.
+FIRST_INSTALL = [QUERYING, FOUND, *PACKAGE_STEPS, NOTHING_TO_KILL]
 
 
 
@@ -80,6 +79,11 @@ def old_install(launcher_dir, standin_exe, stamp="1.0.0", product=True, files=No
     return install
 
 
+def staged_new(launcher_dir):
+    """Where a means puts the files it will move into the installation."""
+    return launcher_dir / "velda.staging" / "new"
+
+
 def paths_requested(server) -> list:
     return [unquote(urlsplit(r.path).path) for r in server.requests]
 
@@ -102,8 +106,8 @@ def assert_failed_with(run, box_text):
     assert run.starts == []
 
 
-# cmd looks in the current folder before PATH: this taskkill.bat takes the kill command's
-# arguments, notes them, and runs Wine's taskkill without the /T that it does not know.
+# cmd looks in the current folder before PATH: this taskkill.bat notes the arguments of any
+# kill command, so a test sees that none ran, and runs Wine's taskkill without /T.
 TASKKILL_SHIM = (b'@echo off\r\n'
                  b'echo %*>>"%~dp0taskkill-args.txt"\r\n'
                  b'"%SystemRoot%\\system32\\taskkill.exe" /F /IM Velda.exe\r\n'
@@ -124,8 +128,8 @@ class TaskkillShim:
 
 @pytest.fixture
 def taskkill_shim(tmp_path) -> TaskkillShim:
-    """A working folder for the launcher in which the kill command ends processes as it does
-    on Windows."""
+    """A working folder for the launcher in which a kill command would be noted and would end
+    processes as it does on Windows."""
     return TaskkillShim(tmp_path / "cwd with taskkill")
 
 
@@ -164,8 +168,9 @@ def test_first_installation_unpacks_zip(wine, release, launcher_dir, run_launche
     assert run.lines == FIRST_INSTALL
     # A first installation never asks for the executable alone.
     assert paths_requested(release.server) == [MANIFEST_PATH, release.package_path]
+    # The package unpacks into staging; the commit moves it in.
     assert ps_commands(log) == [extract_command(
-        wine.win_path(install / release.package_name), wine.win_path(install))]
+        wine.win_path(install / release.package_name), wine.win_path(staged_new(launcher_dir)))]
     assert tree(install) == with_parents(
         ["Velda.exe", "velda.version", "empty folder/", "logs/archive/", *PACKAGE_FILES])
     for relative, content in PACKAGE_FILES.items():
@@ -191,7 +196,7 @@ def test_launcher_folder_with_space_or_quote(wine, release, make_launcher_dir, r
     assert run.lines == FIRST_INSTALL
     # The stand-in runs only a byte-exact extraction command; a quote in a path is doubled.
     assert ps_commands(log) == [extract_command(
-        wine.win_path(install / release.package_name), wine.win_path(install))]
+        wine.win_path(install / release.package_name), wine.win_path(staged_new(folder)))]
     assert tree(install) == {"Velda.exe", "velda.version", "data/", "data/config.ini"}
     assert (install / "velda.version").read_bytes() == b"2.0.0"
 
@@ -216,8 +221,8 @@ def test_direct_download_fails_then_package_after_stale_zips_are_removed(
     assert "Velda-1.9.0.zip" not in during and "partial.zip" not in during
     assert "archive.zip/inside.txt" in during
     assert_started_new(wine, run, install, "package")
-    assert run.lines == [QUERYING, FOUND, KILL_REFUSED, DIRECT, DIRECT_FAILED,
-                         *PACKAGE_STEPS]
+    assert run.lines == [QUERYING, FOUND, DIRECT, DIRECT_FAILED, *PACKAGE_STEPS,
+                         NOTHING_TO_KILL]
     assert paths_requested(release.server) == [MANIFEST_PATH, DIRECT_PATH, release.package_path]
     assert len(ps_commands(log)) == 1
     # The package only adds and overwrites.
@@ -236,7 +241,10 @@ def test_direct_executable_replaces_running_product(wine, release, launcher_dir,
     install = old_install(launcher_dir, standin_exe, files={"data/config.ini": b"mode=1",
                                                            "stale.zip": b"PK"})
     running_record = tmp_path / "running.jsonl"
+    other_record = tmp_path / "other.jsonl"
+    other_exe = put_standin(standin_exe, tmp_path / "other copy" / "Velda.exe", "other")
     running = standin_running(wine, install / "Velda.exe", running_record)
+    other = standin_running(wine, other_exe, other_record)
     try:
         hold = hold_route(DIRECT_PATH, release.product("direct"))
         release.publish_package()
@@ -244,22 +252,28 @@ def test_direct_executable_replaces_running_product(wine, release, launcher_dir,
 
         process = start_launcher(launcher_dir, env=env, cwd=taskkill_shim.folder)
         hold.wait_reached()
-        # The kill came before the download that replaces the running product's file.
+        # The product is ended only once the new executable is staged, right before the commit.
+        product_ran_during_download = running.poll() is None
+        hold.release()
+        run = process.wait()
         try:
             running.wait(10)
         except subprocess.TimeoutExpired:
-            pytest.fail("the running product was not ended before the new executable came")
-        hold.release()
-        run = process.wait()
+            pytest.fail("the running product was not ended before the commit")
+        other_survived = other.poll() is None
     finally:
-        if running.poll() is None:
-            running.kill()
-            running.wait(10)
+        for standin in (running, other):
+            if standin.poll() is None:
+                standin.kill()
+                standin.wait(10)
 
+    assert product_ran_during_download
+    # Only this installation's Velda.exe is ended, and by the launcher itself: no taskkill.
+    assert other_survived
     assert read_records(running_record)[0]["tag"] == "old"
-    assert taskkill_shim.calls() == ["/F /T /IM Velda.exe"]
+    assert taskkill_shim.calls() == []
     assert_started_new(wine, run, install, "direct")
-    assert run.lines == [QUERYING, FOUND, KILLED, DIRECT]
+    assert run.lines == [QUERYING, FOUND, DIRECT, KILLED]
     assert paths_requested(release.server) == [MANIFEST_PATH, DIRECT_PATH]
     assert ps_commands(log) == []
     # No cleanup either: that belongs to the package.
@@ -267,6 +281,7 @@ def test_direct_executable_replaces_running_product(wine, release, launcher_dir,
                              "stale.zip"}
     assert (install / "Velda.exe").read_bytes() == release.product("direct")
     assert (install / "velda.version").read_bytes() == b"2.0.0"
+    assert not (launcher_dir / "velda.staging").exists()
 
 
 @pytest.mark.parametrize("shim", [False, True], ids=["wine-taskkill", "windows-like-taskkill"])
@@ -279,16 +294,17 @@ def test_direct_executable_when_no_product_runs(wine, release, launcher_dir, sta
     run = run_launcher(launcher_dir, cwd=taskkill_shim.folder if shim else None)
 
     assert_started_new(wine, run, install, "direct")
-    # Exit code 128 (nothing matched) is told apart from any other failure of the command.
-    assert run.lines == [QUERYING, FOUND, NOTHING_TO_KILL if shim else KILL_REFUSED, DIRECT]
+    assert run.lines == [QUERYING, FOUND, DIRECT, NOTHING_TO_KILL]
+    # No kill command runs, whatever taskkill the working folder offers.
+    assert taskkill_shim.calls() == []
     assert tree(install) == {"Velda.exe", "velda.version"}
     assert (install / "velda.version").read_bytes() == b"2.0.0"
 
 
-def test_product_that_was_not_ended_keeps_its_file(wine, release, launcher_dir, standin_exe,
-                                                   run_launcher, tmp_path, ps_log):
-    """Under Wine's own taskkill the running product survives the kill command: its file stays
-    locked, so neither the executable alone nor the package can replace it."""
+def test_running_product_is_ended_by_the_launcher(wine, release, launcher_dir, standin_exe,
+                                                  run_launcher, tmp_path, ps_log):
+    """A running product without a window is ended by the launcher before the commit, so its
+    locked file is replaced by the executable alone and the package is not needed."""
     log, env = ps_log
     install = old_install(launcher_dir, standin_exe)
     running = standin_running(wine, install / "Velda.exe", tmp_path / "running.jsonl")
@@ -297,21 +313,25 @@ def test_product_that_was_not_ended_keeps_its_file(wine, release, launcher_dir, 
         release.publish_package([("docs/readme.txt", b"new"), ("Velda.exe", PRODUCT)])
         release.publish_manifest()
 
-        run = run_launcher(launcher_dir, env=env, expect_box=True)
+        run = run_launcher(launcher_dir, env=env)
+        try:
+            running.wait(10)
+        except subprocess.TimeoutExpired:
+            pass
         still_running = running.poll() is None
     finally:
         if running.poll() is None:
             running.kill()
             running.wait(10)
 
-    assert still_running
-    assert_failed_with(run, EXTRACT_BOX)
-    assert run.lines == [QUERYING, FOUND, KILL_REFUSED, DIRECT, DIRECT_FAILED, *PACKAGE_STEPS]
-    assert (install / "Velda.exe").read_bytes() == release.product("old")
-    # What was unpacked before the failing entry stays; the package and the old stamp too.
-    assert tree(install) == {"Velda.exe", "velda.version", "docs/", "docs/readme.txt", JOURNAL}
-    assert (install / "velda.version").read_bytes() == b"1.0.0"
-    assert_package_unfinished(install)
+    assert not still_running
+    assert_started_new(wine, run, install, "direct")
+    assert run.lines == [QUERYING, FOUND, DIRECT, KILLED]
+    assert paths_requested(release.server) == [MANIFEST_PATH, DIRECT_PATH]
+    assert ps_commands(log) == []
+    assert (install / "Velda.exe").read_bytes() == release.product("direct")
+    assert tree(install) == {"Velda.exe", "velda.version"}
+    assert (install / "velda.version").read_bytes() == b"2.0.0"
 
 
 # -- the changed files --------------------------------------------------------------------------
@@ -360,8 +380,8 @@ def test_changed_files_update(wine, release, launcher_dir, standin_exe, run_laun
     run = run_launcher(launcher_dir, env=env)
 
     assert_started_new(wine, run, install, "changed")
-    # No process is ended, nothing else is downloaded.
-    assert run.lines == [QUERYING, FOUND, CHANGED_START, CHANGED_OK]
+    # No process runs, nothing else is downloaded; the line of success follows the commit.
+    assert run.lines == [QUERYING, FOUND, CHANGED_START, NOTHING_TO_KILL, CHANGED_OK]
     base = urlsplit(changed.base_url).path.rstrip("/")
     assert paths_requested(release.server) == [
         MANIFEST_PATH, urlsplit(changed.list_url).path,
@@ -403,24 +423,25 @@ def test_changed_files_failure_falls_back(wine, release, launcher_dir, standin_e
 
     run = run_launcher(launcher_dir, env=env)
 
-    head = [QUERYING, FOUND, CHANGED_START, CHANGED_FAILED, KILL_REFUSED, DIRECT]
+    head = [QUERYING, FOUND, CHANGED_START, CHANGED_FAILED, DIRECT]
     if direct_ok:
-        assert run.lines == head
+        assert run.lines == head + [NOTHING_TO_KILL]
         assert_started_new(wine, run, install, "direct")
         assert ps_commands(log) == []
     else:
-        assert run.lines == head + [DIRECT_FAILED, *PACKAGE_STEPS]
+        assert run.lines == head + [DIRECT_FAILED, *PACKAGE_STEPS, NOTHING_TO_KILL]
         assert_started_new(wine, run, install, "package")
         assert len(ps_commands(log)) == 1
     assert "/later.txt" not in " ".join(paths_requested(release.server))
-    # The lines before the failing one stay applied; the list file is gone.
+    # The lines before the failing one were only staged: the installation keeps them as they
+    # were, and the list file is gone.
     expected = {"Velda.exe", "velda.version", "keep.txt", "data/", "data/config.ini",
-                "data/sub/", "old docs/", "old docs/remove me.txt", "plugins/",
-                "plugins/legacy.dll"}
+                "data/sub/", "data/sub/removed.txt", "old docs/", "old docs/remove me.txt",
+                "plugins/", "plugins/legacy.dll"}
     # Only the package's cleanup takes the stale zip away.
     expected |= {"stale.zip"} if direct_ok else {"docs/", "docs/readme.txt"}
     assert tree(install) == expected
-    assert (install / "data/config.ini").read_bytes() == b"mode=2"
+    assert (install / "data/config.ini").read_bytes() == b"mode=1"
     assert (install / "velda.version").read_bytes() == b"2.0.0"
 
 
@@ -454,7 +475,7 @@ def test_changed_files_not_applicable(wine, release, launcher_dir, standin_exe, 
 
     assert_started_new(wine, run, install, "direct")
     assert run.lines == [QUERYING, FOUND, *([CHANGED_NOT_APPLICABLE] if logged else []),
-                         KILL_REFUSED, DIRECT]
+                         DIRECT, NOTHING_TO_KILL]
     assert paths_requested(release.server) == [MANIFEST_PATH, DIRECT_PATH]
     assert tree(install) == {"Velda.exe", "velda.version"}
     assert (install / "velda.version").read_bytes() == b"2.0.0"
@@ -470,7 +491,7 @@ def test_package_download_fails(release, launcher_dir, run_launcher, ps_log):
     run = run_launcher(launcher_dir, env=env, expect_box=True)
 
     assert_failed_with(run, ZIP_BOX)
-    assert run.lines == FIRST_INSTALL[:-1]
+    assert run.lines == FIRST_INSTALL[:-2]
     assert ps_commands(log) == []
     assert tree(launcher_dir / "velda") == {JOURNAL}
     assert_package_unfinished(launcher_dir / "velda")
@@ -480,31 +501,28 @@ UNREADABLE = "Paquete rechazado: no se pudo leer el directorio del ZIP."
 ESCAPING = ("Paquete rechazado: la entrada ../escaped.txt queda fuera de la carpeta de "
             "instalacion.")
 
-# package body maker, stand-in env, box, last log line (None: the validation's), files left
+# package body maker, stand-in env, box, last log line (None: the validation's)
 EXTRACTION_FAILURES = [
     pytest.param(lambda r: r.package([("Velda.exe", PRODUCT), ("data/a.txt", b"a")]),
-                 {"VELDA_PS_EXIT": "1"}, EXTRACT_BOX, EXTRACTING,
-                 {"Velda.exe", "data/", "data/a.txt"}, id="powershell-exits-1"),
+                 {"VELDA_PS_EXIT": "1"}, EXTRACT_BOX, EXTRACTING, id="powershell-exits-1"),
     pytest.param(lambda r: r.package([("data/a.txt", b"a"), ("Velda.exe", PRODUCT)]),
                  {"VELDA_PS_EXIT": "1", "VELDA_PS_SILENT": "1"},
-                 EXTRACT_BOX, EXTRACTING, {"Velda.exe", "data/", "data/a.txt"},
-                 id="powershell-silent-exits-1"),
+                 EXTRACT_BOX, EXTRACTING, id="powershell-silent-exits-1"),
     # The launcher reads the package's directory itself before it starts PowerShell.
     pytest.param(lambda r: b"PK\x03\x04 this is not a whole archive", {}, EXTRACT_BOX,
-                 UNREADABLE, set(), id="corrupt-package"),
+                 UNREADABLE, id="corrupt-package"),
     pytest.param(lambda r: r.package([("Velda.exe", PRODUCT), ("../escaped.txt", b"x")]), {},
-                 EXTRACT_BOX, ESCAPING, set(), id="entry-outside-folder"),
+                 EXTRACT_BOX, ESCAPING, id="entry-outside-folder"),
     pytest.param(lambda r: r.package([("readme.txt", b"r"), ("bin/Velda.exe", PRODUCT)]), {},
-                 INCOMPLETE_BOX, None, {"readme.txt", "bin/", "bin/Velda.exe"},
-                 id="no-velda-exe-at-top"),
+                 INCOMPLETE_BOX, None, id="no-velda-exe-at-top"),
     pytest.param(lambda r: r.package([("Velda.exe/", None)]), {}, INCOMPLETE_BOX, None,
-                 {"Velda.exe/"}, id="velda-exe-is-folder"),
+                 id="velda-exe-is-folder"),
 ]
 
 
-@pytest.mark.parametrize("body, ps_env, box, last_line, left", EXTRACTION_FAILURES)
+@pytest.mark.parametrize("body, ps_env, box, last_line", EXTRACTION_FAILURES)
 def test_package_that_does_not_install(wine, release, launcher_dir, standin_exe, run_launcher,
-                                       ps_log, body, ps_env, box, last_line, left):
+                                       ps_log, body, ps_env, box, last_line):
     log, env = ps_log
     install = old_install(launcher_dir, standin_exe, product=False, files={"old.txt": b"o"})
     release.publish_package(body=body(release))
@@ -519,11 +537,12 @@ def test_package_that_does_not_install(wine, release, launcher_dir, standin_exe,
         tail = [EXTRACTING, last_line]
     else:
         tail = [EXTRACTING] if last_line == EXTRACTING else [last_line]
-    assert run.lines == [QUERYING, FOUND, KILL_REFUSED, DIRECT, DIRECT_FAILED, CLEANING,
-                         PACKAGE, *tail]
+    assert run.lines == [QUERYING, FOUND, DIRECT, DIRECT_FAILED, CLEANING, PACKAGE, *tail]
     assert len(ps_commands(log)) == (1 if EXTRACTING in tail else 0)
-    # The package is deleted in every outcome of its extraction; the stamp stays as it was.
-    assert tree(install) == {"velda.version", "old.txt", JOURNAL} | left
+    # The package is deleted in every outcome of its extraction; what it unpacked stayed in
+    # staging, which is gone: the installation and its stamp are as they were.
+    assert tree(install) == {"velda.version", "old.txt", JOURNAL}
+    assert not (launcher_dir / "velda.staging").exists()
     assert (install / "velda.version").read_bytes() == b"1.0.0"
     assert_package_unfinished(install)
     assert not (launcher_dir / "escaped.txt").exists()

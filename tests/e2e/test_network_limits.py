@@ -9,8 +9,8 @@ import time
 
 import pytest
 
-from support.faults import (CHANGED_OK, CHANGED_START, FOUND, NOT_DOWNLOADED, QUERYING,
-                            UP_TO_DATE)
+from support.faults import (CHANGED_OK, CHANGED_START, FOUND, NOT_DOWNLOADED, NOTHING_TO_KILL,
+                            QUERYING, UP_TO_DATE)
 from support.launcher import wait_records
 from support.proxy import ConnectProxy, stop_listening, user_proxy_settings, windows_version_for
 from support.release import Release
@@ -192,7 +192,8 @@ def test_update_goes_through_the_users_proxy_on_one_connection(
     with ConnectProxy() as proxy, user_proxy_settings(wine, proxy.address, tmp_path):
         run = run_launcher(launcher_dir)
         assert run.exit_code == 0, run.describe()
-        assert run.lines == [QUERYING, FOUND, CHANGED_START, CHANGED_OK], run.describe()
+        assert run.lines == [QUERYING, FOUND, CHANGED_START, NOTHING_TO_KILL, CHANGED_OK], \
+            run.describe()
         for name, content in CHANGED.items():
             assert (install / name).read_bytes() == content
         assert (install / "velda.version").read_bytes() == b"2.0.0"

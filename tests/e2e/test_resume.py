@@ -18,14 +18,16 @@ from support.scenario import Hold, put_standin
 
 QUERYING = "Consultando latest.json..."
 FOUND = "Version encontrada en server: 2.0.0"
-KILL_REFUSED = "taskkill Velda.exe devolvio codigo 1"
 CLEANING = "Limpiando directorios..."
 PACKAGE = "Nueva version detectada, descargando zip completo..."
 UNFINISHED = "Instalacion anterior sin terminar, se usara ZIP completo."
 EXTRACTING = "Descomprimiendo actualizacion..."
 CHANGED_START = "Instalacion detectada, aplicando archivos modificados..."
 CHANGED_OK = "Archivos modificados aplicados correctamente."
-FIRST_INSTALL = [QUERYING, FOUND, KILL_REFUSED, CLEANING, PACKAGE]
+NOTHING_TO_KILL = "No habia procesos Velda.exe activos para cerrar."
+FIRST_INSTALL = [QUERYING, FOUND, CLEANING, PACKAGE]
+# The product is ended right before the commit, once the package is unpacked into staging.
+UNPACKED = [EXTRACTING, NOTHING_TO_KILL]
 
 MIB = 1 << 20
 BIG = "data/levels.pak"
@@ -79,7 +81,7 @@ def test_package_from_a_server_that_cuts_every_8_mib_installs_in_one_run(
 
     cuts = (len(body) - 1) // (8 * MIB)
     # Every cut brought 8 MiB more, so every retry is the second attempt of the rest.
-    assert run.lines == FIRST_INSTALL + [retry(2)] * cuts + [EXTRACTING], run.describe()
+    assert run.lines == FIRST_INSTALL + [retry(2)] * cuts + UNPACKED, run.describe()
     assert_installed(wine, run, launcher_dir / "velda", data)
     assert route.starts == [n * 8 * MIB for n in range(cuts + 1)]
     assert range_headers(https_server, release.package_path) == [(None, None)] + [
@@ -135,7 +137,7 @@ def test_a_retry_never_splices_two_bodies(wine, https_server, release, launcher_
     run = run_launcher(launcher_dir)
 
     retries = [retry(n) for n in range(2, 2 + len(starts))]
-    assert run.lines == FIRST_INSTALL + retries + [EXTRACTING], run.describe()
+    assert run.lines == FIRST_INSTALL + retries + UNPACKED, run.describe()
     assert_installed(wine, run, launcher_dir / "velda", old_data if answer == "ignores-range"
                      else new_data)
     assert https_server.routes[path].starts == starts
@@ -169,8 +171,8 @@ def test_a_package_download_ended_from_outside_is_continued_by_the_next_run(
                                     headers={"ETag": '"p-16"'})
     run = run_launcher(launcher_dir)
 
-    assert run.lines == [QUERYING, FOUND, UNFINISHED, KILL_REFUSED, CLEANING, PACKAGE,
-                         EXTRACTING], run.describe()
+    assert run.lines == [QUERYING, FOUND, UNFINISHED, CLEANING, PACKAGE,
+                         *UNPACKED], run.describe()
     assert_installed(wine, run, install, data)
     assert route.starts == [kept]
     assert range_headers(https_server, release.package_path)[-1] == (f"bytes={kept}-", '"p-16"')
@@ -190,8 +192,8 @@ def test_a_package_part_from_another_url_is_deleted(wine, https_server, release,
 
     run = run_launcher(launcher_dir)
 
-    assert run.lines == [QUERYING, FOUND, UNFINISHED, KILL_REFUSED, CLEANING, PACKAGE,
-                         EXTRACTING], run.describe()
+    assert run.lines == [QUERYING, FOUND, UNFINISHED, CLEANING, PACKAGE,
+                         *UNPACKED], run.describe()
     assert_installed(wine, run, install, data)
     assert route.starts == [0]
 
@@ -209,8 +211,8 @@ def test_a_recorded_part_that_spoils_the_digest_is_fetched_again_whole(
 
     run = run_launcher(launcher_dir)
 
-    assert run.lines == [QUERYING, FOUND, UNFINISHED, KILL_REFUSED, CLEANING, PACKAGE, retry(2),
-                         EXTRACTING], run.describe()
+    assert run.lines == [QUERYING, FOUND, UNFINISHED, CLEANING, PACKAGE, retry(2),
+                         *UNPACKED], run.describe()
     assert_installed(wine, run, install, data)
     assert route.starts == [MIB, 0]
 
@@ -294,7 +296,8 @@ def test_files_held_by_another_program_are_waited_for(wine, win_build, release, 
             holder.wait(10)
 
     assert holder.returncode == 0, out
-    assert run.lines == [QUERYING, FOUND, CHANGED_START, CHANGED_OK], run.describe()
+    assert run.lines == [QUERYING, FOUND, CHANGED_START, NOTHING_TO_KILL,
+                         CHANGED_OK], run.describe()
     assert [s["tag"] for s in run.starts] == ["changed"], run.describe()
     assert (install / BIG).read_bytes() == new_pak
     assert not (install / "data" / "config.ini").exists()

@@ -12,12 +12,12 @@ from support.scenario import put_standin, write_stamp
 
 QUERYING = "Consultando latest.json..."
 FOUND = "Version encontrada en server: 2.0.0"
-KILL_REFUSED = "taskkill Velda.exe devolvio codigo 1"
 DIRECT = "Instalacion previa detectada, descargando solo Velda.exe desde /downloads/direct..."
 DIRECT_FAILED = "Fallo descarga directa de Velda.exe, se usara ZIP completo como respaldo."
 PACKAGE_STEPS = ["Limpiando directorios...", "Nueva version detectada, descargando zip completo...",
                  "Descomprimiendo actualizacion..."]
 UP_TO_DATE = "Version local al dia."
+NOTHING_TO_KILL = "No habia procesos Velda.exe activos para cerrar."
 
 LINE = re.compile(r"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d) \[(launcher|detalle)\] "
                   r"(.*)")
@@ -68,7 +68,7 @@ def test_log_file_carries_lines_details_and_rotates(wine, release, launcher_dir,
     after = datetime.now(timezone.utc)
 
     assert run.exit_code == 0, run.describe()
-    stdout_lines = [QUERYING, FOUND, KILL_REFUSED, DIRECT, DIRECT_FAILED, *PACKAGE_STEPS]
+    stdout_lines = [QUERYING, FOUND, DIRECT, DIRECT_FAILED, *PACKAGE_STEPS, NOTHING_TO_KILL]
     assert run.lines == stdout_lines
     # Standard output carries nothing else.
     assert run.stdout.replace("\r\n", "\n") == "".join(f"[launcher] {line}\n"
@@ -93,8 +93,8 @@ def test_log_file_carries_lines_details_and_rotates(wine, release, launcher_dir,
         f"https://localhost:{release.server.port}{DIRECT_PATH}"]
     # Each detail right where it happened.
     order = [message if tag == "launcher" else tag for _, tag, message in entries]
-    assert order == ["detalle", "detalle", QUERYING, FOUND, "detalle", KILL_REFUSED, DIRECT, "detalle",
-                     DIRECT_FAILED, *PACKAGE_STEPS]
+    assert order == ["detalle", "detalle", QUERYING, FOUND, "detalle", DIRECT, "detalle",
+                     DIRECT_FAILED, *PACKAGE_STEPS, NOTHING_TO_KILL]
 
 
 @pytest.mark.parametrize("local", ["blocked", "unset"])

@@ -31,7 +31,10 @@ TEST(CommitPath, RulesOfTheChangedFilesAndOfTheCommit) {
         {"data\\x", "data\\x"},
         {"", nullptr},
         {"../x", nullptr},
-        {"a..b", nullptr},
+        {"a..b", "a..b"},  // a package's name; the changed-files lines refuse it before
+        {"a/../b", nullptr},
+        {"..", nullptr},
+        {"a/..", nullptr},
         {"C:x", nullptr},
         {"x:stream", nullptr},
         {"/x", nullptr},

@@ -22,8 +22,7 @@ CHANGED_START = "Instalacion detectada, aplicando archivos modificados..."
 CHANGED_OK = "Archivos modificados aplicados correctamente."
 CHANGED_FAILED = "Fallo aplicando archivos modificados, se usara ZIP completo."
 KILLED = "Procesos Velda.exe activos cerrados antes de actualizar."
-# Wine's taskkill knows no /T: it refuses the kill command with exit code 1 and ends nothing.
-KILL_REFUSED = "taskkill Velda.exe devolvio codigo 1"
+NOTHING_TO_KILL = "No habia procesos Velda.exe activos para cerrar."
 DIRECT = "Instalacion previa detectada, descargando solo Velda.exe desde /downloads/direct..."
 DIRECT_FAILED = "Fallo descarga directa de Velda.exe, se usara ZIP completo como respaldo."
 CLEANING = "Limpiando directorios..."
@@ -104,10 +103,16 @@ def describe_difference(expected: dict, actual: dict) -> str:
 PARTIAL = ".velda-part"  # beside a download's target while its body arrives
 
 
+# What a commit works with; none of it stays once the commit finished or was undone.
+COMMIT_MARKS = ("velda.staging", "velda.commit", "velda.commit.tmp")
+
+
 def leftovers(folder: Path) -> list:
-    """Temporary, list and package files anywhere under folder."""
+    """Temporary, list and package files anywhere under folder, and a commit's staging folder
+    or record."""
     return sorted(p.relative_to(folder).as_posix() for p in folder.rglob("*")
-                  if p.name.endswith((PARTIAL, ".zip")) or p.name in (LIST_NAME, JOURNAL))
+                  if p.name.endswith((PARTIAL, ".zip")) or
+                  p.name in (LIST_NAME, JOURNAL, *COMMIT_MARKS))
 
 
 class LeftoverFiles(AssertionError):
@@ -374,8 +379,8 @@ def attributes(wine, path: Path) -> str:
     return result.stdout.split("Z:")[0].replace(" ", "")
 
 
-# cmd looks in the current folder before PATH: this taskkill.bat stands for the kill command's
-# taskkill and runs Wine's without the /T that Wine does not know.
+# cmd looks in the current folder before PATH: this taskkill.bat notes any call, so a test sees
+# that no kill command ran (the launcher ends the product itself), and would end processes.
 TASKKILL_SHIM = (b'@echo off\r\n'
                  b'echo %*>>"%~dp0taskkill-args.txt"\r\n'
                  b'"%SystemRoot%\\system32\\taskkill.exe" /F /IM Velda.exe\r\n'
@@ -383,7 +388,7 @@ TASKKILL_SHIM = (b'@echo off\r\n'
 
 
 def taskkill_folder(folder: Path) -> Path:
-    """A working folder for the launcher in which its kill command ends processes."""
+    """A working folder for the launcher in which a kill command would be noted."""
     folder.mkdir(parents=True, exist_ok=True)
     (folder / "taskkill.bat").write_bytes(TASKKILL_SHIM)
     return folder
