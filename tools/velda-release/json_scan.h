@@ -4,12 +4,12 @@
 #include <string_view>
 #include <vector>
 
+#include "manifest/json_value.h"
+
 namespace velda {
 
 // A strict JSON reader that keeps where each member of the top-level object stands in the
 // text, so that it can be set beside what the launcher's plain text search finds.
-
-enum class JsonKind { String, Number, Object, Array, True, False, Null };
 
 struct JsonMember {
     std::string key;    // decoded
