@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <random>
 #include <set>
@@ -24,6 +25,8 @@ namespace velda {
 namespace fs = std::filesystem;
 
 namespace {
+
+constexpr int kMaxExpiryDays = 36500;
 
 int refuse_all(const std::vector<std::string>& problems) {
     std::fprintf(stderr, "velda-release pack: refused, nothing written:\n");
@@ -210,6 +213,14 @@ bool validate_options(const PackOptions& options, PackInputs* inputs,
         problems->push_back("the server \"" + printable(options.server) + "\" " + why);
     }
     validate_previous(options, inputs, problems);
+    if (!product_id_valid(options.product_id)) {
+        problems->push_back("the product id \"" + printable(options.product_id) +
+                            "\" is not 1 to 63 letters, digits, '.', '_' or '-'");
+    }
+    if (options.expires_in_days < 0 || options.expires_in_days > kMaxExpiryDays) {
+        problems->push_back("--expires-in-days must be from 1 to " +
+                            std::to_string(kMaxExpiryDays));
+    }
     if (!options.sign_key.empty()) {
         // Tried on a sample first, so that a wrong key stops the run before any work.
         std::string sample;
@@ -344,6 +355,13 @@ void plan_manifest(const PackOptions& options, const PackInputs& inputs, PackPla
         }
     }
     manifest.details.direct_record_present = true;
+    long long now = static_cast<long long>(std::time(nullptr));
+    manifest.details.identity.product = options.product_id;
+    manifest.details.identity.issued = utc_time_text_of(now);
+    if (options.expires_in_days > 0) {
+        manifest.details.identity.expires =
+            utc_time_text_of(now + static_cast<long long>(options.expires_in_days) * 86400);
+    }
 }
 
 bool plan_release(const PackOptions& options, const PackInputs& inputs, PackPlan* plan,
