@@ -214,9 +214,10 @@ int run_update_check(LauncherRun* run) {
     if (decision.arrival_line[0] != '\0') {
         log_line(decision.arrival_line);
     }
-    // A record that cannot be written leaves the older one, which still bars what it bars.
-    if (raised && decision.course != RunCourse::StartLocalUnfetched &&
-        !save_accepted_release(kProductId, *raised)) {
+    // Only a manifest the run goes by is taken. A record that cannot be written leaves the older
+    // one, which still bars what it bars.
+    bool taken = decision.course == RunCourse::UpToDate || decision.course == RunCourse::Update;
+    if (raised && taken && !save_accepted_release(kProductId, *raised)) {
         log_detail("La version aceptada %s queda sin registrar", raised->version.c_str());
     }
     run->manifest_signed = decision.downloads_need_hashes;
