@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <random>
@@ -27,6 +29,17 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr int kMaxExpiryDays = 36500;
+
+// "issued" is the time of packing; SOURCE_DATE_EPOCH (seconds since 1970, the reproducible-builds
+// convention) stands in for it, so that the same inputs can give the same bytes.
+long long packing_time() {
+    const char* fixed = std::getenv("SOURCE_DATE_EPOCH");
+    if (fixed != nullptr && fixed[0] != '\0' && std::strlen(fixed) <= 12 &&
+        std::strspn(fixed, "0123456789") == std::strlen(fixed)) {
+        return std::atoll(fixed);
+    }
+    return static_cast<long long>(std::time(nullptr));
+}
 
 int refuse_all(const std::vector<std::string>& problems) {
     std::fprintf(stderr, "velda-release pack: refused, nothing written:\n");
@@ -355,7 +368,7 @@ void plan_manifest(const PackOptions& options, const PackInputs& inputs, PackPla
         }
     }
     manifest.details.direct_record_present = true;
-    long long now = static_cast<long long>(std::time(nullptr));
+    long long now = packing_time();
     manifest.details.identity.product = options.product_id;
     manifest.details.identity.issued = utc_time_text_of(now);
     if (options.expires_in_days > 0) {
