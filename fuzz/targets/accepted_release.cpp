@@ -27,6 +27,7 @@ int fuzz_accepted_release(const uint8_t* data, size_t size) {
     }
     if (!parse_version(record.version.c_str(), nullptr) ||
         record.version.size() >= kVersionTextSize ||
+        record.version.find_first_of(" \t\r\n\v\f") != std::string::npos ||
         (!record.issued.empty() && !utc_time_text_valid(record.issued))) {
         return fuzz_failure(kTarget, "an accepted record beyond the rules");
     }

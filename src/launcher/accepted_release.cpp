@@ -35,6 +35,18 @@ bool read_value_line(std::string_view line, std::string_view key, std::string* v
 
 }  // namespace
 
+bool version_fits_record(std::string_view version) {
+    if (version.empty() || version.size() >= kVersionTextSize) {
+        return false;
+    }
+    for (char c : version) {
+        if (c <= ' ' || c > '~') {
+            return false;
+        }
+    }
+    return parse_version(std::string(version).c_str(), nullptr);
+}
+
 std::string accepted_release_text(const AcceptedRelease& accepted) {
     std::string text =
         std::string(kFirstLine) + "\n" + std::string(kVersionKey) + accepted.version + "\n";
@@ -58,9 +70,7 @@ bool read_accepted_release(std::string_view text, AcceptedRelease* out) {
             return false;
         }
     }
-    if (record.version.size() >= kVersionTextSize ||
-        record.version.find('\0') != std::string::npos ||
-        !parse_version(record.version.c_str(), nullptr) ||
+    if (!version_fits_record(record.version) ||
         (!record.issued.empty() && !utc_time_text_valid(record.issued))) {
         return false;
     }

@@ -71,8 +71,8 @@ ReleaseRefusal judge_release(const ReleaseOffer& offer, const ReleaseGate& gate)
 }
 
 bool offer_raises_record(const ReleaseOffer& offer, const AcceptedRelease* accepted) {
-    if (!parse_version(std::string(offer.version).c_str(), nullptr)) {
-        return false;
+    if (!version_fits_record(offer.version)) {
+        return false;  // taken, but a record could not name it
     }
     return accepted == nullptr || order_against(offer, *accepted) > 0;
 }

@@ -112,6 +112,7 @@ TEST(ReleaseGate, RefusesOtherProductsExpiredReplayedAndTooOldReleases) {
         {"unparsable version with a record", "x", ours, true, &accepted, "", R::OlderThanAccepted,
          false},
         {"unparsable version without a record", "x", ours, true, nullptr, "", R::None, false},
+        {"version with blanks", " 1.3.0", ours, true, nullptr, "", R::None, false},
         {"below the minimum", "1.1.9", ours, true, nullptr, "1.2.0", R::BelowMinimum, false},
         {"at the minimum", "1.2.0", ours, true, nullptr, "1.2.0", R::None, true},
         {"above the minimum", "2.0.0", ours, true, nullptr, "1.2.0", R::None, true},
@@ -168,6 +169,7 @@ TEST(AcceptedRelease, ReadsItsOwnTextAndNothingDoubtful) {
         {"unknown line", "velda-accepted 1\nversion 1.2.0\nproduct velda\n", false, {}},
         {"blank line", "velda-accepted 1\nversion 1.2.0\n\n", false, {}},
         {"unparsable version", "velda-accepted 1\nversion one\n", false, {}},
+        {"version with blanks", "velda-accepted 1\nversion 1.2.0 \r\r\n", false, {}},
         {"version with a NUL", std::string("velda-accepted 1\nversion 1.2.0\0x\n", 33), false, {}},
         {"cut issued", "velda-accepted 1\nversion 1.2.0\nissued 2026-12-09T05:0\n", false, {}},
     };
