@@ -18,6 +18,7 @@ int fuzz_der_signature(const uint8_t* data, size_t size);
 int fuzz_file_digests(const uint8_t* data, size_t size);
 int fuzz_commit_record(const uint8_t* data, size_t size);
 int fuzz_release_details(const uint8_t* data, size_t size);
+int fuzz_accepted_release(const uint8_t* data, size_t size);
 
 struct FuzzTarget {
     const char* name;  // also the folder of its corpus
@@ -36,6 +37,7 @@ inline constexpr FuzzTarget kFuzzTargets[] = {
     {"file_digests", fuzz_file_digests},
     {"commit_record", fuzz_commit_record},
     {"release_details", fuzz_release_details},
+    {"accepted_release", fuzz_accepted_release},
 };
 
 inline int fuzz_failure(const char* target, const char* what) {

@@ -1,7 +1,8 @@
-// The manifest's whole-release members. An accepted text gives details within the launcher's
-// limits, each change set found again by its version, and the same details when written out
-// again and read back; a refused text keeps nothing and says why.
+// The manifest's whole-release members and what the release is. An accepted text gives details
+// within the launcher's limits, each change set found again by its version, and the same details
+// when written out again and read back; a refused text keeps nothing and says why.
 #include <string>
+#include <utility>
 
 #include "fuzz_targets.h"
 #include "manifest/manifest.h"
@@ -66,7 +67,18 @@ std::string written_again(const ReleaseDetails& details) {
         add_size(&out, "files_count", set.files_count);
         out += "}";
     }
-    return out + "]}";
+    out += "]";
+    const std::pair<const char*, const std::string*> identity[] = {
+        {"product", &details.identity.product},
+        {"issued", &details.identity.issued},
+        {"expires", &details.identity.expires},
+    };
+    for (const auto& [key, value] : identity) {
+        if (!value->empty()) {
+            out += std::string(", \"") + key + "\": " + quoted(*value);
+        }
+    }
+    return out + "}";
 }
 
 bool within_limits(const ReleaseDetails& details) {
@@ -80,6 +92,12 @@ bool within_limits(const ReleaseDetails& details) {
     if (details.direct_from.size() > kMaxDirectFrom ||
         details.change_sets.size() > kMaxChangeSets ||
         (!details.direct_record_present && !details.direct_from.empty())) {
+        return false;
+    }
+    const ReleaseIdentity& identity = details.identity;
+    if ((!identity.product.empty() && !product_id_valid(identity.product)) ||
+        (!identity.issued.empty() && !utc_time_text_valid(identity.issued)) ||
+        (!identity.expires.empty() && !utc_time_text_valid(identity.expires))) {
         return false;
     }
     for (const ChangeSet& set : details.change_sets) {
@@ -100,12 +118,22 @@ int fuzz_release_details(const uint8_t* data, size_t size) {
     std::string text(reinterpret_cast<const char*>(data), size);
     ReleaseDetails details;
     std::string why;
+    ReleaseIdentity identity;
+    std::string identity_why;
+    bool identity_read = read_release_identity(text, &identity, &identity_why);
+    if (identity_read ? identity_why.size() != 0
+                      : (identity_why.empty() || identity.product.size() != 0)) {
+        return fuzz_failure(kTarget, "the identity reader's result and reason disagree");
+    }
     if (!read_release_details(text, &details, &why)) {
         if (why.empty() || !details.change_sets.empty() || details.direct_record_present ||
             !details.direct_from.empty() || details.sizes.package) {
             return fuzz_failure(kTarget, "a refusal kept something or gave no reason");
         }
         return 0;
+    }
+    if (!identity_read || !(identity == details.identity)) {
+        return fuzz_failure(kTarget, "accepted details whose identity reads otherwise alone");
     }
     if (!within_limits(details)) {
         return fuzz_failure(kTarget, "accepted details beyond the limits");

@@ -40,6 +40,11 @@ bool manifest_counts(const ManifestArrival& arrival, RunDecision* decision) {
         set_refused_line(decision, signature_reason(arrival.signature, ReasonLanguage::Spanish));
         return false;
     }
+    if (arrival.refusal != ReleaseRefusal::None) {
+        set_refused_line(decision,
+                         release_refusal_reason(arrival.refusal, ReasonLanguage::Spanish));
+        return false;
+    }
     copy_bounded(decision->arrival_line, kDecisionLineSize, kSignatureVerifiedLine);
     return true;
 }

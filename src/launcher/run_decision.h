@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "common/crypto.h"
+#include "launcher/release_gate.h"
 #include "launcher/update_plan.h"
 #include "manifest/manifest.h"
 
@@ -14,6 +15,8 @@ struct ManifestArrival {
     bool keyed;                 // release keys are compiled in: only a signed manifest counts
     bool signature_downloaded;  // keyed: latest.json.sig arrived
     SignatureCheck signature;   // keyed and arrived: what the check made of it
+    // Keyed and verified: what judge_release made of the release it describes.
+    ReleaseRefusal refusal = ReleaseRefusal::None;
 };
 
 // How the launcher finds the machine: the install folder, its stamp, its Velda.exe, the journal.

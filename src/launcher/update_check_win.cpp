@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <ctime>
+#include <optional>
 #include <string>
 
 #include "common/crypto.h"
@@ -10,6 +11,8 @@
 #include "common/wide.h"
 #include "launcher/manifest_deadline.h"
 #include "install/download_journal.h"
+#include "launcher/accepted_release_file.h"
+#include "launcher/release_gate.h"
 #include "launcher/run_decision.h"
 #include "launcher/run_state.h"
 #include "launcher/server_urls.h"
@@ -84,9 +87,42 @@ void check_signature(const HttpBody& manifest_body, const char* query, uint64_t 
     }
 }
 
+void utc_time_text(char out[32]) {
+    SYSTEMTIME now = {};
+    GetSystemTime(&now);
+    format_bounded(out, 32, "%04u-%02u-%02uT%02u:%02u:%02uZ", now.wYear, now.wMonth, now.wDay,
+                   now.wHour, now.wMinute, now.wSecond);
+}
+
+// A verified manifest still counts only for this product, before it expires, and when it is not
+// older than the newest release this user took; *raised is set when it is newer than that.
+ReleaseRefusal judge_verified_release(const HttpBody& body, const Manifest& manifest,
+                                      std::optional<AcceptedRelease>* raised) {
+    ReleaseIdentity identity;
+    std::string why;
+    bool identity_read =
+        read_release_identity(std::string_view(body.data(), body.size()), &identity, &why);
+    if (!identity_read) {
+        log_detail("latest.json: producto o fechas ilegibles: %s", why.c_str());
+    }
+    AcceptedRelease accepted;
+    bool has_record = load_accepted_release(kProductId, &accepted);
+    char now[32];
+    utc_time_text(now);
+    ReleaseOffer offer = {manifest.version, identity_read ? &identity : nullptr};
+    const AcceptedRelease* record = has_record ? &accepted : nullptr;
+    ReleaseRefusal refusal = judge_release(offer, {kProductId, kMinimumVersion, record, now});
+    if (refusal == ReleaseRefusal::None && offer_raises_record(offer, record)) {
+        *raised = AcceptedRelease{manifest.version, identity.issued};
+    }
+    return refusal;
+}
+
 // Downloads latest.json with a query that changes every second, so no cache answers it; the
-// manifest is read only when it counts.
-ManifestArrival fetch_manifest(Manifest* manifest, ReleaseDetails* details, bool* details_read) {
+// manifest is read only when it counts. raised: keyed, the record of the newest release taken
+// once this one counts.
+ManifestArrival fetch_manifest(Manifest* manifest, ReleaseDetails* details, bool* details_read,
+                               std::optional<AcceptedRelease>* raised) {
     log_line("Consultando latest.json...");
     // The manifest and its signature share one time limit.
     uint64_t deadline_ms = GetTickCount64() + manifest_time_limit_ms(ms_since_launch());
@@ -109,6 +145,13 @@ ManifestArrival fetch_manifest(Manifest* manifest, ReleaseDetails* details, bool
         }
     }
     manifest_extract(body.data(), manifest);
+    if (arrival.keyed) {
+        arrival.refusal = judge_verified_release(body, *manifest, raised);
+        if (arrival.refusal != ReleaseRefusal::None) {
+            *manifest = Manifest{};
+            return arrival;
+        }
+    }
     std::string why;
     *details_read = read_release_details(std::string_view(body.data(), body.size()), details, &why);
     if (!*details_read) {
@@ -165,12 +208,20 @@ int run_update_check(LauncherRun* run) {
     if (!recover_cut_update(run)) {
         return 1;
     }
-    ManifestArrival arrival = fetch_manifest(&run->manifest, &run->release, &run->release_readable);
+    std::optional<AcceptedRelease> raised;
+    ManifestArrival arrival =
+        fetch_manifest(&run->manifest, &run->release, &run->release_readable, &raised);
     InstalledState installed = read_installed_state(run);
     RunDecision decision = decide_run(arrival, run->manifest, installed,
                                       run->release_readable ? &run->release : nullptr);
     if (decision.arrival_line[0] != '\0') {
         log_line(decision.arrival_line);
+    }
+    // Only a manifest the run goes by is taken. A record that cannot be written leaves the older
+    // one, which still bars what it bars.
+    bool taken = decision.course == RunCourse::UpToDate || decision.course == RunCourse::Update;
+    if (raised && taken && !save_accepted_release(kProductId, *raised)) {
+        log_detail("La version aceptada %s queda sin registrar", raised->version.c_str());
     }
     run->manifest_signed = decision.downloads_need_hashes;
     switch (decision.course) {

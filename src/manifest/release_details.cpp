@@ -511,24 +511,102 @@ bool read_change_sets(const Value& root, ReleaseDetails* out, std::string* why) 
     return true;
 }
 
+bool read_identity(const Value& root, ReleaseIdentity* out, std::string* why) {
+    Fields fields(root, "", why);
+    if (!fields.text("product", kProductIdSize, false, &out->product) ||
+        !fields.text("issued", 0, false, &out->issued) ||
+        !fields.text("expires", 0, false, &out->expires)) {
+        return false;
+    }
+    if (member_of(root, "product") != nullptr && !product_id_valid(out->product)) {
+        return fields.refuse("product", "is not 1 to 63 letters, digits, '.', '_' or '-'");
+    }
+    if (member_of(root, "issued") != nullptr && !utc_time_text_valid(out->issued)) {
+        return fields.refuse("issued", "is not a UTC time like 2026-12-09T05:00:00Z");
+    }
+    if (member_of(root, "expires") != nullptr && !utc_time_text_valid(out->expires)) {
+        return fields.refuse("expires", "is not a UTC time like 2026-12-09T05:00:00Z");
+    }
+    return true;
+}
+
+bool parse_root_object(std::string_view json, Value* root, std::string* why) {
+    Parser parser(json);
+    if (!parser.document(root)) {
+        *why = "not JSON at byte " + std::to_string(parser.error_offset()) + ": " + parser.error();
+        return false;
+    }
+    if (root->kind != Kind::Object) {
+        *why = "the manifest is not a JSON object";
+        return false;
+    }
+    return true;
+}
+
+bool digits_within(std::string_view text, size_t at, size_t count, int low, int high) {
+    int value = 0;
+    for (size_t i = at; i < at + count; ++i) {
+        if (text[i] < '0' || text[i] > '9') {
+            return false;
+        }
+        value = value * 10 + (text[i] - '0');
+    }
+    return value >= low && value <= high;
+}
+
 }  // namespace
+
+bool utc_time_text_valid(std::string_view text) {
+    constexpr std::string_view kShape = "0000-00-00T00:00:00Z";
+    if (text.size() != kShape.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < kShape.size(); ++i) {
+        if (kShape[i] != '0' && text[i] != kShape[i]) {
+            return false;
+        }
+    }
+    return digits_within(text, 0, 4, 1970, 9999) && digits_within(text, 5, 2, 1, 12) &&
+           digits_within(text, 8, 2, 1, 31) && digits_within(text, 11, 2, 0, 23) &&
+           digits_within(text, 14, 2, 0, 59) && digits_within(text, 17, 2, 0, 59);
+}
+
+bool product_id_valid(std::string_view text) {
+    if (text.empty() || text.size() >= kProductIdSize) {
+        return false;
+    }
+    for (char c : text) {
+        bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        bool digit = c >= '0' && c <= '9';
+        if (!letter && !digit && c != '.' && c != '_' && c != '-') {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool read_release_identity(std::string_view json, ReleaseIdentity* out, std::string* why) {
+    *out = ReleaseIdentity{};
+    why->clear();
+    Value root;
+    ReleaseIdentity identity;
+    if (!parse_root_object(json, &root, why) || !read_identity(root, &identity, why)) {
+        return false;
+    }
+    *out = std::move(identity);
+    return true;
+}
 
 bool read_release_details(std::string_view json, ReleaseDetails* out, std::string* why) {
     *out = ReleaseDetails{};
     why->clear();
     Value root;
-    Parser parser(json);
-    if (!parser.document(&root)) {
-        *why = "not JSON at byte " + std::to_string(parser.error_offset()) + ": " + parser.error();
-        return false;
-    }
-    if (root.kind != Kind::Object) {
-        *why = "the manifest is not a JSON object";
+    if (!parse_root_object(json, &root, why)) {
         return false;
     }
     ReleaseDetails details;
     if (!read_sizes(root, &details.sizes, why) || !read_direct_from(root, &details, why) ||
-        !read_change_sets(root, &details, why)) {
+        !read_change_sets(root, &details, why) || !read_identity(root, &details.identity, why)) {
         return false;
     }
     *out = std::move(details);

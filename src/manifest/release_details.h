@@ -21,6 +21,8 @@ namespace velda {
 //                    "list_sha256": "...", "hashes_url": "...", "hashes_sha256": "...",
 //                    "list_size": N, "hashes_size": N, "files_size": N, "files_count": N}, ...]
 // Sizes are JSON numbers (bytes, or a count of files), whole and at most 2^53.
+// Last, what the release is and when it was made, which keyed launchers go by:
+//   "product": "velda", "issued": "2026-12-09T05:00:00Z", "expires": "2027-01-08T05:00:00Z"
 
 inline constexpr size_t kMaxChangeSets = 256;
 inline constexpr size_t kMaxDirectFrom = 256;
@@ -49,6 +51,22 @@ struct ReleaseSizes {
     bool operator==(const ReleaseSizes&) const = default;
 };
 
+inline constexpr size_t kProductIdSize = 64;  // the NUL included, as the launcher keeps it
+
+// "" for a member the manifest leaves out (a manifest of an older tool has none of them).
+struct ReleaseIdentity {
+    std::string product;  // letters, digits, '.', '_' and '-'
+    std::string issued;   // UTC time text, as utc_time_text_valid takes it
+    std::string expires;  // the same; "" when the release does not expire
+
+    bool operator==(const ReleaseIdentity&) const = default;
+};
+
+// "YYYY-MM-DDTHH:MM:SSZ", each part within its range: such texts order as the times they name.
+[[nodiscard]] bool utc_time_text_valid(std::string_view text);
+// 1 to 63 bytes of letters, digits, '.', '_' and '-' (it also names a file of the launcher).
+[[nodiscard]] bool product_id_valid(std::string_view text);
+
 struct ReleaseDetails {
     ReleaseSizes sizes;
     // "direct_from" was written (by a tool that knows which versions Velda.exe alone makes
@@ -56,6 +74,7 @@ struct ReleaseDetails {
     bool direct_record_present = false;
     std::vector<std::string> direct_from;
     std::vector<ChangeSet> change_sets;
+    ReleaseIdentity identity;
 
     bool operator==(const ReleaseDetails&) const = default;
 };
@@ -68,6 +87,12 @@ struct ReleaseDetails {
 // refused or the text is not JSON.
 [[nodiscard]] bool read_release_details(std::string_view json, ReleaseDetails* out,
                                         std::string* why);
+
+// Reads only "product", "issued" and "expires" (as read_release_details does), so that a
+// mistake in another member cannot hide what the release is. False, *out empty and *why set,
+// when the text is not strict JSON or one of them is not as described above.
+[[nodiscard]] bool read_release_identity(std::string_view json, ReleaseIdentity* out,
+                                         std::string* why);
 
 // The change set for the installed version, or null.
 [[nodiscard]] const ChangeSet* change_set_for(const ReleaseDetails& details,

@@ -4,6 +4,7 @@ files, a real loopback server for the URL form. No Wine needed."""
 import hashlib
 import json
 import os
+import re
 import shutil
 import subprocess
 import zipfile
@@ -30,9 +31,9 @@ def tool() -> Path:
     return path
 
 
-def run(tool, *args, cwd=None):
+def run(tool, *args, cwd=None, env=None):
     return subprocess.run([str(tool), *map(str, args)], capture_output=True, text=True,
-                          cwd=cwd, timeout=120)
+                          cwd=cwd, timeout=120, env=env)
 
 
 def write(root: Path, files: dict):
@@ -76,7 +77,9 @@ def pack(tool, tmp_path, server="https://localhost:48443", out="release", previo
             "--out", tmp_path / out]
     if previous:
         args += ["--previous", old, "--previous-version", "1.0.0"]
-    result = run(tool, *args)
+    # With the files' times fixed, "issued" too (it is the time of packing otherwise).
+    env = None if mtime is None else {**os.environ, "SOURCE_DATE_EPOCH": str(mtime)}
+    result = run(tool, *args, env=env)
     assert result.returncode == 0, result.stderr
     return tmp_path / out
 
@@ -143,7 +146,10 @@ def test_pack_writes_the_document_root_the_launcher_expects(tool, tmp_path):
                                "with space/file name.txt", "Velda.exe"]),
             "files_count": 4,
         }],
+        "product": "velda",
+        "issued": manifest["issued"],
     }
+    assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ", manifest["issued"])
     # The launcher's old keys come first, so older launchers read the manifest as before.
     assert list(manifest)[:5] == ["version", "url", "changed_from_version", "changed_files_url",
                                   "changed_files_base_url"]
@@ -202,7 +208,7 @@ def test_pack_package_is_a_plain_deflate_zip_with_folders(tool, tmp_path):
     manifest = json.loads(manifest_path(release).read_text())
     assert set(manifest) == {"version", "url", "package_sha256", "direct_sha256", "package_size",
                              "unpacked_size", "unpacked_files", "direct_size", "direct_from",
-                             "change_sets"}
+                             "change_sets", "product", "issued"}
     # Without an earlier version none is made whole by Velda.exe alone, and no set is given.
     assert manifest["direct_from"] == [] and manifest["change_sets"] == []
 

@@ -194,3 +194,33 @@ TEST(ReleaseVersion, FollowsTheLauncherGrammarWithoutBlanks) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ManifestWriter, WritesWhatTheReleaseIsLastAndReadsItBack) {
+    ReleaseManifest m = full_release();
+    m.has_details = true;
+    m.details.direct_record_present = true;
+    m.details.identity = {"velda", "2026-12-09T05:00:00Z", "2027-01-08T05:00:00Z"};
+    std::string text = write_manifest_json(m);
+    EXPECT_NE(text.find(",\n  \"product\": \"velda\",\n  \"issued\": \"2026-12-09T05:00:00Z\",\n"
+                        "  \"expires\": \"2027-01-08T05:00:00Z\"\n}\n"),
+              std::string::npos)
+        << text;
+    ReleaseDetails details;
+    std::string why;
+    ASSERT_TRUE(read_release_details(text, &details, &why)) << why;
+    EXPECT_EQ(details.identity, m.details.identity);
+    Manifest read{};
+    manifest_extract(text.c_str(), &read);
+    EXPECT_STREQ(read.version, m.version.c_str());
+    EXPECT_STREQ(read.url, m.url.c_str());
+    ManifestAnalysis analysis;
+    analyze_manifest(text, &analysis);
+    EXPECT_TRUE(analysis.traps.empty()) << analysis.traps[0];
+
+    m.details.identity.expires.clear();  // does not expire: no member at all
+    EXPECT_EQ(write_manifest_json(m).find("expires"), std::string::npos);
+}
+
+}  // namespace

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "identity_check.h"
 #include "release_layout.h"
 #include "release_text.h"
 
@@ -98,6 +99,58 @@ TEST(ReleaseLayout, NamesEveryFileUnderDownloads) {
     EXPECT_EQ(next.list_url, "https://h:1/" + next.list_path);
     EXPECT_EQ(next.files_url, "https://h:1/downloads/changes/1.0.0-to-1.1.0/files");
     EXPECT_EQ(layout_file_name(next.list_path), "velda-changes-1.0.0-to-1.1.0.txt");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(UtcTimeText, NamesTheUtcMomentOfSecondsSince1970) {
+    struct Case {
+        long long seconds;
+        const char* text;
+    };
+    const Case cases[] = {
+        {0, "1970-01-01T00:00:00Z"},          {951782399, "2000-02-28T23:59:59Z"},
+        {951782400, "2000-02-29T00:00:00Z"},  // a leap day of a year divisible by 400
+        {1765256400, "2025-12-09T05:00:00Z"}, {4102444799, "2099-12-31T23:59:59Z"},
+        {4107542400, "2100-03-01T00:00:00Z"},  // 2100 has no 29 February
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(utc_time_text_of(c.seconds), c.text) << c.seconds;
+    }
+}
+
+TEST(ReleaseIdentityCheck, RefusesWhatKeyedLaunchersRefuse) {
+    const std::string now = "2026-12-09T05:00:00Z";
+    struct Case {
+        const char* what;
+        const char* manifest;
+        const char* product_id;
+        size_t traps;
+        const char* trap_part;
+    };
+    const Case cases[] = {
+        {"an older tool's manifest", R"({"version": "1.0.0"})", "velda", 0, ""},
+        {"ours, not expired",
+         R"({"product": "velda", "issued": "2026-12-01T00:00:00Z", "expires": "2026-12-10T00:00:00Z"})",
+         "velda", 0, ""},
+        {"another product, no --product-id", R"({"product": "other"})", "", 0, ""},
+        {"another product", R"({"product": "other"})", "velda", 1,
+         "another product's release (\"other\", not \"velda\")"},
+        {"expired", R"({"expires": "2026-12-09T04:59:59Z"})", "", 1, "has expired (at "},
+        {"malformed issued", R"({"issued": "yesterday"})", "", 1, "\"issued\" is not a UTC time"},
+        {"not JSON: named elsewhere", "{", "velda", 0, ""},
+    };
+    for (const Case& c : cases) {
+        IdentityReport report = check_release_identity(c.manifest, c.product_id, now);
+        ASSERT_EQ(report.traps.size(), c.traps) << c.what;
+        if (c.traps != 0) {
+            EXPECT_NE(report.traps[0].find("keyed launchers refuse the manifest"),
+                      std::string::npos);
+            EXPECT_NE(report.traps[0].find(c.trap_part), std::string::npos) << report.traps[0];
+        }
+    }
 }
 
 }  // namespace

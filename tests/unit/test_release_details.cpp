@@ -199,3 +199,53 @@ TEST(ReleaseDetails, AcceptsOrRefusesByTheRules) {
 }
 
 }  // namespace
+
+TEST(ReleaseDetails, ReadsWhatTheReleaseIsAndWhenItWasMade) {
+    const std::string longest_product(kProductIdSize - 1, 'p');
+    struct Case {
+        const char* what;
+        std::string json;
+        bool accepted;
+        ReleaseIdentity identity;
+    };
+    const Case cases[] = {
+        {"an older tool's manifest", "{\"version\": \"1.0.0\"}", true, {}},
+        {"all three",
+         "{\"product\": \"velda\", \"issued\": \"2026-12-09T05:00:00Z\", "
+         "\"expires\": \"2027-01-08T23:59:59Z\"}",
+         true,
+         {"velda", "2026-12-09T05:00:00Z", "2027-01-08T23:59:59Z"}},
+        {"longest product",
+         "{\"product\": \"" + longest_product + "\"}",
+         true,
+         {longest_product, "", ""}},
+        {"product of dots and dashes",
+         "{\"product\": \"velda.nova_2-x\"}",
+         true,
+         {"velda.nova_2-x", "", ""}},
+        {"overlong product", "{\"product\": \"" + longest_product + "p\"}", false, {}},
+        {"empty product", "{\"product\": \"\"}", false, {}},
+        {"product with a slash", "{\"product\": \"a/b\"}", false, {}},
+        {"product with a space", "{\"product\": \"a b\"}", false, {}},
+        {"product as a number", "{\"product\": 1}", false, {}},
+        {"issued without Z", "{\"issued\": \"2026-12-09T05:00:00\"}", false, {}},
+        {"issued with an offset", "{\"issued\": \"2026-12-09T05:00:00+01:00\"}", false, {}},
+        {"issued month 13", "{\"issued\": \"2026-13-09T05:00:00Z\"}", false, {}},
+        {"issued hour 24", "{\"issued\": \"2026-12-09T24:00:00Z\"}", false, {}},
+        {"issued day 0", "{\"issued\": \"2026-12-00T05:00:00Z\"}", false, {}},
+        {"issued with a letter", "{\"issued\": \"2026-1x-09T05:00:00Z\"}", false, {}},
+        {"expires empty", "{\"expires\": \"\"}", false, {}},
+        {"expires as a number", "{\"expires\": 1765256400}", false, {}},
+        {"duplicate product", "{\"product\": \"a\", \"product\": \"a\"}", false, {}},
+    };
+    for (const Case& c : cases) {
+        ReleaseIdentity identity;
+        std::string why;
+        EXPECT_EQ(read_release_identity(c.json, &identity, &why), c.accepted) << c.what << why;
+        EXPECT_EQ(identity, c.identity) << c.what;
+        EXPECT_EQ(why.empty(), c.accepted) << c.what;
+        ReleaseDetails details;
+        EXPECT_EQ(read_release_details(c.json, &details, &why), c.accepted) << c.what << why;
+        EXPECT_EQ(details.identity, c.identity) << c.what;
+    }
+}

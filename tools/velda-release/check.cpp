@@ -2,12 +2,14 @@
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
 #include "check_details.h"
 #include "check_downloads.h"
 #include "common/release_keys.h"
+#include "identity_check.h"
 #include "launcher/update_plan.h"
 #include "manifest_check.h"
 #include "net/body_bound.h"
@@ -144,6 +146,19 @@ void print_reading(const CheckOptions& options, const Origin& origin, const std:
     std::printf("  %-24s \"%s\"\n", "package file name", analysis.package_file_name.c_str());
 }
 
+void print_identity(const CheckOptions& options, const std::string& text,
+                    std::vector<std::string>* traps) {
+    IdentityReport identity = check_release_identity(
+        text, options.product_id, utc_time_text_of(static_cast<long long>(std::time(nullptr))));
+    if (!identity.lines.empty()) {
+        std::printf("What the release is (keyed launchers go by it):\n");
+    }
+    for (const std::string& line : identity.lines) {
+        std::printf("%s\n", line.c_str());
+    }
+    traps->insert(traps->end(), identity.traps.begin(), identity.traps.end());
+}
+
 int print_verdict(const std::vector<std::string>& notes, const std::vector<std::string>& traps) {
     for (const std::string& note : notes) {
         std::printf("note: %s\n", note.c_str());
@@ -182,6 +197,7 @@ int run_check(const CheckOptions& options) {
                        "they start what is installed", &traps);
     notes.insert(notes.end(), analysis.notes.begin(), analysis.notes.end());
     print_reading(options, origin, text, analysis);
+    print_identity(options, text, &traps);
 
     check_signature(origin, options, text, &traps, &notes);
     HashRule rule{!options.public_keys.empty()};

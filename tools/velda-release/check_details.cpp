@@ -85,8 +85,9 @@ ChangedFilesTotals check_change_set(const Origin& origin, const ManifestAnalysis
     }
     std::printf("Change set from %s:\n", printable(set.from_version).c_str());
     ManifestAnalysis for_set = analysis;
-    for_set.manifest =
-        manifest_for_installed(m, ReleaseDetails{{}, false, {}, {set}}, set.from_version);
+    ReleaseDetails only_set;
+    only_set.change_sets = {set};
+    for_set.manifest = manifest_for_installed(m, only_set, set.from_version);
     char name[kPathSize];
     extract_filename_from_url(set.list_url.c_str(), name);
     for_set.list_file_name = name;

@@ -19,15 +19,20 @@ const char kUsage[] =
     "usage:\n"
     "  velda-release pack --product DIR --version VERSION --server URL --out DIR\n"
     "                     [--previous DIR --previous-version VERSION]... [--sign-key PRIVATE.pem]\n"
+    "                     [--product-id ID] [--expires-in-days N]\n"
     "      DIR must hold Velda.exe at its top level; URL is scheme://host[:port] of the\n"
     "      download server; --out names a new folder, laid out as the server's document root.\n"
     "      --previous and --previous-version, once per earlier version users may have.\n"
     "      --sign-key signs downloads/latest.json into downloads/latest.json.sig.\n"
+    "      --product-id (default velda): keyed launchers built for another product refuse it.\n"
+    "      --expires-in-days: keyed launchers refuse the release N days after packing.\n"
     "  velda-release check MANIFEST [--installed VERSION] [--no-install-folder]\n"
     "                      [--root DIR] [--cacert FILE] [--public-key PUBLIC.pem]...\n"
+    "                      [--product-id ID]\n"
     "      MANIFEST is a file (its document root is two folders up unless --root is given)\n"
     "      or an http(s) URL. Exit status 0: the release is sound; 1: it is not.\n"
     "      --public-key (repeatable): the release must be signed by one of these keys.\n"
+    "      --product-id: the launchers' VELDA_PRODUCT_ID; another product's release fails.\n"
     "  velda-release keygen --out DIR\n"
     "      writes DIR/velda-release-private.pem (owner only) and DIR/velda-release-public.pem.\n";
 
@@ -60,6 +65,16 @@ std::vector<PreviousRelease> pair_previous(const std::vector<std::string>& folde
     return pairs;
 }
 
+// Digits only, at least 1; a count beyond what pack allows is left for pack to refuse.
+bool parse_day_count(const std::string& text, int* out) {
+    if (text.empty() || text.size() > 6 ||
+        text.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    *out = std::stoi(text);
+    return *out > 0;
+}
+
 int pack_command(int argc, char** argv) {
     PackOptions options;
     bool missing = false;
@@ -80,9 +95,17 @@ int pack_command(int argc, char** argv) {
             take(argc, argv, &i, "--version", &options.version, &missing) ||
             take(argc, argv, &i, "--server", &options.server, &missing) ||
             take(argc, argv, &i, "--out", &options.output_folder, &missing) ||
-            take(argc, argv, &i, "--sign-key", &options.sign_key, &missing)) {
+            take(argc, argv, &i, "--sign-key", &options.sign_key, &missing) ||
+            take(argc, argv, &i, "--product-id", &options.product_id, &missing)) {
             if (missing) {
                 return usage_error("an option lacks its value");
+            }
+            continue;
+        }
+        std::string days;
+        if (take(argc, argv, &i, "--expires-in-days", &days, &missing)) {
+            if (missing || !parse_day_count(days, &options.expires_in_days)) {
+                return usage_error("--expires-in-days needs a whole number of days from 1");
             }
             continue;
         }
@@ -116,7 +139,8 @@ int check_command(int argc, char** argv) {
         }
         if (take(argc, argv, &i, "--installed", &options.installed, &missing) ||
             take(argc, argv, &i, "--root", &options.root, &missing) ||
-            take(argc, argv, &i, "--cacert", &options.ca_file, &missing)) {
+            take(argc, argv, &i, "--cacert", &options.ca_file, &missing) ||
+            take(argc, argv, &i, "--product-id", &options.product_id, &missing)) {
             if (missing) {
                 return usage_error("an option lacks its value");
             }

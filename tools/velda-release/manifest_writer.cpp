@@ -157,6 +157,16 @@ std::string details_json(const ReleaseDetails& details) {
         out += std::string(i == 0 ? "\n    " : ",\n    ") + change_set_json(details.change_sets[i]);
     }
     out += details.change_sets.empty() ? "]" : "\n  ]";
+    const std::pair<const char*, const std::string*> identity[] = {
+        {"product", &details.identity.product},
+        {"issued", &details.identity.issued},
+        {"expires", &details.identity.expires},
+    };
+    for (const auto& [key, value] : identity) {
+        if (!value->empty()) {
+            out += std::string(",\n  \"") + key + "\": \"" + *value + "\"";
+        }
+    }
     return out;
 }
 

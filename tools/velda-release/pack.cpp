@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <random>
 #include <set>
@@ -24,6 +27,19 @@ namespace velda {
 namespace fs = std::filesystem;
 
 namespace {
+
+constexpr int kMaxExpiryDays = 36500;
+
+// "issued" is the time of packing; SOURCE_DATE_EPOCH (seconds since 1970, the reproducible-builds
+// convention) stands in for it, so that the same inputs can give the same bytes.
+long long packing_time() {
+    const char* fixed = std::getenv("SOURCE_DATE_EPOCH");
+    if (fixed != nullptr && fixed[0] != '\0' && std::strlen(fixed) <= 12 &&
+        std::strspn(fixed, "0123456789") == std::strlen(fixed)) {
+        return std::atoll(fixed);
+    }
+    return static_cast<long long>(std::time(nullptr));
+}
 
 int refuse_all(const std::vector<std::string>& problems) {
     std::fprintf(stderr, "velda-release pack: refused, nothing written:\n");
@@ -210,6 +226,14 @@ bool validate_options(const PackOptions& options, PackInputs* inputs,
         problems->push_back("the server \"" + printable(options.server) + "\" " + why);
     }
     validate_previous(options, inputs, problems);
+    if (!product_id_valid(options.product_id)) {
+        problems->push_back("the product id \"" + printable(options.product_id) +
+                            "\" is not 1 to 63 letters, digits, '.', '_' or '-'");
+    }
+    if (options.expires_in_days < 0 || options.expires_in_days > kMaxExpiryDays) {
+        problems->push_back("--expires-in-days must be from 1 to " +
+                            std::to_string(kMaxExpiryDays));
+    }
     if (!options.sign_key.empty()) {
         // Tried on a sample first, so that a wrong key stops the run before any work.
         std::string sample;
@@ -344,6 +368,13 @@ void plan_manifest(const PackOptions& options, const PackInputs& inputs, PackPla
         }
     }
     manifest.details.direct_record_present = true;
+    long long now = packing_time();
+    manifest.details.identity.product = options.product_id;
+    manifest.details.identity.issued = utc_time_text_of(now);
+    if (options.expires_in_days > 0) {
+        manifest.details.identity.expires =
+            utc_time_text_of(now + static_cast<long long>(options.expires_in_days) * 86400);
+    }
 }
 
 bool plan_release(const PackOptions& options, const PackInputs& inputs, PackPlan* plan,

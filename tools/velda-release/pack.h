@@ -18,7 +18,9 @@ struct PackOptions {
     std::string output_folder;
     // In the order given; each gets its own change set. A pair with one half empty is refused.
     std::vector<PreviousRelease> previous;
-    std::string sign_key;  // a P-256 private key PEM; empty: the release is not signed
+    std::string sign_key;              // a P-256 private key PEM; empty: the release is not signed
+    std::string product_id = "velda";  // keyed launchers built for another product refuse it
+    int expires_in_days = 0;           // 0: the release does not expire
 };
 
 // Writes the release, or nothing at all; returns the process exit code.

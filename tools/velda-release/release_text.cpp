@@ -189,4 +189,25 @@ std::string printable(std::string_view text) {
     return out;
 }
 
+std::string utc_time_text_of(long long seconds) {
+    // Days since 1970 to a civil date (the proleptic Gregorian calendar), as in H. Hinnant's
+    // days_from_civil inverted; no gmtime, whose thread safety and range differ by platform.
+    long long days = seconds >= 0 ? seconds / 86400 : (seconds - 86399) / 86400;
+    long long of_day = seconds - days * 86400;
+    long long shifted = days + 719468;
+    long long era = (shifted >= 0 ? shifted : shifted - 146096) / 146097;
+    long long day_of_era = shifted - era * 146097;
+    long long year_of_era =
+        (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+    long long day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+    long long month_index = (5 * day_of_year + 2) / 153;
+    long long day = day_of_year - (153 * month_index + 2) / 5 + 1;
+    long long month = month_index < 10 ? month_index + 3 : month_index - 9;
+    long long year = year_of_era + era * 400 + (month <= 2 ? 1 : 0);
+    char text[160];
+    std::snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lldZ", year, month, day,
+                  of_day / 3600, of_day / 60 % 60, of_day % 60);
+    return text;
+}
+
 }  // namespace velda

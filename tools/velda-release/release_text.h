@@ -40,4 +40,7 @@ std::string describe_offset(std::string_view text, size_t offset);
 // The text with every non-printable byte written as \xNN, for messages.
 std::string printable(std::string_view text);
 
+// Seconds since 1970 as UTC time text, "2026-12-09T05:00:00Z".
+[[nodiscard]] std::string utc_time_text_of(long long seconds);
+
 }  // namespace velda

@@ -155,6 +155,9 @@ class LauncherProcess:
             value = appdata if isinstance(appdata, str) else Wine.win_path(appdata)
             args += ["--set", f"APPDATA={value}"]
         args += ["--set", f"VELDA_STANDIN_RECORD={Wine.win_path(self.record_file)}"]
+        # The test's own LOCALAPPDATA (log, record of the newest release taken): one test's runs
+        # share it, no other test sees it. env may still set or unset it.
+        args += ["--set", f"LOCALAPPDATA={Wine.win_path(harness.local_appdata)}"]
         for name, value in (env or {}).items():
             args += ["--unset", name] if value is None else ["--set", f"{name}={value}"]
         args += ["--cwd", Wine.win_path(cwd or self.run_dir)]
@@ -285,6 +288,8 @@ class LauncherHarness:
         self.win_build = win_build
         self.work_dir = work_dir
         self.launcher_exe = win_build / "src" / "VeldaLauncher.exe"
+        self.local_appdata = work_dir / "localappdata"
+        self.local_appdata.mkdir(parents=True, exist_ok=True)
         self._runs = 0
         self._live: list[LauncherProcess] = []
         self._watches: list = []
