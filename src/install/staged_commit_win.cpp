@@ -151,18 +151,8 @@ bool write_record(const CommitFolders& folders, const CommitRecord& record) {
     if (text.empty()) {
         return false;
     }
-    {
-        UniqueFileHandle file(CreateFileA(folders.record_temporary, GENERIC_WRITE, 0, nullptr,
-                                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        DWORD written = 0;
-        if (!file ||
-            !WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written,
-                       nullptr) ||
-            written != text.size() || !FlushFileBuffers(file.get())) {
-            return false;
-        }
-    }
-    return replace_file_when_free(folders.record_temporary, folders.record);
+    return write_flushed_file(folders.record_temporary, text) &&
+           replace_file_when_free(folders.record_temporary, folders.record);
 }
 
 enum class RecordRead { Absent, Read, Unreadable };

@@ -5,6 +5,7 @@
 #include <cwchar>
 #include <string>
 
+#include "common/fs.h"
 #include "common/log.h"
 #include "common/win_handle.h"
 
@@ -71,21 +72,9 @@ bool save_accepted_release(std::string_view product_id, const AcceptedRelease& a
         return false;
     }
     CreateDirectoryW(paths.folder.c_str(), nullptr);
-    std::string text = accepted_release_text(accepted);
-    {
-        UniqueFileHandle file(CreateFileW(paths.temporary.c_str(), GENERIC_WRITE, 0, nullptr,
-                                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        DWORD written = 0;
-        if (!file ||
-            !WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written,
-                       nullptr) ||
-            written != text.size() || !FlushFileBuffers(file.get())) {
-            log_detail("No se pudo escribir el registro de version aceptada (error Win32 %lu)",
-                       GetLastError());
-            return false;
-        }
-    }
-    if (!MoveFileExW(paths.temporary.c_str(), paths.record.c_str(),
+    // Temporary file, flushed, then moved over the record: a cut leaves the old record or the new.
+    if (!write_flushed_file(paths.temporary.c_str(), accepted_release_text(accepted)) ||
+        !MoveFileExW(paths.temporary.c_str(), paths.record.c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         log_detail("No se pudo escribir el registro de version aceptada (error Win32 %lu)",
                    GetLastError());
