@@ -7,15 +7,12 @@
 #include <cwchar>
 #include <mutex>
 
+#include "common/launcher_version.h"
 #include "common/log_format.h"
 #include "common/win_handle.h"
 #include "common/windows_version.h"
 
 namespace velda {
-
-#ifndef VELDA_LAUNCHER_VERSION
-#define VELDA_LAUNCHER_VERSION "unknown"
-#endif
 
 namespace {
 
@@ -94,7 +91,7 @@ class LogFile {
         windows_version_text(windows, sizeof(windows));
         char header[256];
         std::snprintf(header, sizeof(header), "Launcher %s, Windows %s, proceso %lu",
-                      VELDA_LAUNCHER_VERSION, windows, GetCurrentProcessId());
+                      launcher_version(), windows, GetCurrentProcessId());
         append("detalle", header);
         if (kReleasePublicKeyCount == 0) {
             append("detalle",

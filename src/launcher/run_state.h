@@ -1,5 +1,7 @@
 #pragma once
 
+#include <optional>
+
 #include "common/install_paths.h"
 #include "common/path_size.h"
 #include "launcher/update_plan.h"
@@ -28,6 +30,14 @@ struct LauncherRun {
     bool product_present;
 
     DownloadProgressContext progress;
+
+    // Keyed launchers: the launcher the verified manifest offers, whether this run was handed
+    // over by an older launcher (whose process id the hand-over named), and the version of a
+    // hand-over that failed before ("" for none).
+    std::optional<OfferedLauncher> offered_launcher;
+    bool started_by_hand_over;
+    unsigned long previous_launcher_id;
+    char refused_launcher_version[kVersionTextSize];
 };
 
 enum class FinalVariant { Normal, ManifestNotDownloaded, ManifestInvalid };
@@ -37,6 +47,19 @@ void show_error_box(const char* message);
 
 // Start-up up to the launcher folder. Returns false when the run is over; *exit_code says how.
 [[nodiscard]] bool run_startup(LauncherRun* run, int* exit_code);
+
+// Lets go of the single-instance mutex but keeps it open, so that the launcher this one hands
+// over to can take it while a second launcher is still turned away.
+void give_up_single_instance();
+
+// Keyed launchers only. Handed over to: puts this launcher's file in place of the old one.
+// Otherwise: finishes or undoes what an earlier hand-over left beside the launcher.
+void settle_launcher_hand_over(LauncherRun* run);
+
+// Keyed launchers only: when the manifest offers a newer launcher, downloads it beside this one
+// and starts it with this run's command line. True when it took the run over (exit with 0);
+// false, with the reason logged and nothing replaced, when this launcher goes on.
+[[nodiscard]] bool hand_over_to_offered_launcher(LauncherRun* run);
 
 // Shows "starting", starts the product and returns the exit code.
 int run_final_stage(LauncherRun* run, FinalVariant variant);

@@ -2,12 +2,16 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "common/log.h"
+#include "common/release_keys.h"
+#include "common/win_handle.h"
 #include "install/staged_commit.h"
 #include "common/text.h"
 #include "common/wide.h"
 #include "launcher/launcher_folder.h"
+#include "launcher/launcher_update.h"
 #include "launcher/run_state.h"
 #include "launcher/settings.h"
 #include "launcher/standard_output.h"
@@ -20,6 +24,14 @@ namespace velda {
 namespace {
 
 constexpr char kMutexName[] = "Local\\VeldaLauncherSingleInstance";
+// How long a launcher handed over to waits for the old one to let go of the mutex and to end.
+constexpr DWORD kHandOverWaitMs = 30000;
+
+// This launcher's hold of the single-instance mutex; the system closes it when the process ends.
+UniqueHandle& single_instance() {
+    static UniqueHandle mutex;
+    return mutex;
+}
 
 void focus_running_launcher() {
     HWND window = FindWindowA(kStatusWindowClass, nullptr);
@@ -34,12 +46,44 @@ void focus_running_launcher() {
 // True when another launcher already holds the mutex. Ours is never closed: the system
 // releases it when the process ends.
 bool another_launcher_running() {
-    HANDLE mutex = CreateMutexA(nullptr, TRUE, kMutexName);
-    if (mutex == nullptr || GetLastError() != ERROR_ALREADY_EXISTS) {
+    UniqueHandle mutex(CreateMutexA(nullptr, TRUE, kMutexName));
+    if (!mutex || GetLastError() != ERROR_ALREADY_EXISTS) {
+        single_instance() = std::move(mutex);
         return false;
     }
-    CloseHandle(mutex);
     return true;
+}
+
+// Handed over to: the old launcher let go of the mutex before it started this one, and keeps it
+// open until it ends. False when it did not let go in time.
+bool take_over_from_previous_launcher(unsigned long previous_id) {
+    UniqueHandle mutex(CreateMutexA(nullptr, FALSE, kMutexName));
+    if (!mutex) {
+        return false;
+    }
+    DWORD waited = WaitForSingleObject(mutex.get(), kHandOverWaitMs);
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+        return false;
+    }
+    single_instance() = std::move(mutex);
+    // Its file is replaced next, which only works once it has ended.
+    UniqueHandle previous(OpenProcess(SYNCHRONIZE, FALSE, previous_id));
+    if (previous) {
+        WaitForSingleObject(previous.get(), kHandOverWaitMs);
+    }
+    return true;
+}
+
+// The old launcher's process id when it handed this run over, else 0. The variable goes at once,
+// so that nothing this launcher starts inherits it; launchers without keys never take over.
+unsigned long take_hand_over_variable() {
+    char value[16] = {};
+    DWORD length = GetEnvironmentVariableA(kHandOverVariable, value, sizeof(value));
+    if (length == 0) {
+        return 0;
+    }
+    SetEnvironmentVariableA(kHandOverVariable, nullptr);
+    return length < sizeof(value) && kReleasePublicKeyCount > 0 ? hand_over_process_id(value) : 0;
 }
 
 // The wide name, converted here: the ANSI call may stop a UTF-8 name short of its buffer at a
@@ -60,9 +104,20 @@ void show_error_box(const char* message) {
     MessageBoxA(nullptr, message, "Velda Launcher", MB_ICONERROR);
 }
 
+void give_up_single_instance() {
+    if (single_instance()) {
+        ReleaseMutex(single_instance().get());
+    }
+}
+
 bool run_startup(LauncherRun* run, int* exit_code) {
     connect_standard_output();
-    if (another_launcher_running()) {
+    run->previous_launcher_id = take_hand_over_variable();
+    run->started_by_hand_over = run->previous_launcher_id != 0;
+    bool turned_away = run->started_by_hand_over
+                           ? !take_over_from_previous_launcher(run->previous_launcher_id)
+                           : another_launcher_running();
+    if (turned_away) {
         log_line("Launcher ya esta ejecutandose; se enfocara la ventana existente.");
         focus_running_launcher();
         *exit_code = 0;

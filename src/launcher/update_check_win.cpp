@@ -121,8 +121,8 @@ ReleaseRefusal judge_verified_release(const HttpBody& body, const Manifest& mani
 // Downloads latest.json with a query that changes every second, so no cache answers it; the
 // manifest is read only when it counts. raised: keyed, the record of the newest release taken
 // once this one counts.
-ManifestArrival fetch_manifest(Manifest* manifest, ReleaseDetails* details, bool* details_read,
-                               std::optional<AcceptedRelease>* raised) {
+ManifestArrival fetch_manifest(LauncherRun* run, std::optional<AcceptedRelease>* raised) {
+    Manifest* manifest = &run->manifest;
     log_line("Consultando latest.json...");
     // The manifest and its signature share one time limit.
     uint64_t deadline_ms = GetTickCount64() + manifest_time_limit_ms(ms_since_launch());
@@ -152,11 +152,17 @@ ManifestArrival fetch_manifest(Manifest* manifest, ReleaseDetails* details, bool
             return arrival;
         }
     }
+    std::string_view text(body.data(), body.size());
     std::string why;
-    *details_read = read_release_details(std::string_view(body.data(), body.size()), details, &why);
-    if (!*details_read) {
+    run->release_readable = read_release_details(text, &run->release, &why);
+    if (!run->release_readable) {
         log_detail("latest.json: no se leyeron los tamanos ni los cambios por version: %s",
                    why.c_str());
+    }
+    // Read on its own, so that a member this launcher cannot read never keeps it from the
+    // launcher that can.
+    if (arrival.keyed && !read_offered_launcher(text, &run->offered_launcher, &why)) {
+        log_detail("latest.json: no se leyo el lanzador ofrecido: %s", why.c_str());
     }
     return arrival;
 }
@@ -208,9 +214,9 @@ int run_update_check(LauncherRun* run) {
     if (!recover_cut_update(run)) {
         return 1;
     }
+    settle_launcher_hand_over(run);
     std::optional<AcceptedRelease> raised;
-    ManifestArrival arrival =
-        fetch_manifest(&run->manifest, &run->release, &run->release_readable, &raised);
+    ManifestArrival arrival = fetch_manifest(run, &raised);
     InstalledState installed = read_installed_state(run);
     RunDecision decision = decide_run(arrival, run->manifest, installed,
                                       run->release_readable ? &run->release : nullptr);
@@ -249,6 +255,10 @@ int run_update_check(LauncherRun* run) {
     log_installed_and_server(*run);
     log_lines(decision);
     show_versions(run);
+    // A newer launcher takes the run over before anything of the product changes.
+    if (hand_over_to_offered_launcher(run)) {
+        return 0;
+    }
     if (decision.course == RunCourse::UpToDate) {
         return run_final_stage(run, FinalVariant::Normal);
     }

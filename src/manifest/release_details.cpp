@@ -163,6 +163,43 @@ bool read_identity(const Value& root, ReleaseIdentity* out, std::string* why) {
     return true;
 }
 
+bool sha256_text_valid(std::string_view text) {
+    return text.size() == 64 &&
+           text.find_first_not_of("0123456789abcdefABCDEF") == std::string_view::npos;
+}
+
+bool read_launcher(const Value& root, std::optional<OfferedLauncher>* out, std::string* why) {
+    const Value* found = member_of(root, "launcher");
+    if (found == nullptr) {
+        return true;
+    }
+    if (found->kind != Kind::Object) {
+        *why = "\"launcher\" is not an object";
+        return false;
+    }
+    Fields fields(*found, "launcher: ", why);
+    OfferedLauncher offered;
+    std::optional<uint64_t> size;
+    if (!fields.text("version", kVersionTextSize, true, &offered.version) ||
+        !fields.text("url", kManifestUrlSize, true, &offered.url) ||
+        !fields.text("sha256", 0, true, &offered.sha256) || !fields.size("size", &size)) {
+        return false;
+    }
+    if (offered.version.find_first_not_of("0123456789.") != std::string::npos ||
+        !parse_version(offered.version.c_str(), nullptr)) {
+        return fields.refuse("version", "is not a version like 1.4.2");
+    }
+    if (!sha256_text_valid(offered.sha256)) {
+        return fields.refuse("sha256", "is not 64 hex digits");
+    }
+    if (!size || *size == 0) {
+        return fields.refuse("size", "is missing or 0");
+    }
+    offered.size = *size;
+    *out = std::move(offered);
+    return true;
+}
+
 bool parse_root_object(std::string_view json, Value* root, std::string* why) {
     JsonParse parse = parse_json(json, {kMaxDepth, true}, root);
     if (!parse.valid) {
@@ -230,6 +267,14 @@ bool read_release_identity(std::string_view json, ReleaseIdentity* out, std::str
     return true;
 }
 
+bool read_offered_launcher(std::string_view json, std::optional<OfferedLauncher>* out,
+                           std::string* why) {
+    out->reset();
+    why->clear();
+    Value root;
+    return parse_root_object(json, &root, why) && read_launcher(root, out, why);
+}
+
 bool read_release_details(std::string_view json, ReleaseDetails* out, std::string* why) {
     *out = ReleaseDetails{};
     why->clear();
@@ -239,7 +284,8 @@ bool read_release_details(std::string_view json, ReleaseDetails* out, std::strin
     }
     ReleaseDetails details;
     if (!read_sizes(root, &details.sizes, why) || !read_direct_from(root, &details, why) ||
-        !read_change_sets(root, &details, why) || !read_identity(root, &details.identity, why)) {
+        !read_change_sets(root, &details, why) || !read_identity(root, &details.identity, why) ||
+        !read_launcher(root, &details.launcher, why)) {
         return false;
     }
     *out = std::move(details);

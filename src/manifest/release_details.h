@@ -23,6 +23,8 @@ namespace velda {
 // Sizes are JSON numbers (bytes, or a count of files), whole and at most 2^53.
 // Last, what the release is and when it was made, which keyed launchers go by:
 //   "product": "velda", "issued": "2026-12-09T05:00:00Z", "expires": "2027-01-08T05:00:00Z"
+// After them, when the release carries a launcher, what keyed launchers update themselves to:
+//   "launcher": {"version": "1.1.0", "url": "...", "sha256": "<64 hex>", "size": N}
 
 inline constexpr size_t kMaxChangeSets = 256;
 inline constexpr size_t kMaxDirectFrom = 256;
@@ -67,6 +69,16 @@ struct ReleaseIdentity {
 // 1 to 63 bytes of letters, digits, '.', '_' and '-' (it also names a file of the launcher).
 [[nodiscard]] bool product_id_valid(std::string_view text);
 
+// The launcher a release offers; every member is required.
+struct OfferedLauncher {
+    std::string version;  // parses as X.Y.Z
+    std::string url;
+    std::string sha256;  // 64 hex digits, either case
+    uint64_t size = 0;
+
+    bool operator==(const OfferedLauncher&) const = default;
+};
+
 struct ReleaseDetails {
     ReleaseSizes sizes;
     // "direct_from" was written (by a tool that knows which versions Velda.exe alone makes
@@ -75,6 +87,7 @@ struct ReleaseDetails {
     std::vector<std::string> direct_from;
     std::vector<ChangeSet> change_sets;
     ReleaseIdentity identity;
+    std::optional<OfferedLauncher> launcher;
 
     bool operator==(const ReleaseDetails&) const = default;
 };
@@ -87,6 +100,11 @@ struct ReleaseDetails {
 // refused or the text is not JSON.
 [[nodiscard]] bool read_release_details(std::string_view json, ReleaseDetails* out,
                                         std::string* why);
+
+// Reads only "launcher" (as read_release_details does); *out stays empty when the manifest has
+// none. False, *why set, when the text is not strict JSON or the member is not as described.
+[[nodiscard]] bool read_offered_launcher(std::string_view json, std::optional<OfferedLauncher>* out,
+                                         std::string* why);
 
 // Reads only "product", "issued" and "expires" (as read_release_details does), so that a
 // mistake in another member cannot hide what the release is. False, *out empty and *why set,

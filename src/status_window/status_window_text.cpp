@@ -22,6 +22,7 @@ constexpr StatusWindowText kStatusWindowTexts[] = {
     {"downloading", "Descargando archivos necesarios.", "Downloading required files."},
     {"extracting", "Descomprimiendo archivos de actualizacion.", "Extracting update files."},
     {"starting", "Iniciando Velda.", "Starting Velda."},
+    {"updating_launcher", "Actualizando el lanzador...", "Updating the launcher..."},
     {"ready", "Listo.", "Ready."},
 };
 

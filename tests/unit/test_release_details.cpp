@@ -249,3 +249,56 @@ TEST(ReleaseDetails, ReadsWhatTheReleaseIsAndWhenItWasMade) {
         EXPECT_EQ(details.identity, c.identity) << c.what;
     }
 }
+
+TEST(ReleaseDetails, ReadsTheOfferedLauncherOrRefusesIt) {
+    const std::string hash(64, 'A');
+    auto manifest = [](const std::string& launcher) {
+        return "{\"version\": \"2.0.0\", \"url\": \"https://h/p.zip\"" +
+               (launcher.empty() ? std::string() : ", \"launcher\": " + launcher) + "}";
+    };
+    auto member = [&hash](const std::string& version, const std::string& size) {
+        return "{\"version\": \"" + version +
+               "\", \"url\": \"https://h/downloads/launcher/VeldaLauncher.exe\", \"sha256\": \"" +
+               hash + "\", \"size\": " + size + "}";
+    };
+    struct Case {
+        std::string launcher;
+        bool read;
+        const char* why_part;
+    };
+    const Case cases[] = {
+        {"", true, ""},
+        {member("1.1.0", "4096"), true, ""},
+        {"[]", false, "\"launcher\" is not an object"},
+        {member("1.1", "4096"), false, "launcher: \"version\""},
+        {member("1.1.0 ", "4096"), false, "launcher: \"version\""},
+        {member(std::string(70, '1'), "4096"), false, "launcher: \"version\""},
+        {member("1.1.0", "0"), false, "launcher: \"size\""},
+        {member("1.1.0", "-1"), false, "launcher: \"size\""},
+        {"{\"version\": \"1.1.0\", \"url\": \"https://h/l.exe\", \"size\": 1}", false,
+         "launcher: \"sha256\" is missing"},
+        {"{\"version\": \"1.1.0\", \"url\": \"https://h/l.exe\", \"sha256\": \"ab\", \"size\": 1}",
+         false, "launcher: \"sha256\""},
+        {"{\"version\": \"1.1.0\", \"sha256\": \"" + hash + "\", \"size\": 1}", false,
+         "launcher: \"url\" is missing"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.launcher);
+        std::string text = manifest(c.launcher);
+        ReleaseDetails details;
+        std::optional<OfferedLauncher> alone;
+        std::string why;
+        std::string why_alone;
+        EXPECT_EQ(read_release_details(text, &details, &why), c.read);
+        EXPECT_EQ(read_offered_launcher(text, &alone, &why_alone), c.read);
+        EXPECT_EQ(alone, details.launcher);
+        EXPECT_NE(why.find(c.why_part), std::string::npos) << why;
+        EXPECT_EQ(why_alone, why);
+    }
+    std::optional<OfferedLauncher> offered;
+    std::string why;
+    ASSERT_TRUE(read_offered_launcher(manifest(member("1.1.0", "4096")), &offered, &why));
+    ASSERT_TRUE(offered.has_value());
+    EXPECT_EQ(*offered, (OfferedLauncher{"1.1.0", "https://h/downloads/launcher/VeldaLauncher.exe",
+                                         hash, 4096}));
+}

@@ -23,6 +23,7 @@ TEST(StatusWindowTr, TableInBothLanguages) {
         {"downloading", "Descargando archivos necesarios.", "Downloading required files."},
         {"extracting", "Descomprimiendo archivos de actualizacion.", "Extracting update files."},
         {"starting", "Iniciando Velda.", "Starting Velda."},
+        {"updating_launcher", "Actualizando el lanzador...", "Updating the launcher..."},
         {"ready", "Listo.", "Ready."},
     };
     for (const Row& row : rows) {

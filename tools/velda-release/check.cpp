@@ -10,6 +10,7 @@
 #include "check_downloads.h"
 #include "common/release_keys.h"
 #include "identity_check.h"
+#include "launcher_check.h"
 #include "launcher/update_plan.h"
 #include "manifest_check.h"
 #include "net/body_bound.h"
@@ -210,6 +211,7 @@ int run_check(const CheckOptions& options) {
     DetailsReading details;
     check_release_details(origin, text, analysis, rule, {package, direct_size, single_set},
                           &details, &traps, &notes);
+    check_offered_launcher_member(origin, text, options.launcher_version, &traps);
     print_prediction(options, origin, analysis, details);
     return print_verdict(notes, traps);
 }

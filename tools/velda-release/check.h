@@ -15,7 +15,8 @@ struct CheckOptions {
     // PEM files of the keys a launcher would hold; with any, the release must be signed by one
     // of them and give every hash.
     std::vector<std::string> public_keys;
-    std::string product_id;  // the launcher's VELDA_PRODUCT_ID; "": the product is not judged
+    std::string product_id;        // the launcher's VELDA_PRODUCT_ID; "": the product is not judged
+    std::string launcher_version;  // of the keyed launcher judged; "": this build's own
 };
 
 // Prints the launcher's reading, what a launcher would do, and every trap; returns 0 when the

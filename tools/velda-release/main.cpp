@@ -19,20 +19,23 @@ const char kUsage[] =
     "usage:\n"
     "  velda-release pack --product DIR --version VERSION --server URL --out DIR\n"
     "                     [--previous DIR --previous-version VERSION]... [--sign-key PRIVATE.pem]\n"
-    "                     [--product-id ID] [--expires-in-days N]\n"
+    "                     [--product-id ID] [--expires-in-days N] [--launcher VeldaLauncher.exe]\n"
     "      DIR must hold Velda.exe at its top level; URL is scheme://host[:port] of the\n"
     "      download server; --out names a new folder, laid out as the server's document root.\n"
     "      --previous and --previous-version, once per earlier version users may have.\n"
     "      --sign-key signs downloads/latest.json into downloads/latest.json.sig.\n"
     "      --product-id (default velda): keyed launchers built for another product refuse it.\n"
     "      --expires-in-days: keyed launchers refuse the release N days after packing.\n"
+    "      --launcher: keyed launchers older than its version resource update themselves to it.\n"
     "  velda-release check MANIFEST [--installed VERSION] [--no-install-folder]\n"
     "                      [--root DIR] [--cacert FILE] [--public-key PUBLIC.pem]...\n"
-    "                      [--product-id ID]\n"
+    "                      [--product-id ID] [--launcher-version VERSION]\n"
     "      MANIFEST is a file (its document root is two folders up unless --root is given)\n"
     "      or an http(s) URL. Exit status 0: the release is sound; 1: it is not.\n"
     "      --public-key (repeatable): the release must be signed by one of these keys.\n"
     "      --product-id: the launchers' VELDA_PRODUCT_ID; another product's release fails.\n"
+    "      --launcher-version: what a keyed launcher of that version does with the offered\n"
+    "      launcher (default: this build's version).\n"
     "  velda-release keygen --out DIR\n"
     "      writes DIR/velda-release-private.pem (owner only) and DIR/velda-release-public.pem.\n";
 
@@ -96,6 +99,7 @@ int pack_command(int argc, char** argv) {
             take(argc, argv, &i, "--server", &options.server, &missing) ||
             take(argc, argv, &i, "--out", &options.output_folder, &missing) ||
             take(argc, argv, &i, "--sign-key", &options.sign_key, &missing) ||
+            take(argc, argv, &i, "--launcher", &options.launcher_file, &missing) ||
             take(argc, argv, &i, "--product-id", &options.product_id, &missing)) {
             if (missing) {
                 return usage_error("an option lacks its value");
@@ -140,7 +144,8 @@ int check_command(int argc, char** argv) {
         if (take(argc, argv, &i, "--installed", &options.installed, &missing) ||
             take(argc, argv, &i, "--root", &options.root, &missing) ||
             take(argc, argv, &i, "--cacert", &options.ca_file, &missing) ||
-            take(argc, argv, &i, "--product-id", &options.product_id, &missing)) {
+            take(argc, argv, &i, "--product-id", &options.product_id, &missing) ||
+            take(argc, argv, &i, "--launcher-version", &options.launcher_version, &missing)) {
             if (missing) {
                 return usage_error("an option lacks its value");
             }

@@ -87,6 +87,24 @@ void check_change_set(const std::string& version, const ChangeSet& set,
     }
 }
 
+void check_launcher(const OfferedLauncher& launcher, std::vector<std::string>* problems) {
+    std::string why;
+    if (!release_version_usable(launcher.version, &why)) {
+        problems->push_back("the launcher's version \"" + printable(launcher.version) + "\" " +
+                            why);
+    }
+    if (value_fits("launcher url", launcher.url, kManifestUrlSize, problems)) {
+        check_url("launcher url", launcher.url, problems);
+    }
+    if (launcher.sha256.size() != 64 ||
+        launcher.sha256.find_first_not_of("0123456789abcdef") != std::string::npos) {
+        problems->push_back("the launcher's \"sha256\" is not 64 lower-case hex digits");
+    }
+    if (launcher.size == 0 || launcher.size > (uint64_t{1} << 53)) {
+        problems->push_back("the launcher's \"size\" is not from 1 to 2^53");
+    }
+}
+
 void check_details(const ReleaseManifest& manifest, std::vector<std::string>* problems) {
     const ReleaseDetails& details = manifest.details;
     if (details.change_sets.size() > kMaxChangeSets ||
@@ -109,6 +127,9 @@ void check_details(const ReleaseManifest& manifest, std::vector<std::string>* pr
         if (!release_version_usable(version, &why)) {
             problems->push_back("\"direct_from\" version \"" + printable(version) + "\" " + why);
         }
+    }
+    if (details.launcher) {
+        check_launcher(*details.launcher, problems);
     }
 }
 
@@ -166,6 +187,12 @@ std::string details_json(const ReleaseDetails& details) {
         if (!value->empty()) {
             out += std::string(",\n  \"") + key + "\": \"" + *value + "\"";
         }
+    }
+    if (details.launcher) {
+        const OfferedLauncher& launcher = *details.launcher;
+        out += ",\n  \"launcher\": {\"version\": \"" + launcher.version + "\", \"url\": \"" +
+               launcher.url + "\", \"sha256\": \"" + launcher.sha256 +
+               "\", \"size\": " + std::to_string(launcher.size) + "}";
     }
     return out;
 }

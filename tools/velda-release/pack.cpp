@@ -17,6 +17,7 @@
 #include "manifest_writer.h"
 #include "pack_package.h"
 #include "pack_plan.h"
+#include "pe_version.h"
 #include "release_crypto.h"
 #include "release_layout.h"
 #include "release_text.h"
@@ -213,6 +214,19 @@ bool validate_options(const PackOptions& options, PackInputs* inputs,
     return problems->empty();
 }
 
+// The launcher to offer: a Windows executable with a version resource that is a usable version.
+void read_offered_launcher_file(const fs::path& file, PackInputs* inputs,
+                                std::vector<std::string>* problems) {
+    std::string why;
+    if (!read_file_bytes(file, &inputs->launcher_bytes)) {
+        problems->push_back("cannot read the launcher " + file.string());
+    } else if (!read_executable_version(inputs->launcher_bytes, &inputs->launcher_version, &why)) {
+        problems->push_back("the launcher " + file.string() + " " + why);
+    } else if (!release_version_usable(inputs->launcher_version, &why)) {
+        problems->push_back("the launcher's version \"" + inputs->launcher_version + "\" " + why);
+    }
+}
+
 bool validate_folders(const PackOptions& options, PackInputs* inputs,
                       std::vector<std::string>* problems) {
     std::string why;
@@ -231,6 +245,9 @@ bool validate_folders(const PackOptions& options, PackInputs* inputs,
         if (!scan_tree(earlier.folder, &earlier.tree, &why)) {
             problems->push_back("previous version: " + why);
         }
+    }
+    if (!options.launcher_file.empty()) {
+        read_offered_launcher_file(options.launcher_file, inputs, problems);
     }
     fs::path& output = inputs->output;
     if (output.filename().empty()) {
@@ -344,6 +361,11 @@ void plan_manifest(const PackOptions& options, const PackInputs& inputs, PackPla
         manifest.details.identity.expires =
             utc_time_text_of(now + static_cast<long long>(options.expires_in_days) * 86400);
     }
+    if (!inputs.launcher_bytes.empty()) {
+        manifest.details.launcher = OfferedLauncher{
+            inputs.launcher_version, plan->layout.launcher_url,
+            release_sha256_hex(inputs.launcher_bytes), inputs.launcher_bytes.size()};
+    }
 }
 
 bool plan_release(const PackOptions& options, const PackInputs& inputs, PackPlan* plan,
@@ -417,6 +439,14 @@ bool write_release(const PackOptions& options, const PackInputs& inputs, PackPla
             return false;
         }
     }
+    // The very bytes the manifest's hash was taken of.
+    if (!inputs.launcher_bytes.empty()) {
+        fs::create_directories(at(layout.launcher_path).parent_path(), ec);
+        if (!write_file_bytes(at(layout.launcher_path), inputs.launcher_bytes)) {
+            *why = "cannot write " + at(layout.launcher_path).string();
+            return false;
+        }
+    }
     // The hashes vouch for the files as staged; the signature for the manifest's final bytes.
     if (!add_release_hashes(staging, inputs, plan, why)) {
         return false;
@@ -477,6 +507,10 @@ void print_summary(const PackOptions& options, const PackInputs& inputs, const P
     std::printf("  %s\n", layout.direct_path.c_str());
     std::printf("  %s (%zu files, %zu folders)\n", layout.package_path.c_str(), files,
                 inputs.new_tree.size() - files);
+    if (!inputs.launcher_bytes.empty()) {
+        std::printf("  %s (launcher %s)\n", layout.launcher_path.c_str(),
+                    inputs.launcher_version.c_str());
+    }
     for (size_t i = 0; i < plan.sets.size(); ++i) {
         const ChangeSetPlan& set = plan.sets[i];
         std::printf("  %s (from %s: %zu changed or added, %zu removed)\n",

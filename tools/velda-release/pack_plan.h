@@ -25,6 +25,9 @@ struct PackInputs {
     std::filesystem::path output;
     std::vector<TreeEntry> new_tree;
     std::vector<EarlierRelease> earlier;  // the newest first
+    // With --launcher: its bytes, and the version its version resource gives.
+    std::string launcher_bytes;
+    std::string launcher_version;
 };
 
 // The change set that takes one earlier release to the new one.

@@ -13,6 +13,8 @@ ReleaseLayout make_release_layout(const std::string& server, const std::string& 
     layout.direct_path = kDirectExecutablePath + 1;
     layout.package_path = "downloads/velda-" + version + ".zip";
     layout.package_url = server + "/" + layout.package_path;
+    layout.launcher_path = "downloads/launcher/VeldaLauncher.exe";
+    layout.launcher_url = server + "/" + layout.launcher_path;
     if (!previous_version.empty()) {
         std::string step = previous_version + "-to-" + version;
         std::string folder = "downloads/changes/" + step;

@@ -11,6 +11,8 @@ struct ReleaseLayout {
     std::string direct_path;     // downloads/direct/Velda.exe
     std::string package_path;    // downloads/velda-<version>.zip
     std::string package_url;
+    std::string launcher_path;  // downloads/launcher/VeldaLauncher.exe, with pack --launcher
+    std::string launcher_url;
     std::string list_path;  // downloads/changes/<from>-to-<to>/velda-changes-....txt
     std::string list_url;
     std::string hashes_path;  // the list's files' SHA-256 values, beside it: ....sha256

@@ -1,0 +1,2 @@
+target_sources(launcher_that_fails PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/launcher_that_fails.rc)
+set_target_properties(launcher_that_fails PROPERTIES WIN32_EXECUTABLE TRUE)
