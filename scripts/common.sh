@@ -13,12 +13,13 @@ build_windows() {
     cmake --build "$dir" -j"$(nproc)"
 }
 
-# The launcher alone, with release public keys compiled in (a CMake list of PEM files).
+# The launcher alone, with release public keys compiled in (a CMake list of PEM files); an
+# optional fourth argument is the launcher's own version (default: the project's).
 build_windows_launcher_with_keys() {
-    local server=$1 dir=$2 keys=$3
+    local server=$1 dir=$2 keys=$3 version=${4:-}
     cmake -S "$root" -B "$dir" --toolchain "$root/cmake/mingw-w64.cmake" \
         -DCMAKE_BUILD_TYPE=Release -DVELDA_DOWNLOAD_SERVER="$server" -DVELDA_BUILD_TESTS=OFF \
-        -DVELDA_RELEASE_PUBLIC_KEYS="$keys"
+        -DVELDA_RELEASE_PUBLIC_KEYS="$keys" ${version:+-DVELDA_LAUNCHER_VERSION="$version"}
     cmake --build "$dir" -j"$(nproc)" --target VeldaLauncher
 }
 

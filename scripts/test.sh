@@ -33,8 +33,11 @@ test_keys="$root/tests/data/release_signing/key-a-public.pem;$root/tests/data/re
 http_port=$((test_port + 1))
 build_windows_launcher_with_keys "https://localhost:$test_port" "$build_root/win-keyed" "$test_keys"
 build_windows_launcher_with_keys "http://localhost:$http_port" "$build_root/win-keyed-http" "$test_keys"
+# The same launcher at a later version, for the launcher's own update.
+build_windows_launcher_with_keys "https://localhost:$test_port" "$build_root/win-keyed-next" "$test_keys" 1.1.0
 
 echo "== end-to-end tests under Wine"
 VELDA_WIN_BUILD="$build_root/win" VELDA_NATIVE_BUILD="$build_root/native" VELDA_TEST_PORT="$test_port" \
     VELDA_WIN_KEYED_BUILD="$build_root/win-keyed" VELDA_WIN_KEYED_HTTP_BUILD="$build_root/win-keyed-http" \
+    VELDA_WIN_KEYED_NEXT_BUILD="$build_root/win-keyed-next" \
     /usr/bin/python3 -m pytest "$root/tests/e2e" -q -p no:cacheprovider

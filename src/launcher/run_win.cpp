@@ -114,6 +114,10 @@ bool run_startup(LauncherRun* run, int* exit_code) {
     connect_standard_output();
     run->previous_launcher_id = take_hand_over_variable();
     run->started_by_hand_over = run->previous_launcher_id != 0;
+    if (run->started_by_hand_over) {
+        log_detail("Tomando el relevo del lanzador anterior (proceso %lu)",
+                   run->previous_launcher_id);
+    }
     bool turned_away = run->started_by_hand_over
                            ? !take_over_from_previous_launcher(run->previous_launcher_id)
                            : another_launcher_running();

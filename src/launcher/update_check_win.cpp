@@ -208,6 +208,15 @@ void show_versions(LauncherRun* run) {
     }
 }
 
+// Only a manifest the run goes by is taken. A record that cannot be written leaves the older
+// one, which still bars what it bars.
+void record_if_taken(const RunDecision& decision, const std::optional<AcceptedRelease>& raised) {
+    bool taken = decision.course == RunCourse::UpToDate || decision.course == RunCourse::Update;
+    if (raised && taken && !save_accepted_release(kProductId, *raised)) {
+        log_detail("La version aceptada %s queda sin registrar", raised->version.c_str());
+    }
+}
+
 }  // namespace
 
 int run_update_check(LauncherRun* run) {
@@ -223,12 +232,7 @@ int run_update_check(LauncherRun* run) {
     if (decision.arrival_line[0] != '\0') {
         log_line(decision.arrival_line);
     }
-    // Only a manifest the run goes by is taken. A record that cannot be written leaves the older
-    // one, which still bars what it bars.
-    bool taken = decision.course == RunCourse::UpToDate || decision.course == RunCourse::Update;
-    if (raised && taken && !save_accepted_release(kProductId, *raised)) {
-        log_detail("La version aceptada %s queda sin registrar", raised->version.c_str());
-    }
+    record_if_taken(decision, raised);
     run->manifest_signed = decision.downloads_need_hashes;
     switch (decision.course) {
         case RunCourse::StartLocalUnfetched:
