@@ -14,6 +14,7 @@
 #include "common/status.h"
 #include "common/text.h"
 #include "common/wide.h"
+#include "common/win_handle.h"
 #include "install/disk_room.h"
 #include "install/download_digest.h"
 #include "install/download_retry.h"

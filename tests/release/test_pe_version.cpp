@@ -23,7 +23,7 @@ struct Image {
 
 // A PE32+ with one section holding the resource tree: type, name 1, language 0x409, and a
 // VS_VERSIONINFO whose fixed part carries the file version.
-std::string pe_image(const Image& spec) {
+std::string pe_image(const Image& image_fields) {
     std::string image(0x400, '\0');
     put(&image, 0, 0x5a4d, 2);
     put(&image, 0x3c, 0x40, 4);
@@ -42,7 +42,7 @@ std::string pe_image(const Image& spec) {
     const size_t base = 0x200;
     const uint32_t subdirectory = 0x80000000u;
     put(&image, base + 14, 1, 2);
-    put(&image, base + 16, spec.resource_type, 4);
+    put(&image, base + 16, image_fields.resource_type, 4);
     put(&image, base + 20, subdirectory | 0x18, 4);
     put(&image, base + 0x18 + 14, 1, 2);
     put(&image, base + 0x18 + 16, 1, 4);
@@ -61,8 +61,8 @@ std::string pe_image(const Image& spec) {
     }
     put(&image, info + 40, 0xFEEF04BD, 4);
     put(&image, info + 44, 0x00010000, 4);
-    put(&image, info + 48, spec.version_most, 4);
-    put(&image, info + 52, spec.version_least, 4);
+    put(&image, info + 48, image_fields.version_most, 4);
+    put(&image, info + 52, image_fields.version_least, 4);
     return image;
 }
 
