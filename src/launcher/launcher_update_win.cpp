@@ -43,11 +43,13 @@ void remove_beside_launcher(const LauncherRun& run, const char* name) {
     }
 }
 
-// The new launcher and what its download left.
+// The new launcher and what its download, or a cut write of the record, left.
 void remove_new_launcher(const LauncherRun& run) {
     remove_beside_launcher(run, kNewLauncherFileName);
-    std::string part = std::string(kNewLauncherFileName) + kPartialDownloadSuffix;
-    remove_beside_launcher(run, part.c_str());
+    for (const char* name : {kNewLauncherFileName, kHandOverRecordName}) {
+        std::string part = std::string(name) + kPartialDownloadSuffix;
+        remove_beside_launcher(run, part.c_str());
+    }
 }
 
 bool read_hand_over_record(const LauncherRun& run, HandOverRecord* out) {
