@@ -3,9 +3,10 @@ beside itself, hands the run over and the new launcher renames itself into place
 the product. Ended at any step, the next plain start runs a whole launcher and updates the
 product. A launcher it cannot write, a tampered or oversize file, one of its own version, and a
 new launcher that cannot take over are each logged, replace nothing, and the product is
-updated."""
+updated; a launcher without keys never updates itself. pack and check vouch for the file."""
 
 import os
+import shutil
 import subprocess
 import time
 from pathlib import Path
@@ -259,13 +260,42 @@ def test_a_hand_over_ended_at_any_step_leaves_a_launcher_that_updates_the_produc
         assert f"[launcher] {CHANGED_OK}" in log
 
 
-FAULTS = ["no-write", "tampered", "oversize", "same-version", "cannot-take-over"]
+def test_pack_and_check_vouch_for_the_launcher_file(tool, releases, launchers, win_build,
+                                                    tmp_path):
+    release = releases["outs"][NEXT]
+    manifest = release / "downloads" / "latest.json"
+    checked = velda_release(tool, "check", manifest, "--installed", P1, "--launcher-version", OLD)
+    assert checked.returncode == 0, checked.stdout
+    assert f"A keyed launcher at {OLD} downloads it" in checked.stdout
+    checked = velda_release(tool, "check", manifest, "--launcher-version", NEXT)
+    assert f"A keyed launcher at {NEXT} keeps itself" in checked.stdout
+
+    tampered = tmp_path / "tampered"
+    subprocess.run(["cp", "-r", release, tampered], check=True)
+    exe = tampered / LAUNCHER_PATH.lstrip("/")
+    exe.write_bytes(exe.read_bytes()[:-1] + b"\xff")
+    checked = velda_release(tool, "check", tampered / "downloads" / "latest.json")
+    assert checked.returncode == 1
+    assert 'does not match its "sha256"' in checked.stdout, checked.stdout
+
+    unversioned = win_build / "tests" / "helpers" / "file_holder.exe"
+    refused_pack = velda_release(tool, "pack", "--product", releases["p1"], "--version", P1,
+                                 "--server", "https://localhost", "--out", tmp_path / "out",
+                                 "--launcher", unversioned)
+    assert refused_pack.returncode == 1 and "no version resource" in refused_pack.stderr
+    assert not (tmp_path / "out").exists()
+
+
+FAULTS = ["no-write", "tampered", "oversize", "same-version", "cannot-take-over", "no-keys"]
 
 
 @pytest.mark.parametrize("fault", FAULTS)
 def test_a_launcher_that_cannot_be_taken_replaces_nothing(harness, https_server, launchers,
                                                           releases, fault):
+    kept = harness.launcher_exe if fault == "no-keys" else launchers[OLD]
     folder = install(harness, launchers, releases)
+    harness.launcher_exe = kept
+    shutil.copy2(kept, folder / "VeldaLauncher.exe")
     offered = {"same-version": OLD, "cannot-take-over": FAILING}.get(fault, NEXT)
     offered_bytes = launchers[offered].read_bytes()
     served = {"tampered": offered_bytes[:-1] + bytes([offered_bytes[-1] ^ 1]),
@@ -280,12 +310,13 @@ def test_a_launcher_that_cannot_be_taken_replaces_nothing(harness, https_server,
         assert first.read_starts() == []
         time.sleep(2)
     run = harness.run(folder)
-    old_bytes = launchers[OLD].read_bytes()
-    assert (folder / "VeldaLauncher.exe").read_bytes() == old_bytes
+    assert (folder / "VeldaLauncher.exe").read_bytes() == kept.read_bytes()
     assert not (folder / NEW).exists()
     assert run.starts[-1]["tag"] == P2 and CHANGED_OK in run.lines, run.describe()
     log = support_log(harness)
-    if fault == "same-version":
+    if fault == "no-keys":
+        assert not [line for line in run.lines if "lanzador" in line], run.describe()
+    elif fault == "same-version":
         assert taking(OLD) not in run.lines
         assert f"Lanzador del servidor {OLD} no es mas nuevo que este ({OLD})" in log
     elif fault == "cannot-take-over":
