@@ -1,5 +1,6 @@
 #include "launcher/launcher_update.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "manifest/manifest.h"
@@ -71,15 +72,15 @@ LauncherOffer judge_launcher_offer(const std::optional<OfferedLauncher>& offered
 }
 
 unsigned long hand_over_process_id(const char* variable) {
-    if (variable == nullptr || variable[0] == '\0' || std::strlen(variable) > 9 ||
+    if (variable == nullptr || variable[0] == '\0' || std::strlen(variable) > 10 ||
         std::strspn(variable, "0123456789") != std::strlen(variable)) {
         return 0;
     }
-    unsigned long id = 0;
+    uint64_t id = 0;
     for (const char* c = variable; *c != '\0'; ++c) {
-        id = id * 10 + static_cast<unsigned long>(*c - '0');
+        id = id * 10 + static_cast<uint64_t>(*c - '0');
     }
-    return id;
+    return id <= 0xFFFFFFFFu ? static_cast<unsigned long>(id) : 0;
 }
 
 }  // namespace velda

@@ -85,8 +85,9 @@ TEST(LauncherUpdate, OnlyANewerLauncherIsTakenAndNeverTwiceInARun) {
 
 TEST(LauncherUpdate, HandOverVariableNamesAProcessId) {
     EXPECT_EQ(hand_over_process_id("4242"), 4242u);
+    EXPECT_EQ(hand_over_process_id("4294967295"), 4294967295u);
     for (const char* text :
-         {static_cast<const char*>(nullptr), "", "0", "12a", "-1", "1234567890"}) {
+         {static_cast<const char*>(nullptr), "", "0", "12a", "-1", "4294967296", "12345678901"}) {
         EXPECT_EQ(hand_over_process_id(text), 0u) << (text ? text : "null");
     }
 }
