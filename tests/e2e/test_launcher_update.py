@@ -325,3 +325,13 @@ def test_a_launcher_that_cannot_be_taken_replaces_nothing(harness, https_server,
         assert taking(NEXT) in run.lines and FAILED in run.lines, run.describe()
         assert (MISMATCH in run.lines) == (fault == "tampered"), run.describe()
         assert not (folder / RECORD).exists()
+
+
+@pytest.mark.parametrize("version", ["1.1", "1.1.0.0", "70000.0.0"])
+def test_a_launcher_version_other_than_x_y_z_stops_the_configure_run(tmp_path, version):
+    configured = subprocess.run(
+        ["cmake", "-S", str(REPO), "-B", str(tmp_path / "build"), "-DVELDA_BUILD_TESTS=OFF",
+         "-DVELDA_SANITIZE=OFF", f"-DVELDA_LAUNCHER_VERSION={version}"],
+        capture_output=True, text=True, timeout=300)
+    assert configured.returncode != 0
+    assert "VELDA_LAUNCHER_VERSION must be a version like 1.1.0" in configured.stderr
