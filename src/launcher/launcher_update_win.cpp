@@ -201,6 +201,10 @@ void settle_leftover_hand_over(LauncherRun* run) {
         return Status::failure(StatusStage::Staging, error, "no se pudo iniciar %s", path);
     }
     ChildProcess child(info);  // it runs on by itself; only our handles to it close
+    if (!lend_single_instance_to(child.process.get())) {
+        log_detail("El lanzador nuevo no recibio el mutex de instancia unica (GetLastError=%lu)",
+                   GetLastError());
+    }
     return Status::success();
 }
 

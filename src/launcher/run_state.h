@@ -52,6 +52,12 @@ void show_error_box(const char* message);
 // over to can take it while a second launcher is still turned away.
 void give_up_single_instance();
 
+// Gives process (a launcher this one started) a handle of its own to the mutex, which it never
+// closes: the named object then lasts until that process ends, so a second launcher started
+// after this one ended, before the new one opened the mutex, is still turned away. False, with
+// GetLastError set, when the handle could not be given.
+[[nodiscard]] bool lend_single_instance_to(void* process);
+
 // Keyed launchers only. Handed over to: puts this launcher's file in place of the old one.
 // Otherwise: finishes or undoes what an earlier hand-over left beside the launcher.
 void settle_launcher_hand_over(LauncherRun* run);

@@ -110,6 +110,13 @@ void give_up_single_instance() {
     }
 }
 
+bool lend_single_instance_to(void* process) {
+    HANDLE lent = nullptr;
+    return !single_instance() ||
+           DuplicateHandle(GetCurrentProcess(), single_instance().get(), process, &lent, 0, FALSE,
+                           DUPLICATE_SAME_ACCESS) != FALSE;
+}
+
 bool run_startup(LauncherRun* run, int* exit_code) {
     connect_standard_output();
     run->previous_launcher_id = take_hand_over_variable();
