@@ -13,6 +13,7 @@ from pathlib import Path
 
 import pytest
 
+from conftest import server_port
 from support.launcher import ALREADY_RUNNING, KILLED_EXIT_CODE
 from support.scenario import Hold
 from test_release_pack import product, tool, velda_release  # noqa: F401  (tool is a fixture)
@@ -64,7 +65,8 @@ def launchers(win_build) -> dict:
 
 @pytest.fixture(scope="module")
 def releases(tool, tmp_path_factory, win_build, launchers) -> dict:
-    """{offered launcher version: release 2.0.0 from 1.0.0, signed, offering that launcher}."""
+    """outs: {offered launcher version: release 2.0.0 from 1.0.0, signed, offering that
+    launcher}; p1: the product folder of 1.0.0."""
     root = tmp_path_factory.mktemp("launcher-releases")
     standin = win_build / "tests" / "helpers" / "velda_standin.exe"
     product(root / "p1", standin, P1, P1_FILES)
@@ -73,7 +75,7 @@ def releases(tool, tmp_path_factory, win_build, launchers) -> dict:
     for version, exe in launchers.items():
         outs[version] = root / f"out-{version}"
         packed = velda_release(tool, "pack", "--product", root / "p2", "--version", P2,
-                               "--server", f"https://localhost:{os.environ.get('VELDA_TEST_PORT', '48443')}",
+                               "--server", f"https://localhost:{server_port()}",
                                "--out", outs[version], "--previous", root / "p1",
                                "--previous-version", P1, "--sign-key", KEYS / "key-a-private.pem",
                                "--launcher", exe)
