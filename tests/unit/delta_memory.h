@@ -15,7 +15,9 @@ class MemoryPatch final : public velda::DeltaPatchInput {
     MemoryPatch(const std::vector<uint8_t>& bytes, size_t piece) : bytes_(bytes), piece_(piece) {}
     bool read(uint8_t* buffer, size_t capacity, size_t* got) override {
         *got = std::min({capacity, piece_, bytes_.size() - next_});
-        std::memcpy(buffer, bytes_.data() + next_, *got);
+        if (*got > 0) {
+            std::memcpy(buffer, bytes_.data() + next_, *got);
+        }
         next_ += *got;
         return true;
     }
@@ -35,7 +37,9 @@ class MemoryBase final : public velda::DeltaBase {
             outside = true;
             return false;
         }
-        std::memcpy(buffer, bytes_.data() + offset, size);
+        if (size > 0) {
+            std::memcpy(buffer, bytes_.data() + offset, size);
+        }
         return true;
     }
     bool outside = false;  // asked for bytes the base lacks: the applier's checks failed
