@@ -48,7 +48,9 @@ int fuzz_delta_patch(const uint8_t* data, size_t size) {
         if (applied == DeltaResult::Applied && output.bytes.size() != result_size) {
             return fuzz_failure(kTarget, "applied, but the new file has another size");
         }
-        if (piece != size_t{1} << 20 && (applied != first || output.bytes != first_result)) {
+        // What a failed application wrote is left unchecked: the caller deletes it.
+        if (piece != size_t{1} << 20 && (applied != first || (applied == DeltaResult::Applied &&
+                                                              output.bytes != first_result))) {
             return fuzz_failure(kTarget, "another result when the patch comes in other reads");
         }
         first = applied;

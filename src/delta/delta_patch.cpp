@@ -105,7 +105,6 @@ class InstructionStream {
         return got == 0 ? DeltaResult::Applied : DeltaResult::Corrupt;
     }
 
-  private:
     [[nodiscard]] DeltaResult read_varint(uint64_t* value) {
         *value = 0;
         for (size_t i = 0; i < kDeltaVarintMaxBytes; ++i) {
@@ -125,11 +124,14 @@ class InstructionStream {
         return DeltaResult::Corrupt;
     }
 
+  private:
     // Inflates more bytes into the buffer; none only once the stream has ended.
+    // The bytes inflated before a fault are handed out first, so that how the patch comes in
+    // reads never changes which fault is reported.
     [[nodiscard]] DeltaResult fill() {
         next_ = end_ = output_buffer_;
-        if (ended_) {
-            return DeltaResult::Applied;
+        if (ended_ || fault_ != DeltaResult::Applied) {
+            return fault_;
         }
         zlib_.next_out = output_buffer_;
         zlib_.avail_out = sizeof(output_buffer_);
@@ -149,14 +151,15 @@ class InstructionStream {
                 break;
             }
             if (status != Z_OK && status != Z_BUF_ERROR) {
-                return DeltaResult::Corrupt;
+                fault_ = DeltaResult::Corrupt;
+                break;
             }
             if (zlib_.avail_in == 0 && input_done_ && zlib_.avail_out == sizeof(output_buffer_)) {
                 return DeltaResult::Truncated;
             }
         }
         end_ = output_buffer_ + (sizeof(output_buffer_) - zlib_.avail_out);
-        return DeltaResult::Applied;
+        return next_ == end_ ? fault_ : DeltaResult::Applied;
     }
 
     DeltaPatchInput& input_;
@@ -164,6 +167,7 @@ class InstructionStream {
     bool started_ = false;
     bool ended_ = false;
     bool input_done_ = false;
+    DeltaResult fault_ = DeltaResult::Applied;
     uint8_t input_buffer_[kChunk];
     uint8_t output_buffer_[kChunk];
     uint8_t* next_ = output_buffer_;
@@ -221,24 +225,67 @@ struct Application {
     DeltaOutput& out;
     InstructionStream& stream;
     uint64_t base_position = 0;
-    uint8_t added[kChunk];
+    uint8_t inserted[kChunk];
     uint8_t base_bytes[kChunk];
 };
 
-[[nodiscard]] DeltaResult add_to_base(Application& run, uint64_t length) {
-    while (length > 0) {
-        size_t part = static_cast<size_t>(std::min<uint64_t>(length, kChunk));
-        DeltaResult result = run.stream.read(run.added, part);
+// Where the reading of an add's differences stands: a run of unchanged bytes, then one
+// difference, again and again.
+struct Differences {
+    enum class Next { Run, InRun, Difference };
+    Next next = Next::Run;
+    uint64_t run_left = 0;
+};
+
+// Applies the differences that fall in one chunk of the base; left is what the add still covers
+// from the chunk's start.
+[[nodiscard]] DeltaResult apply_differences(Application& run, Differences& at, size_t part,
+                                            uint64_t left) {
+    size_t i = 0;
+    while (i < part) {
+        if (at.next == Differences::Next::Run) {
+            DeltaResult result = run.stream.read_varint(&at.run_left);
+            if (result != DeltaResult::Applied) {
+                return result;
+            }
+            if (at.run_left > left - i) {
+                return DeltaResult::Corrupt;
+            }
+            at.next = Differences::Next::InRun;
+        }
+        if (at.next == Differences::Next::InRun) {
+            size_t skip = static_cast<size_t>(std::min<uint64_t>(at.run_left, part - i));
+            i += skip;
+            at.run_left -= skip;
+            if (at.run_left == 0) {
+                at.next = Differences::Next::Difference;
+            }
+            continue;
+        }
+        uint8_t difference = 0;
+        DeltaResult result = run.stream.read(&difference, 1);
         if (result != DeltaResult::Applied) {
             return result;
         }
+        run.base_bytes[i] = static_cast<uint8_t>(run.base_bytes[i] + difference);
+        ++i;
+        at.next = Differences::Next::Run;
+    }
+    return DeltaResult::Applied;
+}
+
+[[nodiscard]] DeltaResult add_to_base(Application& run, uint64_t length) {
+    Differences at;
+    while (length > 0) {
+        size_t part = static_cast<size_t>(std::min<uint64_t>(length, kChunk));
         if (!run.base.read_at(run.base_position, run.base_bytes, part)) {
             return DeltaResult::BaseReadFailed;
         }
-        for (size_t i = 0; i < part; ++i) {
-            run.added[i] = static_cast<uint8_t>(run.added[i] + run.base_bytes[i]);
+        DeltaResult result = apply_differences(run, at, part, length);
+        if (result != DeltaResult::Applied) {
+            return result;
         }
-        if (!run.out.write(run.added, part)) {
+        if (!run.out.write(run.base_bytes, part)) {
             return DeltaResult::OutputFailed;
         }
         run.base_position += part;
@@ -250,11 +297,11 @@ struct Application {
 [[nodiscard]] DeltaResult insert(Application& run, uint64_t length) {
     while (length > 0) {
         size_t part = static_cast<size_t>(std::min<uint64_t>(length, kChunk));
-        DeltaResult result = run.stream.read(run.added, part);
+        DeltaResult result = run.stream.read(run.inserted, part);
         if (result != DeltaResult::Applied) {
             return result;
         }
-        if (!run.out.write(run.added, part)) {
+        if (!run.out.write(run.inserted, part)) {
             return DeltaResult::OutputFailed;
         }
         length -= part;

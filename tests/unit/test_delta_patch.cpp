@@ -55,14 +55,15 @@ Bytes with(Bytes bytes, const Bytes& more) {
 }
 
 const Bytes kBase = bytes_of("0123456789abcdef");
-// add 4 (+1 each) at 0, insert "xy", seek +6; then add 2 at 10, insert nothing.
-const Bytes kInstructions = {4, 2, 12, 1, 1, 1, 1, 'x', 'y', 2, 0, 0, 0, 0};
-const Bytes kResult = bytes_of("1234xyab");
+// add 5 at 0 (+1 on the first two, the third kept, +1 on the last two), insert "xy", seek +5;
+// then add 3 at 10, all kept.
+const Bytes kInstructions = {5, 2, 10, 0, 1, 0, 1, 1, 1, 0, 1, 'x', 'y', 3, 0, 0, 3};
+const Bytes kResult = bytes_of("12245xyabc");
 
 TEST(DeltaPatch, AddsInsertsAndSeeksInTheBase) {
     for (size_t piece : {size_t{1}, size_t{5}, size_t{1} << 20}) {
         Bytes result;
-        EXPECT_EQ(apply_in_memory(patch(16, 8, kInstructions), kBase, 8, &result, piece),
+        EXPECT_EQ(apply_in_memory(patch(16, 10, kInstructions), kBase, 10, &result, piece),
                   DeltaResult::Applied);
         EXPECT_EQ(result, kResult);
     }
@@ -77,7 +78,7 @@ struct FailureCase {
 };
 
 TEST(DeltaPatch, RefusesEachKindOfBadPatch) {
-    Bytes good = patch(16, 8, kInstructions);
+    Bytes good = patch(16, 10, kInstructions);
     Bytes eleven_byte_varint = {0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0};
     Bytes flipped = good;
     flipped.back() ^= 0x01;  // the stream's checksum
@@ -88,22 +89,24 @@ TEST(DeltaPatch, RefusesEachKindOfBadPatch) {
         {"cut magic", bytes_of("VDL"), 16, 8, DeltaResult::Truncated},
         {"cut header", cut(header(16, 8), 3), 16, 8, DeltaResult::Truncated},
         {"header only", header(16, 8), 16, 8, DeltaResult::Truncated},
-        {"cut stream", cut(good, 3), 16, 8, DeltaResult::Truncated},
-        {"other base", good, 17, 8, DeltaResult::WrongBaseSize},
-        {"other result", good, 16, 9, DeltaResult::WrongResultSize},
-        {"stops short", patch(16, 8, {4, 0, 0, 1, 1, 1, 1}), 16, 8, DeltaResult::WrongResultSize},
+        {"cut stream", cut(good, 3), 16, 10, DeltaResult::Truncated},
+        {"other base", good, 17, 10, DeltaResult::WrongBaseSize},
+        {"other result", good, 16, 11, DeltaResult::WrongResultSize},
+        {"stops short", patch(16, 8, {4, 0, 0, 4}), 16, 8, DeltaResult::WrongResultSize},
         {"not zlib", with(header(16, 8), bytes_of("garbage!")), 16, 8, DeltaResult::Corrupt},
-        {"bad checksum", flipped, 16, 8, DeltaResult::Corrupt},
+        {"bad checksum", flipped, 16, 10, DeltaResult::Corrupt},
         {"cut instruction", patch(16, 8, {4, 2}), 16, 8, DeltaResult::Corrupt},
         {"cut inserted bytes", patch(16, 8, {0, 8, 0, 'a'}), 16, 8, DeltaResult::Corrupt},
+        {"run past the add", patch(16, 4, {4, 0, 0, 5}), 16, 4, DeltaResult::Corrupt},
+        {"cut difference", patch(16, 4, {4, 0, 0, 1}), 16, 4, DeltaResult::Corrupt},
         {"long varint", patch(16, 8, eleven_byte_varint), 16, 8, DeltaResult::Corrupt},
-        {"instruction after the end", patch(16, 8, with(kInstructions, {0, 0, 0})), 16, 8,
+        {"instruction after the end", patch(16, 10, with(kInstructions, {0, 0, 0})), 16, 10,
          DeltaResult::Corrupt},
-        {"bytes after the stream", with(good, {0}), 16, 8, DeltaResult::Corrupt},
+        {"bytes after the stream", with(good, {0}), 16, 10, DeltaResult::Corrupt},
         {"add past the base", patch(16, 20, {17, 0, 0}), 16, 20, DeltaResult::OffsetPastBase},
         {"seek before the base", patch(16, 4, {0, 4, 3, 'a', 'b', 'c', 'd'}), 16, 4,
          DeltaResult::OffsetPastBase},
-        {"seek past the base", patch(16, 4, {2, 2, 30, 0, 0, 'c', 'd'}), 16, 4,
+        {"seek past the base", patch(16, 4, {2, 2, 30, 2, 'c', 'd'}), 16, 4,
          DeltaResult::OffsetPastBase},
         {"huge seek",
          patch(16, 4,
@@ -146,17 +149,17 @@ class FailingOutput final : public DeltaOutput {
 };
 
 TEST(DeltaPatch, NamesTheEndThatFailed) {
-    Bytes good = patch(16, 8, kInstructions);
+    Bytes good = patch(16, 10, kInstructions);
     MemoryBase base(kBase);
     MemoryOutput output;
     FailingPatch failing_patch;
-    EXPECT_EQ(apply_delta_patch(failing_patch, base, 8, output), DeltaResult::PatchReadFailed);
+    EXPECT_EQ(apply_delta_patch(failing_patch, base, 10, output), DeltaResult::PatchReadFailed);
     MemoryPatch input(good, 1 << 20);
     FailingBase failing_base;
-    EXPECT_EQ(apply_delta_patch(input, failing_base, 8, output), DeltaResult::BaseReadFailed);
+    EXPECT_EQ(apply_delta_patch(input, failing_base, 10, output), DeltaResult::BaseReadFailed);
     MemoryPatch again(good, 1 << 20);
     FailingOutput failing_output;
-    EXPECT_EQ(apply_delta_patch(again, base, 8, failing_output), DeltaResult::OutputFailed);
+    EXPECT_EQ(apply_delta_patch(again, base, 10, failing_output), DeltaResult::OutputFailed);
 }
 
 }  // namespace

@@ -72,9 +72,20 @@ class InstructionWriter {
         varint(static_cast<uint64_t>(add_length));
         varint(static_cast<uint64_t>(insert_length));
         varint(encode_delta_seek(seek));
+        uint64_t unchanged = 0;
         for (int64_t i = 0; i < add_length; ++i) {
-            bytes_.push_back(static_cast<uint8_t>(result[static_cast<size_t>(result_from + i)] -
-                                                  base[static_cast<size_t>(base_from + i)]));
+            auto difference = static_cast<uint8_t>(result[static_cast<size_t>(result_from + i)] -
+                                                   base[static_cast<size_t>(base_from + i)]);
+            if (difference == 0) {
+                ++unchanged;
+                continue;
+            }
+            varint(unchanged);
+            bytes_.push_back(difference);
+            unchanged = 0;
+        }
+        if (unchanged > 0) {
+            varint(unchanged);
         }
         const uint8_t* inserted = result.data() + result_from + add_length;
         bytes_.insert(bytes_.end(), inserted, inserted + insert_length);
