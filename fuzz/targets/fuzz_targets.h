@@ -19,6 +19,7 @@ int fuzz_file_digests(const uint8_t* data, size_t size);
 int fuzz_commit_record(const uint8_t* data, size_t size);
 int fuzz_release_details(const uint8_t* data, size_t size);
 int fuzz_accepted_release(const uint8_t* data, size_t size);
+int fuzz_patch_index(const uint8_t* data, size_t size);
 
 struct FuzzTarget {
     const char* name;  // also the folder of its corpus
@@ -38,6 +39,7 @@ inline constexpr FuzzTarget kFuzzTargets[] = {
     {"commit_record", fuzz_commit_record},
     {"release_details", fuzz_release_details},
     {"accepted_release", fuzz_accepted_release},
+    {"patch_index", fuzz_patch_index},
 };
 
 inline int fuzz_failure(const char* target, const char* what) {
