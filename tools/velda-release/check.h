@@ -5,6 +5,12 @@
 
 namespace velda {
 
+// An earlier release's product folder, for applying its change set's patches to.
+struct PatchBase {
+    std::string folder;
+    std::string version;
+};
+
 struct CheckOptions {
     std::string manifest;  // a file, or an http(s) URL
     bool installed_given = false;
@@ -16,6 +22,9 @@ struct CheckOptions {
     // of them and give every hash.
     std::vector<std::string> public_keys;
     std::string product_id;  // the launcher's VELDA_PRODUCT_ID; "": the product is not judged
+    // With a folder for a change set's version, each of its patches is applied to that folder's
+    // file and the result compared; without, patches are checked by size and SHA-256 alone.
+    std::vector<PatchBase> bases;
 };
 
 // Prints the launcher's reading, what a launcher would do, and every trap; returns 0 when the

@@ -21,6 +21,7 @@ struct PackOptions {
     std::string sign_key;              // a P-256 private key PEM; empty: the release is not signed
     std::string product_id = "velda";  // keyed launchers built for another product refuse it
     int expires_in_days = 0;           // 0: the release does not expire
+    bool make_patches = true;          // false: every changed file is sent whole only
 };
 
 // Writes the release, or nothing at all; returns the process exit code.
