@@ -10,7 +10,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
 build=${BUILD:-$root/build-fuzz}
 all="json_extract_string parse_version url_filename changed_files_rules progress_lines
-settings_language zip_directory der_signature file_digests"
+settings_language zip_directory der_signature file_digests delta_patch"
 
 if [ $# -lt 1 ]; then
     echo "usage: $0 SECONDS|--merge [TARGET...]" >&2

@@ -7,7 +7,7 @@ packages=(
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     libz-mingw-w64-dev zlib1g-dev libcurl4-openssl-dev libssl-dev
     wine wine64 xvfb x11-apps imagemagick
-    python3 python3-pytest openssl curl zip unzip time
+    python3 python3-pytest openssl curl zip unzip time bsdiff xdelta3
 )
 
 missing=()

@@ -20,6 +20,7 @@ int fuzz_commit_record(const uint8_t* data, size_t size);
 int fuzz_release_details(const uint8_t* data, size_t size);
 int fuzz_accepted_release(const uint8_t* data, size_t size);
 int fuzz_patch_index(const uint8_t* data, size_t size);
+int fuzz_delta_patch(const uint8_t* data, size_t size);
 
 struct FuzzTarget {
     const char* name;  // also the folder of its corpus
@@ -40,6 +41,7 @@ inline constexpr FuzzTarget kFuzzTargets[] = {
     {"release_details", fuzz_release_details},
     {"accepted_release", fuzz_accepted_release},
     {"patch_index", fuzz_patch_index},
+    {"delta_patch", fuzz_delta_patch},
 };
 
 inline int fuzz_failure(const char* target, const char* what) {

@@ -11,7 +11,7 @@ namespace velda {
 
 // Where the patch's bytes come from, in order.
 class DeltaPatchInput {
-public:
+  public:
     virtual ~DeltaPatchInput() = default;
     // Up to capacity bytes into buffer; *got is 0 only at the end. False when reading failed.
     [[nodiscard]] virtual bool read(uint8_t* buffer, size_t capacity, size_t* got) = 0;
@@ -19,7 +19,7 @@ public:
 
 // The base file, read at any offset.
 class DeltaBase {
-public:
+  public:
     virtual ~DeltaBase() = default;
     [[nodiscard]] virtual uint64_t size() const = 0;
     // Exactly size bytes at offset (offset + size never passes size(): the applier checks).
@@ -28,7 +28,7 @@ public:
 
 // Where the new file goes, in order.
 class DeltaOutput {
-public:
+  public:
     virtual ~DeltaOutput() = default;
     [[nodiscard]] virtual bool write(const uint8_t* data, size_t size) = 0;
 };
@@ -44,6 +44,7 @@ enum class DeltaResult {
     BaseReadFailed,
     OutputFailed,
     PatchReadFailed,
+    WrongBaseSize,  // the base is not the size of the file the patch was made from
 };
 
 // A short English reason for the support log ("truncated patch", ...).

@@ -7,9 +7,11 @@
 #include <string>
 
 #include "check.h"
+#include "delta_maker.h"
 #include "keygen.h"
 #include "pack.h"
 #include "release_crypto.h"
+#include "tree_files.h"
 
 namespace velda {
 
@@ -37,7 +39,9 @@ const char kUsage[] =
     "      --previous and --previous-version: an earlier version's product folder, to which\n"
     "      its change set's patches are applied; without, patches are checked by SHA-256.\n"
     "  velda-release keygen --out DIR\n"
-    "      writes DIR/velda-release-private.pem (owner only) and DIR/velda-release-public.pem.\n";
+    "      writes DIR/velda-release-private.pem (owner only) and DIR/velda-release-public.pem.\n"
+    "  velda-release diff BASE NEW OUT\n"
+    "      writes OUT, a binary patch that turns the file BASE into the file NEW.\n";
 
 int usage_error(const char* why) {
     std::fprintf(stderr, "velda-release: %s\n%s", why, kUsage);
@@ -192,6 +196,25 @@ int check_command(int argc, char** argv) {
     return run_check(options);
 }
 
+int diff_command(const char* base_path, const char* new_path, const char* out_path) {
+    std::string base;
+    std::string result;
+    if (!read_file_bytes(base_path, &base) || !read_file_bytes(new_path, &result)) {
+        std::fprintf(stderr, "velda-release: cannot read %s or %s\n", base_path, new_path);
+        return 1;
+    }
+    auto bytes = [](const std::string& text) {
+        return std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    };
+    std::vector<uint8_t> patch = make_delta_patch(bytes(base), bytes(result));
+    if (!write_file_bytes(out_path, std::string(patch.begin(), patch.end()))) {
+        std::fprintf(stderr, "velda-release: cannot write %s\n", out_path);
+        return 1;
+    }
+    std::printf("%s: %zu bytes for %zu\n", out_path, patch.size(), result.size());
+    return 0;
+}
+
 }  // namespace
 
 }  // namespace velda
@@ -215,5 +238,11 @@ int main(int argc, char** argv) {
         }
         return run_keygen(argv[3]);
     }
-    return usage_error("name a command: pack, check or keygen");
+    if (argc >= 2 && std::strcmp(argv[1], "diff") == 0) {
+        if (argc != 5) {
+            return usage_error("diff takes BASE NEW OUT");
+        }
+        return diff_command(argv[2], argv[3], argv[4]);
+    }
+    return usage_error("name a command: pack, check, keygen or diff");
 }

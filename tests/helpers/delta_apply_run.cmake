@@ -1,0 +1,1 @@
+target_link_libraries(${helper} PRIVATE velda_delta psapi)
