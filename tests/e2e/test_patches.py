@@ -28,6 +28,8 @@ PATCHED = ["Velda.exe", PAK]
 AS_PATCHES = "Archivos modificados recibidos como parche: {} de 2."
 NOT_THE_BASE = ("Fallo en parche: el archivo instalado no es la base del parche; el archivo se "
                 f"descarga entero: {PAK}")
+NO_INDEX = ("Fallo en lista de parches: descarga fallida; todos los archivos se descargan "
+            "enteros.")
 TAMPERED = ("Fallo en parche: el parche no coincide con su SHA-256; el archivo se descarga "
             f"entero: {PAK}")
 
@@ -98,32 +100,38 @@ def test_pack_offers_the_worthwhile_patches_and_check_applies_them(tool, patched
     assert "patches_url" not in (tmp_path / "whole" / "downloads" / "latest.json").read_text()
 
 
-@pytest.mark.parametrize("case", ["patches", "changed-locally", "tampered"])
+@pytest.mark.parametrize("case", ["patches", "changed-locally", "tampered", "no-index"])
 def test_changed_files_come_as_patches_unless_the_base_or_the_patch_is_wrong(
         patched_release, site, make_launcher_dir, run_launcher, harness, case):
     files, out, _ = patched_release
     launcher = make_launcher_dir()
     installed = install(launcher, files[V1])
     site.publish(out, {"direct_from": []})
+    index = f"{STEP}/velda-changes-{V1}-to-{V2}.patches"
     if case == "changed-locally":
         (installed / PAK).write_bytes(BASE_PAK[:-1] + b"x")
     if case == "tampered":
         patch = bytearray((out / STEP[1:] / "patches" / f"{PAK}.vpatch").read_bytes())
         patch[-1] ^= 0xFF
         site.server.route(f"{STEP}/patches/{PAK}.vpatch", bytes(patch))
+    if case == "no-index":
+        site.server.route(index, b"", status=404)
 
     run = run_launcher(launcher)
     assert assert_whole(launcher, files, run) == V2
-    whole = [f"{STEP}/files/{PAK}"] if case != "patches" else []
-    patches = [f"{STEP}/patches/{path}.vpatch" for path in PATCHED]
-    if case == "changed-locally":
-        patches.remove(f"{STEP}/patches/{PAK}.vpatch")
-    listed = [f"{STEP}/velda-changes-{V1}-to-{V2}.{kind}" for kind in ("txt", "sha256", "patches")]
-    assert step_requests(site) == sorted(listed + patches + whole), run.describe()
-    assert AS_PATCHES.format(1 if whole else 2) in run.lines, run.describe()
+    whole = {"patches": [], "changed-locally": [PAK], "tampered": [PAK],
+             "no-index": PATCHED}[case]
+    patches = {"patches": PATCHED, "changed-locally": ["Velda.exe"], "tampered": PATCHED,
+               "no-index": []}[case]
+    listed = [f"{STEP}/velda-changes-{V1}-to-{V2}.{kind}" for kind in ("txt", "sha256")]
+    assert step_requests(site) == sorted(
+        listed + [index] + [f"{STEP}/files/{path}" for path in whole] +
+        [f"{STEP}/patches/{path}.vpatch" for path in patches]), run.describe()
+    assert AS_PATCHES.format(2 - len(whole)) in run.lines, run.describe()
     log = support_log(harness)
     assert (NOT_THE_BASE in log) == (case == "changed-locally"), log
     assert (TAMPERED in log) == (case == "tampered"), log
+    assert (NO_INDEX in log) == (case == "no-index"), log
 
 
 def test_an_update_ended_while_a_patch_is_applied_leaves_one_release_whole(
