@@ -6,7 +6,6 @@ with. An update ended while a patch is applied leaves one release whole, like ev
 import random
 import shutil
 import time
-from pathlib import Path
 
 import pytest
 
