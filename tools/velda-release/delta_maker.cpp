@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 #include <stdexcept>
+#include <utility>
 
 #include "common/little_endian.h"
 #include "delta/delta_format.h"
@@ -65,41 +66,122 @@ class BaseIndex {
     std::vector<int32_t> suffixes_;
 };
 
+// A stretch of an add where nearly every byte differs (no 4 unchanged in a row, 512 bytes or
+// more) goes in as inserted bytes when they deflate smaller than its differences, which cost a
+// run length per byte: new data in place of old, rather than old code with moved addresses.
+constexpr int64_t kDenseGap = 4;
+constexpr int64_t kDenseLength = 512;
+
+size_t deflated_size(const std::vector<uint8_t>& bytes) {
+    uLongf size = compressBound(static_cast<uLong>(bytes.size()));
+    std::vector<uint8_t> out(size);
+    if (compress2(out.data(), &size, bytes.data(), static_cast<uLong>(bytes.size()), 6) != Z_OK) {
+        return bytes.size();
+    }
+    return size;
+}
+
 class InstructionWriter {
   public:
-    void add(std::span<const uint8_t> base, std::span<const uint8_t> result, int64_t base_from,
-             int64_t result_from, int64_t add_length, int64_t insert_length, int64_t seek) {
-        varint(static_cast<uint64_t>(add_length));
-        varint(static_cast<uint64_t>(insert_length));
-        varint(encode_delta_seek(seek));
-        uint64_t unchanged = 0;
-        for (int64_t i = 0; i < add_length; ++i) {
-            auto difference = static_cast<uint8_t>(result[static_cast<size_t>(result_from + i)] -
-                                                   base[static_cast<size_t>(base_from + i)]);
-            if (difference == 0) {
-                ++unchanged;
-                continue;
+    InstructionWriter(std::span<const uint8_t> base, std::span<const uint8_t> result)
+        : base_(base), result_(result) {}
+
+    void instruction(int64_t base_from, int64_t result_from, int64_t add_length,
+                     int64_t insert_length, int64_t seek) {
+        int64_t done = 0;
+        for (;;) {
+            auto [dense_from, dense_to] = next_dense(base_from, result_from, done, add_length);
+            if (dense_from == dense_to) {
+                break;
             }
-            varint(unchanged);
-            bytes_.push_back(difference);
-            unchanged = 0;
+            int64_t dense_length = dense_to - dense_from;
+            emit(base_from + done, result_from + done, dense_from - done, dense_length,
+                 dense_length);
+            done = dense_to;
         }
-        if (unchanged > 0) {
-            varint(unchanged);
-        }
-        const uint8_t* inserted = result.data() + result_from + add_length;
-        bytes_.insert(bytes_.end(), inserted, inserted + insert_length);
+        emit(base_from + done, result_from + done, add_length - done, insert_length, seek);
     }
 
     const std::vector<uint8_t>& bytes() const { return bytes_; }
 
   private:
+    uint8_t difference(int64_t base_at, int64_t result_at) const {
+        return static_cast<uint8_t>(result_[static_cast<size_t>(result_at)] -
+                                    base_[static_cast<size_t>(base_at)]);
+    }
+
+    // The first dense stretch of the add from offset from on; empty when there is none.
+    std::pair<int64_t, int64_t> next_dense(int64_t base_from, int64_t result_from, int64_t from,
+                                           int64_t add_length) {
+        int64_t i = from;
+        while (i < add_length) {
+            if (difference(base_from + i, result_from + i) == 0) {
+                ++i;
+                continue;
+            }
+            int64_t start = i;
+            int64_t last = i;
+            while (i < add_length && i - last <= kDenseGap) {
+                if (difference(base_from + i, result_from + i) != 0) {
+                    last = i;
+                }
+                ++i;
+            }
+            if (last + 1 - start >= kDenseLength &&
+                inserting_is_smaller(base_from + start, result_from + start, last + 1 - start)) {
+                return {start, last + 1};
+            }
+            i = last + 1;
+        }
+        return {0, 0};
+    }
+
+    bool inserting_is_smaller(int64_t base_from, int64_t result_from, int64_t length) {
+        size_t mark = bytes_.size();
+        emit_differences(base_from, result_from, length);
+        std::vector<uint8_t> as_differences(bytes_.begin() + static_cast<std::ptrdiff_t>(mark),
+                                            bytes_.end());
+        bytes_.resize(mark);
+        const uint8_t* inserted = result_.data() + result_from;
+        std::vector<uint8_t> as_inserted(inserted, inserted + length);
+        return deflated_size(as_inserted) < deflated_size(as_differences);
+    }
+
+    void emit_differences(int64_t base_from, int64_t result_from, int64_t add_length) {
+        uint64_t unchanged = 0;
+        for (int64_t i = 0; i < add_length; ++i) {
+            uint8_t change = difference(base_from + i, result_from + i);
+            if (change == 0) {
+                ++unchanged;
+                continue;
+            }
+            varint(unchanged);
+            bytes_.push_back(change);
+            unchanged = 0;
+        }
+        if (unchanged > 0) {
+            varint(unchanged);
+        }
+    }
+
+    void emit(int64_t base_from, int64_t result_from, int64_t add_length, int64_t insert_length,
+              int64_t seek) {
+        varint(static_cast<uint64_t>(add_length));
+        varint(static_cast<uint64_t>(insert_length));
+        varint(encode_delta_seek(seek));
+        emit_differences(base_from, result_from, add_length);
+        const uint8_t* inserted = result_.data() + result_from + add_length;
+        bytes_.insert(bytes_.end(), inserted, inserted + insert_length);
+    }
+
     void varint(uint64_t value) {
         uint8_t encoded[kDeltaVarintMaxBytes];
         size_t length = encode_delta_varint(value, encoded);
         bytes_.insert(bytes_.end(), encoded, encoded + length);
     }
 
+    std::span<const uint8_t> base_;
+    std::span<const uint8_t> result_;
     std::vector<uint8_t> bytes_;
 };
 
@@ -166,12 +248,12 @@ Extension extend_matches(const uint8_t* old_bytes, int64_t old_size, const uint8
 // The instructions that turn base into result.
 std::vector<uint8_t> instructions_for(std::span<const uint8_t> base,
                                       std::span<const uint8_t> result) {
-    InstructionWriter writer;
+    InstructionWriter writer(base, result);
     const int64_t new_size = static_cast<int64_t>(result.size());
     const int64_t old_size = static_cast<int64_t>(base.size());
     if (old_size == 0 || old_size >= std::numeric_limits<int32_t>::max() - 1) {
         if (new_size > 0) {
-            writer.add(base, result, 0, 0, 0, new_size, 0);
+            writer.instruction(0, 0, 0, new_size, 0);
         }
         return writer.bytes();
     }
@@ -204,7 +286,7 @@ std::vector<uint8_t> instructions_for(std::span<const uint8_t> base,
                                            last_pos, scan, pos);
             int64_t insert_length = (scan - ext.backward) - (last_scan + ext.forward);
             int64_t seek = (pos - ext.backward) - (last_pos + ext.forward);
-            writer.add(base, result, last_pos, last_scan, ext.forward, insert_length, seek);
+            writer.instruction(last_pos, last_scan, ext.forward, insert_length, seek);
             last_scan = scan - ext.backward;
             last_pos = pos - ext.backward;
             last_offset = pos - scan;
