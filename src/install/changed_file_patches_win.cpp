@@ -10,11 +10,11 @@
 #include "common/fs.h"
 #include "common/install_paths.h"
 #include "common/log.h"
+#include "common/wide.h"
 #include "delta/delta_file.h"
 #include "install/changed_files_rules.h"
 #include "install/download_retry.h"
 #include "install/staged_commit.h"
-#include "common/wide.h"
 #include "net/http.h"
 
 namespace velda {
