@@ -62,9 +62,16 @@ std::vector<PairCase> pair_cases() {
     for (size_t i = 20000; i < 23000; ++i) {
         replaced[i] = static_cast<uint8_t>(noise());  // new data where old data was
     }
+    Bytes repeats;
+    for (int i = 0; i < (1 << 19); ++i) {
+        repeats.push_back('a');
+        repeats.push_back('b');
+    }
+    Bytes shifted_repeats = joined({Bytes{'a'}, repeats, Bytes(4096, 'b')});
     return {
         {"same", a, a, 500},
-        {"replaced block", a, replaced, 3300},  // the 3000 new bytes and little more
+        {"long repeats", repeats, shifted_repeats, 200},  // one match, not one per search
+        {"replaced block", a, replaced, 3300},            // the 3000 new bytes and little more
         {"insertion", a, joined({slice(a, 0, 15000), b, slice(a, 15000, 25000)}), 8000},
         {"deletion", a, joined({slice(a, 0, 12000), slice(a, 20000, 20000)}), 500},
         {"moved blocks", a,

@@ -5,9 +5,43 @@
 #include <cstring>
 #include <vector>
 
+#include <zlib.h>
+
+#include "common/little_endian.h"
 #include "delta/delta_patch.h"
 
-// The applier's three ends over memory, for the tests and the fuzz target.
+// The applier's three ends over memory, and patches written by hand, for the tests and the fuzz
+// target.
+
+// A patch header (delta/delta_format.h) of the given sizes.
+inline std::vector<uint8_t> delta_header(uint64_t base_size, uint64_t result_size,
+                                         uint8_t format = 1) {
+    std::vector<uint8_t> out = {'V', 'D', 'L', 'P', format, 1, 0, 0};
+    out.resize(24);
+    velda::store_le(out.data() + 8, base_size, 8);
+    velda::store_le(out.data() + 16, result_size, 8);
+    return out;
+}
+
+// The zlib stream of the given instruction bytes; empty if zlib fails.
+inline std::vector<uint8_t> delta_deflated(const std::vector<uint8_t>& instructions) {
+    uLongf size = compressBound(static_cast<uLong>(instructions.size()));
+    std::vector<uint8_t> out(size);
+    if (compress2(out.data(), &size, instructions.data(), static_cast<uLong>(instructions.size()),
+                  9) != Z_OK) {
+        return {};
+    }
+    out.resize(size);
+    return out;
+}
+
+inline std::vector<uint8_t> delta_crafted(uint64_t base_size, uint64_t result_size,
+                                          const std::vector<uint8_t>& instructions) {
+    std::vector<uint8_t> out = delta_header(base_size, result_size);
+    std::vector<uint8_t> stream = delta_deflated(instructions);
+    out.insert(out.end(), stream.begin(), stream.end());
+    return out;
+}
 
 // Hands out the patch in pieces of at most piece bytes, as a file or a socket would.
 class MemoryPatch final : public velda::DeltaPatchInput {

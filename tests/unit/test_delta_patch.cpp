@@ -1,12 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <zlib.h>
-
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "common/little_endian.h"
 #include "delta_memory.h"
 
 using namespace velda;
@@ -17,31 +14,6 @@ using Bytes = std::vector<uint8_t>;
 
 Bytes bytes_of(const std::string& text) {
     return Bytes(text.begin(), text.end());
-}
-
-Bytes header(uint64_t base_size, uint64_t result_size, uint8_t format = 1) {
-    Bytes out = {'V', 'D', 'L', 'P', format, 1, 0, 0};
-    out.resize(24);
-    store_le(out.data() + 8, base_size, 8);
-    store_le(out.data() + 16, result_size, 8);
-    return out;
-}
-
-Bytes deflated(const Bytes& instructions) {
-    uLongf size = compressBound(static_cast<uLong>(instructions.size()));
-    Bytes out(size);
-    EXPECT_EQ(compress2(out.data(), &size, instructions.data(),
-                        static_cast<uLong>(instructions.size()), 9),
-              Z_OK);
-    out.resize(size);
-    return out;
-}
-
-Bytes patch(uint64_t base_size, uint64_t result_size, const Bytes& instructions) {
-    Bytes out = header(base_size, result_size);
-    Bytes stream = deflated(instructions);
-    out.insert(out.end(), stream.begin(), stream.end());
-    return out;
 }
 
 Bytes cut(Bytes bytes, size_t drop) {
@@ -63,7 +35,7 @@ const Bytes kResult = bytes_of("12245xyabc");
 TEST(DeltaPatch, AddsInsertsAndSeeksInTheBase) {
     for (size_t piece : {size_t{1}, size_t{5}, size_t{1} << 20}) {
         Bytes result;
-        EXPECT_EQ(apply_in_memory(patch(16, 10, kInstructions), kBase, 10, &result, piece),
+        EXPECT_EQ(apply_in_memory(delta_crafted(16, 10, kInstructions), kBase, 10, &result, piece),
                   DeltaResult::Applied);
         EXPECT_EQ(result, kResult);
     }
@@ -78,47 +50,50 @@ struct FailureCase {
 };
 
 TEST(DeltaPatch, RefusesEachKindOfBadPatch) {
-    Bytes good = patch(16, 10, kInstructions);
+    Bytes good = delta_crafted(16, 10, kInstructions);
     Bytes eleven_byte_varint = {0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0};
     Bytes flipped = good;
     flipped.back() ^= 0x01;  // the stream's checksum
     const FailureCase cases[] = {
         {"empty", {}, 16, 8, DeltaResult::NotAPatch},
         {"another file", bytes_of("PK\x03\x04 not a patch at all"), 16, 8, DeltaResult::NotAPatch},
-        {"another format", with(header(16, 8, 2), deflated({})), 16, 8, DeltaResult::NotAPatch},
+        {"another format", with(delta_header(16, 8, 2), delta_deflated({})), 16, 8,
+         DeltaResult::NotAPatch},
         {"cut magic", bytes_of("VDL"), 16, 8, DeltaResult::Truncated},
-        {"cut header", cut(header(16, 8), 3), 16, 8, DeltaResult::Truncated},
-        {"header only", header(16, 8), 16, 8, DeltaResult::Truncated},
+        {"cut header", cut(delta_header(16, 8), 3), 16, 8, DeltaResult::Truncated},
+        {"header only", delta_header(16, 8), 16, 8, DeltaResult::Truncated},
         {"cut stream", cut(good, 3), 16, 10, DeltaResult::Truncated},
         {"other base", good, 17, 10, DeltaResult::WrongBaseSize},
         {"other result", good, 16, 11, DeltaResult::WrongResultSize},
-        {"stops short", patch(16, 8, {4, 0, 0, 4}), 16, 8, DeltaResult::WrongResultSize},
-        {"not zlib", with(header(16, 8), bytes_of("garbage!")), 16, 8, DeltaResult::Corrupt},
+        {"stops short", delta_crafted(16, 8, {4, 0, 0, 4}), 16, 8, DeltaResult::WrongResultSize},
+        {"not zlib", with(delta_header(16, 8), bytes_of("garbage!")), 16, 8, DeltaResult::Corrupt},
         {"bad checksum", flipped, 16, 10, DeltaResult::Corrupt},
-        {"cut instruction", patch(16, 8, {4, 2}), 16, 8, DeltaResult::Corrupt},
-        {"cut inserted bytes", patch(16, 8, {0, 8, 0, 'a'}), 16, 8, DeltaResult::Corrupt},
-        {"run past the add", patch(16, 4, {4, 0, 0, 5}), 16, 4, DeltaResult::Corrupt},
-        {"cut difference", patch(16, 4, {4, 0, 0, 1}), 16, 4, DeltaResult::Corrupt},
-        {"long varint", patch(16, 8, eleven_byte_varint), 16, 8, DeltaResult::Corrupt},
-        {"instruction after the end", patch(16, 10, with(kInstructions, {0, 0, 0})), 16, 10,
+        {"cut instruction", delta_crafted(16, 8, {4, 2}), 16, 8, DeltaResult::Corrupt},
+        {"cut inserted bytes", delta_crafted(16, 8, {0, 8, 0, 'a'}), 16, 8, DeltaResult::Corrupt},
+        {"run past the add", delta_crafted(16, 4, {4, 0, 0, 5}), 16, 4, DeltaResult::Corrupt},
+        {"cut difference", delta_crafted(16, 4, {4, 0, 0, 1}), 16, 4, DeltaResult::Corrupt},
+        {"long varint", delta_crafted(16, 8, eleven_byte_varint), 16, 8, DeltaResult::Corrupt},
+        {"instruction after the end", delta_crafted(16, 10, with(kInstructions, {0, 0, 0})), 16, 10,
          DeltaResult::Corrupt},
         {"bytes after the stream", with(good, {0}), 16, 10, DeltaResult::Corrupt},
-        {"add past the base", patch(16, 20, {17, 0, 0}), 16, 20, DeltaResult::OffsetPastBase},
-        {"seek before the base", patch(16, 4, {0, 4, 3, 'a', 'b', 'c', 'd'}), 16, 4,
+        {"add past the base", delta_crafted(16, 20, {17, 0, 0}), 16, 20,
          DeltaResult::OffsetPastBase},
-        {"seek past the base", patch(16, 4, {2, 2, 30, 2, 'c', 'd'}), 16, 4,
+        {"seek before the base", delta_crafted(16, 4, {0, 4, 3, 'a', 'b', 'c', 'd'}), 16, 4,
+         DeltaResult::OffsetPastBase},
+        {"seek past the base", delta_crafted(16, 4, {2, 2, 30, 2, 'c', 'd'}), 16, 4,
          DeltaResult::OffsetPastBase},
         {"huge seek",
-         patch(16, 4,
-               with({0, 4}, {0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01, 'a', 'b',
-                             'c', 'd'})),
+         delta_crafted(16, 4,
+                       with({0, 4}, {0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01,
+                                     'a', 'b', 'c', 'd'})),
          16, 4, DeltaResult::OffsetPastBase},
-        {"insert past the result", patch(16, 4, {0, 5, 0, 1, 2, 3, 4, 5}), 16, 4,
+        {"insert past the result", delta_crafted(16, 4, {0, 5, 0, 1, 2, 3, 4, 5}), 16, 4,
          DeltaResult::LengthPastResult},
-        {"add past the result", patch(16, 4, {5, 0, 0, 0, 0, 0, 0, 0}), 16, 4,
+        {"add past the result", delta_crafted(16, 4, {5, 0, 0, 0, 0, 0, 0, 0}), 16, 4,
          DeltaResult::LengthPastResult},
         {"lengths that wrap",
-         patch(16, 4, with({2}, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01, 0})),
+         delta_crafted(16, 4,
+                       with({2}, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01, 0})),
          16, 4, DeltaResult::LengthPastResult},
     };
     for (const FailureCase& c : cases) {
@@ -149,7 +124,7 @@ class FailingOutput final : public DeltaOutput {
 };
 
 TEST(DeltaPatch, NamesTheEndThatFailed) {
-    Bytes good = patch(16, 10, kInstructions);
+    Bytes good = delta_crafted(16, 10, kInstructions);
     MemoryBase base(kBase);
     MemoryOutput output;
     FailingPatch failing_patch;

@@ -21,6 +21,10 @@ namespace {
 constexpr int64_t kMatchCompareLimit = 1 << 14;
 // A new match must beat staying at the current offset by this many bytes to start an instruction.
 constexpr int64_t kMatchGain = 8;
+// Stepping a byte at a time through a match this long, the maker follows it instead of searching
+// again: a search compares up to kMatchCompareLimit bytes at each of its steps, which on long
+// repeats would cost that much for every byte.
+constexpr int64_t kFollowAbove = 256;
 
 int64_t match_length(const uint8_t* a, int64_t a_size, const uint8_t* b, int64_t b_size) {
     int64_t limit = std::min({a_size, b_size, kMatchCompareLimit});
@@ -46,7 +50,10 @@ class BaseIndex {
             size_t middle = low + (high - low) / 2;
             int64_t start = suffixes_[middle];
             int64_t compared = std::min({base_size - start, text_size, kMatchCompareLimit});
-            if (std::memcmp(base + start, text, static_cast<size_t>(compared)) < 0) {
+            // Equal bytes go right: a suffix that ends inside them sorts before the text, and
+            // of suffixes alike up to the limit the longer ones come later. Going left would end
+            // on the shortest of many repeats, where a match cannot go on.
+            if (std::memcmp(base + start, text, static_cast<size_t>(compared)) <= 0) {
                 low = middle;
             } else {
                 high = middle;
@@ -265,8 +272,13 @@ std::vector<uint8_t> instructions_for(std::span<const uint8_t> base,
     while (scan < new_size) {
         int64_t old_score = 0;
         int64_t scored = scan += length;
-        for (; scan < new_size; ++scan) {
-            length = index.longest_match(new_bytes + scan, new_size - scan, &pos);
+        for (bool follow = false; scan < new_size; ++scan, follow = true) {
+            if (follow && length > kFollowAbove) {
+                --length;  // the last match, one byte on: no new search
+                ++pos;
+            } else {
+                length = index.longest_match(new_bytes + scan, new_size - scan, &pos);
+            }
             for (; scored < scan + length; ++scored) {
                 int64_t at = scored + last_offset;
                 if (at >= 0 && at < old_size && old_bytes[at] == new_bytes[scored]) {
