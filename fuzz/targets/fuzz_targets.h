@@ -19,6 +19,7 @@ int fuzz_file_digests(const uint8_t* data, size_t size);
 int fuzz_commit_record(const uint8_t* data, size_t size);
 int fuzz_release_details(const uint8_t* data, size_t size);
 int fuzz_accepted_release(const uint8_t* data, size_t size);
+int fuzz_patch_index(const uint8_t* data, size_t size);
 int fuzz_delta_patch(const uint8_t* data, size_t size);
 
 struct FuzzTarget {
@@ -39,6 +40,7 @@ inline constexpr FuzzTarget kFuzzTargets[] = {
     {"commit_record", fuzz_commit_record},
     {"release_details", fuzz_release_details},
     {"accepted_release", fuzz_accepted_release},
+    {"patch_index", fuzz_patch_index},
     {"delta_patch", fuzz_delta_patch},
 };
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+
 #include "common/progress.h"
 #include "common/status.h"
 #include "install/staged_commit.h"
@@ -13,6 +15,12 @@ struct ChangedFilesDigests {
     const char* hashes_url = "";
     const char* hashes_sha256 = "";
     bool required = false;  // a signed manifest: nothing unchecked may be installed
+    // The change set's patch index and where its patches lie; "" when it has none. A file with a
+    // patch whose installed copy is the patch's base is made from it; every other comes whole.
+    const char* patches_url = "";
+    const char* patches_sha256 = "";
+    uint64_t patches_size = 0;  // 0 when not given
+    const char* patch_base_url = "";
 };
 
 // Stages the changed-files list at list_url for install_folder: each download goes into the

@@ -7,6 +7,7 @@
 #include <map>
 #include <string>
 
+#include "install/changed_file_patches.h"
 #include "install/changed_files_rules.h"
 #include "install/download_digest.h"
 #include "install/download_retry.h"
@@ -138,11 +139,7 @@ class StagedChanges {
 };
 
 Status download_changed_file(const char* staged_path, const char* base_url, const char* path_text,
-                             const ChangedFilesChecks& checks) {
-    const uint8_t* digest = nullptr;
-    if (!checks.file_digest(path_text, &digest)) {
-        return Status::failure(StatusStage::ChangedFiles);
-    }
+                             const uint8_t* digest) {
     char file_url[kChangedFilesUrlSize];
     join_changed_file_url(base_url, path_text, file_url);
     wchar_t wide_file_url[kWideFileUrlUnits];
@@ -159,8 +156,24 @@ struct ListContext {
     const char* install_folder;
     const char* base_url;
     const ChangedFilesChecks* checks;
+    ChangedFilePatches* patches;
     StagedChanges* changes;
+    size_t* downloads;
 };
+
+// From its patch when that works, else whole.
+Status fetch_changed_file(const char* staged_path, const char* target_path, const char* path_text,
+                          const ListContext& context) {
+    const uint8_t* digest = nullptr;
+    if (!context.checks->file_digest(path_text, &digest)) {
+        return Status::failure(StatusStage::ChangedFiles);
+    }
+    ++*context.downloads;
+    if (context.patches->stage(path_text, target_path, staged_path, digest)) {
+        return Status::success();
+    }
+    return download_changed_file(staged_path, context.base_url, path_text, digest);
+}
 
 // What an earlier line staged for path is dropped. A deletion makes no folder in staging: the
 // commit brings every staged folder into the installation.
@@ -209,8 +222,7 @@ Status stage_line(char* line, const ListContext& context) {
         return Status::failure(StatusStage::Staging, GetLastError(), "no se pudo preparar %s",
                                path.c_str());
     }
-    Status downloaded =
-        download_changed_file(staged_path, context.base_url, entry.path_text, *context.checks);
+    Status downloaded = fetch_changed_file(staged_path, target_path, entry.path_text, context);
     if (downloaded) {
         context.changes->set(path, CommitChange::Put);
     }
@@ -261,8 +273,20 @@ Status fetch_and_stage_list(const char* install_folder, const ListSource& source
         return Status::failure(StatusStage::ChangedFiles, 0, "no se pudo abrir la lista %s",
                                source.name);
     }
+    ChangedFilePatches patches;
+    patches.prepare(install_folder, digests);
     StagedChanges changes(plan);
-    return stage_list(list.get(), {install_folder, source.base_url, &checks, &changes});
+    size_t downloads = 0;
+    Status staged = stage_list(
+        list.get(), {install_folder, source.base_url, &checks, &patches, &changes, &downloads});
+    if (staged && patches.offered()) {
+        char line[128] = {};
+        format_bounded(
+            line, sizeof(line), "Archivos modificados recibidos como parche: %lu de %lu.",
+            static_cast<unsigned long>(patches.patched()), static_cast<unsigned long>(downloads));
+        log_line(line);
+    }
+    return staged;
 }
 
 }  // namespace

@@ -170,6 +170,12 @@ Status stage_changed_files_of(LauncherRun* run, CommitRecord* plan) {
     digests.hashes_sha256 =
         set != nullptr ? set->hashes_sha256.c_str() : manifest.changed_files_hashes_sha256;
     digests.required = run->manifest_signed;
+    if (set != nullptr) {
+        digests.patches_url = set->patches_url.c_str();
+        digests.patches_sha256 = set->patches_sha256.c_str();
+        digests.patches_size = set->patches_size.value_or(0);
+        digests.patch_base_url = set->patch_base_url.c_str();
+    }
     const char* base_url = set != nullptr ? set->base_url.c_str() : manifest.changed_files_base_url;
     return stage_changed_files(run->paths.install_folder, list_url, base_url, digests,
                                launcher_download_progress_cb, &run->progress, plan);

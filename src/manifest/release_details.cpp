@@ -114,7 +114,11 @@ bool read_change_set(const Value& item, size_t index, ChangeSet* out, std::strin
            fields.size("list_size", &out->list_size) &&
            fields.size("hashes_size", &out->hashes_size) &&
            fields.size("files_size", &out->files_size) &&
-           fields.size("files_count", &out->files_count);
+           fields.size("files_count", &out->files_count) &&
+           fields.text("patches_url", kManifestUrlSize, false, &out->patches_url) &&
+           fields.text("patches_sha256", 0, false, &out->patches_sha256) &&
+           fields.size("patches_size", &out->patches_size) &&
+           fields.text("patch_base_url", kManifestUrlSize, false, &out->patch_base_url);
 }
 
 bool read_change_sets(const Value& root, ReleaseDetails* out, std::string* why) {

@@ -19,7 +19,10 @@ namespace velda {
 //   "direct_from": ["1.1.0", ...],
 //   "change_sets": [{"from": "1.1.0", "list_url": "...", "base_url": "...",
 //                    "list_sha256": "...", "hashes_url": "...", "hashes_sha256": "...",
-//                    "list_size": N, "hashes_size": N, "files_size": N, "files_count": N}, ...]
+//                    "list_size": N, "hashes_size": N, "files_size": N, "files_count": N,
+//                    "patches_url": "...", "patches_sha256": "...", "patches_size": N,
+//                    "patch_base_url": "..."}, ...]
+// The patch members are optional: a set without them sends every changed file whole.
 // Sizes are JSON numbers (bytes, or a count of files), whole and at most 2^53.
 // Last, what the release is and when it was made, which keyed launchers go by:
 //   "product": "velda", "issued": "2026-12-09T05:00:00Z", "expires": "2027-01-08T05:00:00Z"
@@ -40,6 +43,12 @@ struct ChangeSet {
     std::optional<uint64_t> hashes_size;
     std::optional<uint64_t> files_size;   // the changed files together
     std::optional<uint64_t> files_count;  // files the list downloads
+    // The patch index (one binary patch per changed file worth patching) and the URL its patch
+    // paths are joined to; "" and empty when the set has no patches.
+    std::string patches_url;
+    std::string patches_sha256;
+    std::optional<uint64_t> patches_size;
+    std::string patch_base_url;
 
     bool operator==(const ChangeSet&) const = default;
 };

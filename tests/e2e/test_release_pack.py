@@ -132,10 +132,13 @@ def test_launcher_goes_from_the_first_release_to_the_second_through_changed_file
     assert (install / "velda.version").read_bytes() == V2.encode()
     assert second.starts[-1]["tag"] == V2
 
-    # Only the changed files travelled; the package and the executable alone did not.
+    # Only the changed files travelled, whole or as their patch; the package and the executable
+    # alone did not.
     release = releases["r2"]
     for name in CHANGED:
-        assert len(https_server.requests_for(changed_files_path(release, name))) == 1, name
+        whole = changed_files_path(release, name)
+        patch = whole.replace("/files/", "/patches/", 1) + ".vpatch"
+        assert len(https_server.requests_for(whole) + https_server.requests_for(patch)) == 1, name
     for name in UNCHANGED:
         assert not https_server.requests_for(changed_files_path(release, name)), name
     assert not https_server.requests_for(f"/downloads/velda-{V2}.zip")

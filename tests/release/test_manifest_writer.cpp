@@ -72,6 +72,11 @@ TEST(ManifestWriter, ChangeSetsReadBackAndLeaveTheSingleFieldsToThePlainSearch) 
     m.details.direct_from = {"1.4.1"};
     // The older set names other URLs under the names the launcher's search knows best.
     m.details.change_sets = {change_set("1.4.1"), change_set("1.3.0")};
+    ChangeSet& patched = m.details.change_sets[0];
+    patched.patches_url = "https://downloads.example.com/downloads/changes/1.4.1/list.patches";
+    patched.patches_sha256 = std::string(64, 'b');
+    patched.patches_size = 99;
+    patched.patch_base_url = "https://downloads.example.com/downloads/changes/1.4.1/patches";
     std::vector<std::string> problems;
     ASSERT_TRUE(validate_release_manifest(m, &problems)) << problems[0];
     std::string text = write_manifest_json(m);
@@ -91,9 +96,10 @@ TEST(ManifestWriter, ChangeSetsReadBackAndLeaveTheSingleFieldsToThePlainSearch) 
     ReleaseManifest refused = m;
     refused.details.change_sets.push_back(change_set("1.4.2"));  // not older
     refused.details.change_sets[1].hashes_url = "ftp://h/x";
+    refused.details.change_sets[1].patches_url = "https://h/only-the-index";
     problems.clear();
     EXPECT_FALSE(validate_release_manifest(refused, &problems));
-    EXPECT_EQ(problems.size(), 2u);
+    EXPECT_EQ(problems.size(), 3u);
 }
 
 TEST(ManifestWriter, WritesPlainSlashesAndEachKeyOnce) {

@@ -25,7 +25,9 @@ const char* const kFullManifest =
     "    {\"from\": \"1.1.0\", \"list_url\": \"https://h/a\\u00e9\", \"base_url\": "
     "\"https://h/b/\", "
     "\"list_sha256\": \"ab\", \"hashes_url\": \"https://h/c\", \"hashes_sha256\": \"cd\", "
-    "\"list_size\": 10, \"hashes_size\": 80, \"files_size\": 500, \"files_count\": 1},\n"
+    "\"list_size\": 10, \"hashes_size\": 80, \"files_size\": 500, \"files_count\": 1, "
+    "\"patches_url\": \"https://h/p.patches\", \"patches_sha256\": \"ef\", \"patches_size\": 77, "
+    "\"patch_base_url\": \"https://h/patches\"},\n"
     "    {\"from\": \"1.0.0\", \"list_url\": \"https://h/d\", \"base_url\": \"https://h/e/\", "
     "\"unknown\": [1, {\"x\": null}]}\n"
     "  ]\n"
@@ -50,9 +52,15 @@ TEST(ReleaseDetails, ReadsAFullManifestAndAnswersPerInstalledVersion) {
     EXPECT_EQ(newer.hashes_size, 80u);
     EXPECT_EQ(newer.files_size, 500u);
     EXPECT_EQ(newer.files_count, 1u);
+    EXPECT_EQ(newer.patches_url, "https://h/p.patches");
+    EXPECT_EQ(newer.patches_sha256, "ef");
+    EXPECT_EQ(newer.patches_size, 77u);
+    EXPECT_EQ(newer.patch_base_url, "https://h/patches");
     const ChangeSet& older = details.change_sets[1];
     EXPECT_EQ(older.hashes_url, "");
     EXPECT_FALSE(older.files_size.has_value());
+    EXPECT_EQ(older.patches_url, "");
+    EXPECT_FALSE(older.patches_size.has_value());
 
     EXPECT_EQ(change_set_for(details, "1.0.0"), &older);
     EXPECT_EQ(change_set_for(details, "1.1.0"), &newer);
@@ -150,6 +158,14 @@ TEST(ReleaseDetails, AcceptsOrRefusesByTheRules) {
          false},
         {"change set size of wrong type",
          "{\"change_sets\": [" + change_set("1", ", \"files_count\": true") + "]}", false},
+        {"patch index size of wrong type",
+         "{\"change_sets\": [" + change_set("1", ", \"patches_size\": \"7\"") + "]}", false},
+        {"patch base URL of wrong type",
+         "{\"change_sets\": [" + change_set("1", ", \"patch_base_url\": 1") + "]}", false},
+        {"overlong patch index URL",
+         "{\"change_sets\": [" + change_set("1", ", \"patches_url\": \"" + longest_url + "u\"") +
+             "]}",
+         false},
         {"change set hash of wrong type",
          "{\"change_sets\": [" + change_set("1", ", \"list_sha256\": 5") + "]}", false},
         {"change set overlong from",

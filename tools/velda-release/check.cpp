@@ -209,7 +209,7 @@ int run_check(const CheckOptions& options) {
     ChangedFilesTotals single_set;
     check_changed_files(origin, analysis, rule, package, &traps, &single_set);
     DetailsReading details;
-    check_release_details(origin, text, analysis, rule, {package, direct_size, single_set},
+    check_release_details(origin, options, text, analysis, rule, {package, direct_size, single_set},
                           &details, &traps, &notes);
     check_offered_launcher_member(origin, text, options.launcher_version, &traps);
     print_prediction(options, origin, analysis, details);

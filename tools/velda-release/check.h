@@ -5,6 +5,12 @@
 
 namespace velda {
 
+// An earlier release's product folder, for applying its change set's patches to.
+struct PatchBase {
+    std::string folder;
+    std::string version;
+};
+
 struct CheckOptions {
     std::string manifest;  // a file, or an http(s) URL
     bool installed_given = false;
@@ -17,6 +23,9 @@ struct CheckOptions {
     std::vector<std::string> public_keys;
     std::string product_id;        // the launcher's VELDA_PRODUCT_ID; "": the product is not judged
     std::string launcher_version;  // of the keyed launcher judged; "": this build's own
+    // With a folder for a change set's version, each of its patches is applied to that folder's
+    // file and the result compared; without, patches are checked by size and SHA-256 alone.
+    std::vector<PatchBase> bases;
 };
 
 // Prints the launcher's reading, what a launcher would do, and every trap; returns 0 when the

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <map>
 
+#include "check_patches.h"
 #include "common/install_paths.h"
 #include "common/text.h"
 #include "net/url_filename.h"
@@ -155,8 +156,8 @@ Manifest manifest_for_installed(const Manifest& manifest, const ReleaseDetails& 
     return out;
 }
 
-void check_release_details(const Origin& origin, const std::string& text,
-                           const ManifestAnalysis& analysis, HashRule rule,
+void check_release_details(const Origin& origin, const CheckOptions& options,
+                           const std::string& text, const ManifestAnalysis& analysis, HashRule rule,
                            const FetchedRelease& fetched, DetailsReading* reading,
                            std::vector<std::string>* traps, std::vector<std::string>* notes) {
     if (!analysis.scan.valid || !analysis.scan.root_is_object) {
@@ -188,6 +189,7 @@ void check_release_details(const Origin& origin, const std::string& text,
             static_cast<unsigned long long>(found.hashes_size),
             static_cast<unsigned long long>(found.files_size));
         totals[set.from_version] = found;
+        check_change_set_patches(origin, options, set, rule, traps, notes);
     }
     check_direct_from(details, totals, fetched, traps, notes);
 }

@@ -26,9 +26,10 @@ struct FetchedRelease {
 };
 
 // Lists every change set and checks each one's list, hash file and files as the single set is
-// checked, the sizes against the files, and direct_from against the change sets.
-void check_release_details(const Origin& origin, const std::string& text,
-                           const ManifestAnalysis& analysis, HashRule rule,
+// checked, its patches (check_patches.h), the sizes against the files, and direct_from against
+// the change sets.
+void check_release_details(const Origin& origin, const CheckOptions& options,
+                           const std::string& text, const ManifestAnalysis& analysis, HashRule rule,
                            const FetchedRelease& fetched, DetailsReading* reading,
                            std::vector<std::string>* traps, std::vector<std::string>* notes);
 

@@ -25,40 +25,6 @@ namespace velda {
 
 namespace {
 
-// Checks bytes against the manifest's hash member key; false when it fails. The trap says why,
-// so callers that read on to show every other fault need not look at the result.
-bool check_hash(const char* key, const char* field, std::string_view bytes,
-                const std::string& where, HashRule rule, std::vector<std::string>* traps) {
-    ExpectedDigest expected = ExpectedDigest::from_field(field);
-    if (expected.state() == ExpectedDigest::State::Absent) {
-        if (rule.required) {
-            traps->push_back(where + ": the manifest gives no \"" + key +
-                             "\", so launchers with a release key refuse it");
-            return false;
-        }
-        return true;
-    }
-    if (expected.state() == ExpectedDigest::State::Malformed) {
-        traps->push_back(std::string("\"") + key + "\" is not 64 hex digits, so launchers refuse " +
-                         where);
-        return false;
-    }
-    uint8_t actual[kSha256Size];
-    char actual_hex[kSha256HexSize];
-    if (!release_sha256(bytes, actual)) {
-        traps->push_back("cannot hash " + where);
-        return false;
-    }
-    bytes_to_hex(actual, kSha256Size, actual_hex);
-    if (std::memcmp(actual, expected.bytes(), kSha256Size) != 0) {
-        traps->push_back(where + " does not match \"" + key + "\": its SHA-256 is " + actual_hex +
-                         ", the manifest gives " + printable(field));
-        return false;
-    }
-    std::printf("  SHA-256 matches \"%s\"\n", key);
-    return true;
-}
-
 void add_signature_trap(const std::string& where, SignatureCheck check,
                         std::vector<std::string>* traps) {
     traps->push_back("the signature " + where + " " +
@@ -224,6 +190,38 @@ void check_changed_entry(const ChangedFilesContext& context, const ListEntry& en
 }
 
 }  // namespace
+
+bool check_hash(const char* key, const char* field, std::string_view bytes,
+                const std::string& where, HashRule rule, std::vector<std::string>* traps) {
+    ExpectedDigest expected = ExpectedDigest::from_field(field);
+    if (expected.state() == ExpectedDigest::State::Absent) {
+        if (rule.required) {
+            traps->push_back(where + ": the manifest gives no \"" + key +
+                             "\", so launchers with a release key refuse it");
+            return false;
+        }
+        return true;
+    }
+    if (expected.state() == ExpectedDigest::State::Malformed) {
+        traps->push_back(std::string("\"") + key + "\" is not 64 hex digits, so launchers refuse " +
+                         where);
+        return false;
+    }
+    uint8_t actual[kSha256Size];
+    char actual_hex[kSha256HexSize];
+    if (!release_sha256(bytes, actual)) {
+        traps->push_back("cannot hash " + where);
+        return false;
+    }
+    bytes_to_hex(actual, kSha256Size, actual_hex);
+    if (std::memcmp(actual, expected.bytes(), kSha256Size) != 0) {
+        traps->push_back(where + " does not match \"" + key + "\": its SHA-256 is " + actual_hex +
+                         ", the manifest gives " + printable(field));
+        return false;
+    }
+    std::printf("  SHA-256 matches \"%s\"\n", key);
+    return true;
+}
 
 void check_within_bound(const std::string& what, size_t size, uint64_t max_bytes,
                         const char* effect, std::vector<std::string>* traps) {

@@ -42,6 +42,11 @@ struct HashRule {
     bool required;
 };
 
+// Checks bytes against the manifest's hash member key (its value field); false when it fails. The
+// trap says why, so callers that read on to show every other fault need not look at the result.
+bool check_hash(const char* key, const char* field, std::string_view bytes,
+                const std::string& where, HashRule rule, std::vector<std::string>* traps);
+
 // A trap when a text that launchers fetch whole is longer than their GET takes (max_bytes):
 // they stop reading it, and effect says what follows.
 void check_within_bound(const std::string& what, size_t size, uint64_t max_bytes,

@@ -22,6 +22,7 @@ const char kUsage[] =
     "  velda-release pack --product DIR --version VERSION --server URL --out DIR\n"
     "                     [--previous DIR --previous-version VERSION]... [--sign-key PRIVATE.pem]\n"
     "                     [--product-id ID] [--expires-in-days N] [--launcher VeldaLauncher.exe]\n"
+    "                     [--no-patches]\n"
     "      DIR must hold Velda.exe at its top level; URL is scheme://host[:port] of the\n"
     "      download server; --out names a new folder, laid out as the server's document root.\n"
     "      --previous and --previous-version, once per earlier version users may have.\n"
@@ -29,15 +30,19 @@ const char kUsage[] =
     "      --product-id (default velda): keyed launchers built for another product refuse it.\n"
     "      --expires-in-days: keyed launchers refuse the release N days after packing.\n"
     "      --launcher: keyed launchers older than its version resource update themselves to it.\n"
+    "      --no-patches: changed files are offered whole only, without binary patches.\n"
     "  velda-release check MANIFEST [--installed VERSION] [--no-install-folder]\n"
     "                      [--root DIR] [--cacert FILE] [--public-key PUBLIC.pem]...\n"
     "                      [--product-id ID] [--launcher-version VERSION]\n"
+    "                      [--previous DIR --previous-version VERSION]...\n"
     "      MANIFEST is a file (its document root is two folders up unless --root is given)\n"
     "      or an http(s) URL. Exit status 0: the release is sound; 1: it is not.\n"
     "      --public-key (repeatable): the release must be signed by one of these keys.\n"
     "      --product-id: the launchers' VELDA_PRODUCT_ID; another product's release fails.\n"
     "      --launcher-version: what a keyed launcher of that version does with the offered\n"
     "      launcher (default: this build's version).\n"
+    "      --previous and --previous-version: an earlier version's product folder, to which\n"
+    "      its change set's patches are applied; without, patches are checked by SHA-256.\n"
     "  velda-release keygen --out DIR\n"
     "      writes DIR/velda-release-private.pem (owner only) and DIR/velda-release-public.pem.\n"
     "  velda-release diff BASE NEW OUT\n"
@@ -110,6 +115,10 @@ int pack_command(int argc, char** argv) {
             }
             continue;
         }
+        if (std::strcmp(argv[i], "--no-patches") == 0) {
+            options.make_patches = false;
+            continue;
+        }
         std::string days;
         if (take(argc, argv, &i, "--expires-in-days", &days, &missing)) {
             if (missing || !parse_day_count(days, &options.expires_in_days)) {
@@ -136,7 +145,19 @@ int pack_command(int argc, char** argv) {
 int check_command(int argc, char** argv) {
     CheckOptions options;
     bool missing = false;
+    std::vector<std::string> previous_folders;
+    std::vector<std::string> previous_versions;
     for (int i = 2; i < argc; ++i) {
+        std::string previous;
+        if (take(argc, argv, &i, "--previous", &previous, &missing) ||
+            take(argc, argv, &i, "--previous-version", &previous, &missing)) {
+            if (missing) {
+                return usage_error("an option lacks its value");
+            }
+            bool folder = std::strcmp(argv[i - 1], "--previous") == 0;
+            (folder ? previous_folders : previous_versions).push_back(previous);
+            continue;
+        }
         std::string key_file;
         if (take(argc, argv, &i, "--public-key", &key_file, &missing)) {
             if (missing) {
@@ -169,6 +190,12 @@ int check_command(int argc, char** argv) {
     }
     if (options.manifest.empty()) {
         return usage_error("check needs a manifest file or URL");
+    }
+    if (previous_folders.size() != previous_versions.size()) {
+        return usage_error("each --previous needs its --previous-version");
+    }
+    for (size_t i = 0; i < previous_folders.size(); ++i) {
+        options.bases.push_back({previous_folders[i], previous_versions[i]});
     }
     if (options.installed_given && options.no_install_folder) {
         return usage_error("--installed needs an install folder; drop --no-install-folder");

@@ -75,9 +75,20 @@ void check_change_set(const std::string& version, const ChangeSet& set,
         value_fits("hashes_url", set.hashes_url, kManifestUrlSize, &found)) {
         check_url("hashes_url", set.hashes_url, &found);
     }
+    for (const auto& [key, url] :
+         {std::pair<const char*, const std::string*>{"patches_url", &set.patches_url},
+          {"patch_base_url", &set.patch_base_url}}) {
+        if (!url->empty() && value_fits(key, *url, kManifestUrlSize, &found)) {
+            check_url(key, *url, &found);
+        }
+    }
+    if (set.patches_url.empty() != set.patch_base_url.empty()) {
+        found.push_back("\"patches_url\" and \"patch_base_url\" come together or not at all");
+    }
     for (const auto& [key, value] :
          {std::pair<const char*, const std::string*>{"list_sha256", &set.list_sha256},
-          {"hashes_sha256", &set.hashes_sha256}}) {
+          {"hashes_sha256", &set.hashes_sha256},
+          {"patches_sha256", &set.patches_sha256}}) {
         if (!value->empty() && !is_hex_digest(*value)) {
             found.push_back(std::string("\"") + key + "\" is not 64 lower-case hex digits");
         }
@@ -154,6 +165,10 @@ std::string change_set_json(const ChangeSet& set) {
     write_size(&out, "hashes_size", set.hashes_size);
     write_size(&out, "files_size", set.files_size);
     write_size(&out, "files_count", set.files_count);
+    text("patches_url", set.patches_url);
+    text("patches_sha256", set.patches_sha256);
+    write_size(&out, "patches_size", set.patches_size);
+    text("patch_base_url", set.patch_base_url);
     return out + "}";
 }
 

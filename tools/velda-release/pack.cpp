@@ -434,8 +434,11 @@ bool write_release(const PackOptions& options, const PackInputs& inputs, PackPla
         !verify_package(at(layout.package_path), inputs.product, inputs.new_tree, why)) {
         return false;
     }
-    for (const ChangeSetPlan& set : plan->sets) {
-        if (!write_change_set(inputs.product, set, staging, why)) {
+    for (size_t i = 0; i < plan->sets.size(); ++i) {
+        ChangeSetPlan& set = plan->sets[i];
+        if (!write_change_set(inputs.product, set, staging, why) ||
+            (options.make_patches &&
+             !write_change_set_patches(inputs.earlier[i], inputs.product, staging, &set, why))) {
             return false;
         }
     }
@@ -519,6 +522,10 @@ void print_summary(const PackOptions& options, const PackInputs& inputs, const P
         std::printf("  %s\n", set.layout.hashes_path.c_str());
         std::printf("  %s/ (%zu files)\n", set.layout.files_path.c_str(),
                     set.changes.downloads.size());
+        if (!set.patches.empty()) {
+            std::printf("  %s\n  %s/ (%zu patches)\n", set.layout.patches_path.c_str(),
+                        set.layout.patch_files_path.c_str(), set.patches.size());
+        }
         if (set.direct_makes_whole) {
             std::printf("  (from %s, Velda.exe alone makes the installation whole)\n",
                         inputs.earlier[i].version.c_str());

@@ -22,6 +22,7 @@ struct PackOptions {
     std::string product_id = "velda";  // keyed launchers built for another product refuse it
     int expires_in_days = 0;           // 0: the release does not expire
     std::string launcher_file;         // a VeldaLauncher.exe to offer; empty: none
+    bool make_patches = true;          // false: every changed file is sent whole only
 };
 
 // Writes the release, or nothing at all; returns the process exit code.

@@ -26,6 +26,25 @@ bool hash_staged(const fs::path& staging, const std::string& relative, std::stri
     return true;
 }
 
+// The index of the set's patches, and the members that name it.
+bool add_patch_index(const fs::path& staging, const ChangeSetPlan& set, ChangeSet* record,
+                     std::string* error) {
+    const ReleaseLayout& layout = set.layout;
+    if (!write_file_bytes(tree_path(staging, layout.patches_path),
+                          format_patch_index(set.patches))) {
+        *error = "cannot write " + tree_path(staging, layout.patches_path).string();
+        return false;
+    }
+    uint64_t size = 0;
+    if (!hash_staged(staging, layout.patches_path, &record->patches_sha256, &size, error)) {
+        return false;
+    }
+    record->patches_url = layout.patches_url;
+    record->patches_size = size;
+    record->patch_base_url = layout.patch_files_url;
+    return true;
+}
+
 // Writes one change set's hash file and fills its record from the staged files.
 bool add_change_set_hashes(const fs::path& staging, const ChangeSetPlan& set, ChangeSet* record,
                            std::string* error) {
@@ -58,7 +77,7 @@ bool add_change_set_hashes(const fs::path& staging, const ChangeSetPlan& set, Ch
     }
     record->list_size = list_size;
     record->hashes_size = hashes_size;
-    return true;
+    return set.patches.empty() || add_patch_index(staging, set, record, error);
 }
 
 // The package's and the direct executable's sizes, as staged and as the tree holds them.

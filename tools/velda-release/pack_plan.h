@@ -6,6 +6,7 @@
 
 #include "changed_list.h"
 #include "manifest_writer.h"
+#include "release_patches.h"
 #include "release_layout.h"
 #include "tree_files.h"
 
@@ -35,7 +36,8 @@ struct ChangeSetPlan {
     ReleaseLayout layout;  // its list, hash file and files folder
     ChangedFilesPlan changes;
     std::string list_text;
-    bool direct_makes_whole = false;  // Velda.exe is all that differs
+    bool direct_makes_whole = false;   // Velda.exe is all that differs
+    std::vector<PatchRecord> patches;  // the changed files worth sending as patches, path order
 };
 
 // The texts and the folder layout of the release, each read back as the launcher reads it.
@@ -46,9 +48,18 @@ struct PackPlan {
     std::string manifest_text;
 };
 
+// Writes a patch under the set's patch folder for each changed file (one the earlier release
+// also holds) whose patch is worth sending, and records it in set->patches. False, with *why,
+// when a file cannot be read or written or a patch does not rebuild its file.
+[[nodiscard]] bool write_change_set_patches(const EarlierRelease& earlier,
+                                            const std::filesystem::path& product,
+                                            const std::filesystem::path& staging,
+                                            ChangeSetPlan* set, std::string* why);
+
 // Fills the manifest's hash and size members from the files staged for the release and writes
-// each change set's hash file; the single change-set fields repeat the newest earlier version's
-// set. False, with *error, when a staged file cannot be read or written.
+// each change set's hash file and, where it has patches, its patch index; the single change-set
+// fields repeat the newest earlier version's set. False, with *error, when a staged file cannot be
+// read or written.
 [[nodiscard]] bool add_release_hashes(const std::filesystem::path& staging,
                                       const PackInputs& inputs, PackPlan* plan, std::string* error);
 

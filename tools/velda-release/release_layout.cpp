@@ -24,6 +24,10 @@ ReleaseLayout make_release_layout(const std::string& server, const std::string& 
         layout.hashes_url = server + "/" + layout.hashes_path;
         layout.files_path = folder + "/files";
         layout.files_url = server + "/" + layout.files_path;
+        layout.patches_path = folder + "/velda-changes-" + step + ".patches";
+        layout.patches_url = server + "/" + layout.patches_path;
+        layout.patch_files_path = folder + "/patches";
+        layout.patch_files_url = server + "/" + layout.patch_files_path;
     }
     return layout;
 }

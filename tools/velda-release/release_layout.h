@@ -19,6 +19,10 @@ struct ReleaseLayout {
     std::string hashes_url;
     std::string files_path;  // downloads/changes/<from>-to-<to>/files
     std::string files_url;
+    std::string patches_path;  // the patch index beside the list: ....patches
+    std::string patches_url;
+    std::string patch_files_path;  // downloads/changes/<from>-to-<to>/patches, <path>.vpatch each
+    std::string patch_files_url;
 };
 
 // server: scheme://host[:port] without a trailing slash. previous_version may be empty.

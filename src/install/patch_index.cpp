@@ -1,0 +1,131 @@
+#include "install/patch_index.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace velda {
+
+namespace {
+
+// Cuts the next blank-ended field off the front of line; false when there is no blank.
+bool take_field(std::string_view* line, std::string_view* field) {
+    size_t blank = line->find(' ');
+    if (blank == std::string_view::npos) {
+        return false;
+    }
+    *field = line->substr(0, blank);
+    line->remove_prefix(blank + 1);
+    return true;
+}
+
+bool digest_of(std::string_view field, uint8_t out[kSha256Size]) {
+    if (field.size() != 2 * kSha256Size) {
+        return false;
+    }
+    char digits[2 * kSha256Size + 1];
+    std::memcpy(digits, field.data(), field.size());
+    digits[field.size()] = '\0';
+    return hex_to_bytes(digits, out, kSha256Size);
+}
+
+// Decimal digits without a leading zero (but "0"), at most kPatchIndexMaxSize.
+bool size_of(std::string_view field, uint64_t* out) {
+    if (field.empty() || field.size() > 16 || (field.size() > 1 && field[0] == '0')) {
+        return false;
+    }
+    uint64_t value = 0;
+    for (char c : field) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        value = value * 10 + static_cast<uint64_t>(c - '0');
+    }
+    *out = value;
+    return value <= kPatchIndexMaxSize;
+}
+
+// One line's fields into entry; the reason of the first that does not read, else null.
+const char* read_entry(std::string_view line, PatchEntry* entry) {
+    std::string_view field;
+    if (!take_field(&line, &field) || !digest_of(field, entry->patch_sha256)) {
+        return "the patch's SHA-256 is not 64 hex digits and a blank";
+    }
+    if (!take_field(&line, &field) || !size_of(field, &entry->patch_size) ||
+        entry->patch_size == 0) {
+        return "the patch's size is not a whole number from 1 to 2^53";
+    }
+    if (!take_field(&line, &field) || !digest_of(field, entry->base_sha256)) {
+        return "the base file's SHA-256 is not 64 hex digits and a blank";
+    }
+    if (!take_field(&line, &field) || !digest_of(field, entry->result_sha256)) {
+        return "the new file's SHA-256 is not 64 hex digits and a blank";
+    }
+    if (!take_field(&line, &field) || !size_of(field, &entry->result_size)) {
+        return "the new file's size is not a whole number up to 2^53";
+    }
+    if (line.empty()) {
+        return "no path";
+    }
+    entry->path = line;
+    return nullptr;
+}
+
+}  // namespace
+
+bool PatchIndex::refuse(size_t line, const char* why) {
+    entries_.clear();
+    error_line_ = line;
+    error_ = why;
+    return false;
+}
+
+bool PatchIndex::parse(const char* text, size_t size) {
+    entries_.clear();
+    error_line_ = 0;
+    error_ = "";
+    if (size > 0 && std::memchr(text, '\0', size) != nullptr) {
+        return refuse(0, "holds a NUL byte");
+    }
+    size_t cursor = 0;
+    size_t line_number = 0;
+    while (cursor < size) {
+        ++line_number;
+        const char* newline =
+            static_cast<const char*>(std::memchr(text + cursor, '\n', size - cursor));
+        size_t end = newline != nullptr ? static_cast<size_t>(newline - text) : size;
+        size_t next = newline != nullptr ? end + 1 : size;
+        if (end > cursor && text[end - 1] == '\r') {
+            --end;
+        }
+        std::string_view line(text + cursor, end - cursor);
+        cursor = next;
+        PatchEntry entry;
+        if (const char* why = read_entry(line, &entry)) {
+            return refuse(line_number, why);
+        }
+        entry.line = line_number;
+        entries_.push_back(entry);
+    }
+    std::stable_sort(entries_.begin(), entries_.end(),
+                     [](const PatchEntry& a, const PatchEntry& b) { return a.path < b.path; });
+    for (size_t i = 1; i < entries_.size(); ++i) {
+        if (entries_[i].path == entries_[i - 1].path) {
+            // Which of two patches is meant cannot be told.
+            return refuse(std::max(entries_[i].line, entries_[i - 1].line),
+                          "a path is given twice");
+        }
+    }
+    return true;
+}
+
+const PatchEntry* PatchIndex::find(std::string_view path_text) const {
+    auto found = std::lower_bound(
+        entries_.begin(), entries_.end(), path_text,
+        [](const PatchEntry& entry, std::string_view path) { return entry.path < path; });
+    if (found == entries_.end() || found->path != path_text) {
+        return nullptr;
+    }
+    return &*found;
+}
+
+}  // namespace velda
