@@ -1,7 +1,8 @@
 #include "install/patch_index.h"
 
-#include <algorithm>
 #include <cstring>
+
+#include "install/path_entries.h"
 
 namespace velda {
 
@@ -106,26 +107,15 @@ bool PatchIndex::parse(const char* text, size_t size) {
         entry.line = line_number;
         entries_.push_back(entry);
     }
-    std::stable_sort(entries_.begin(), entries_.end(),
-                     [](const PatchEntry& a, const PatchEntry& b) { return a.path < b.path; });
-    for (size_t i = 1; i < entries_.size(); ++i) {
-        if (entries_[i].path == entries_[i - 1].path) {
-            // Which of two patches is meant cannot be told.
-            return refuse(std::max(entries_[i].line, entries_[i - 1].line),
-                          "a path is given twice");
-        }
+    // Which of two patches is meant cannot be told.
+    if (size_t twice = sort_entries_by_path(&entries_)) {
+        return refuse(twice, "a path is given twice");
     }
     return true;
 }
 
 const PatchEntry* PatchIndex::find(std::string_view path_text) const {
-    auto found = std::lower_bound(
-        entries_.begin(), entries_.end(), path_text,
-        [](const PatchEntry& entry, std::string_view path) { return entry.path < path; });
-    if (found == entries_.end() || found->path != path_text) {
-        return nullptr;
-    }
-    return &*found;
+    return find_entry_by_path(entries_, path_text);
 }
 
 }  // namespace velda

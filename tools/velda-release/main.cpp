@@ -66,6 +66,24 @@ bool take(int argc, char** argv, int* i, const char* name, std::string* value, b
     return true;
 }
 
+// One half of a "--previous DIR --previous-version VERSION" pair, kept in the order given.
+bool take_previous(int argc, char** argv, int* i, std::vector<std::string>* folders,
+                   std::vector<std::string>* versions, bool* missing) {
+    std::string value;
+    std::vector<std::string>* into = nullptr;
+    if (take(argc, argv, i, "--previous", &value, missing)) {
+        into = folders;
+    } else if (take(argc, argv, i, "--previous-version", &value, missing)) {
+        into = versions;
+    } else {
+        return false;
+    }
+    if (!*missing) {
+        into->push_back(value);
+    }
+    return true;
+}
+
 // "--previous" and "--previous-version" paired in the order given; a missing half stays empty.
 std::vector<PreviousRelease> pair_previous(const std::vector<std::string>& folders,
                                            const std::vector<std::string>& versions) {
@@ -93,14 +111,10 @@ int pack_command(int argc, char** argv) {
     std::vector<std::string> previous_folders;
     std::vector<std::string> previous_versions;
     for (int i = 2; i < argc; ++i) {
-        std::string previous;
-        if (take(argc, argv, &i, "--previous", &previous, &missing) ||
-            take(argc, argv, &i, "--previous-version", &previous, &missing)) {
+        if (take_previous(argc, argv, &i, &previous_folders, &previous_versions, &missing)) {
             if (missing) {
                 return usage_error("an option lacks its value");
             }
-            bool folder = std::strcmp(argv[i - 1], "--previous") == 0;
-            (folder ? previous_folders : previous_versions).push_back(previous);
             continue;
         }
         if (take(argc, argv, &i, "--product", &options.product_folder, &missing) ||
@@ -148,14 +162,10 @@ int check_command(int argc, char** argv) {
     std::vector<std::string> previous_folders;
     std::vector<std::string> previous_versions;
     for (int i = 2; i < argc; ++i) {
-        std::string previous;
-        if (take(argc, argv, &i, "--previous", &previous, &missing) ||
-            take(argc, argv, &i, "--previous-version", &previous, &missing)) {
+        if (take_previous(argc, argv, &i, &previous_folders, &previous_versions, &missing)) {
             if (missing) {
                 return usage_error("an option lacks its value");
             }
-            bool folder = std::strcmp(argv[i - 1], "--previous") == 0;
-            (folder ? previous_folders : previous_versions).push_back(previous);
             continue;
         }
         std::string key_file;
