@@ -169,7 +169,10 @@ DeltaResult apply_delta_patch_file(const char* patch_path, const char* base_path
     BaseFile base(base_handle.get(), static_cast<uint64_t>(base_size.QuadPart));
     ResultFile result(result_handle.get());
     DeltaResult applied = apply_delta_patch(patch, base, result_size, result);
-    if (applied == DeltaResult::Applied && !result.flush()) {
+    // On the disk before it counts: the commit that follows must never expose a file that a
+    // power loss could leave short.
+    if (applied == DeltaResult::Applied &&
+        (!result.flush() || !FlushFileBuffers(result_handle.get()))) {
         return DeltaResult::OutputFailed;
     }
     return applied;
