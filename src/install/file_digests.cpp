@@ -26,17 +26,9 @@ bool FileDigestList::parse(const char* text, size_t size) {
         cursor = 3;
     }
     size_t line_number = 0;
-    while (cursor < size) {
+    std::string_view line;
+    while (next_list_line(text, size, &cursor, &line)) {
         ++line_number;
-        const char* newline =
-            static_cast<const char*>(std::memchr(text + cursor, '\n', size - cursor));
-        size_t end = newline != nullptr ? static_cast<size_t>(newline - text) : size;
-        size_t next = newline != nullptr ? end + 1 : size;
-        if (end > cursor && text[end - 1] == '\r') {
-            --end;
-        }
-        std::string_view line(text + cursor, end - cursor);
-        cursor = next;
 
         if (!line.empty() && line[0] == '\\') {
             // sha256sum escapes names holding a backslash or a line break; no list path is one.

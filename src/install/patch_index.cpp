@@ -89,17 +89,9 @@ bool PatchIndex::parse(const char* text, size_t size) {
     }
     size_t cursor = 0;
     size_t line_number = 0;
-    while (cursor < size) {
+    std::string_view line;
+    while (next_list_line(text, size, &cursor, &line)) {
         ++line_number;
-        const char* newline =
-            static_cast<const char*>(std::memchr(text + cursor, '\n', size - cursor));
-        size_t end = newline != nullptr ? static_cast<size_t>(newline - text) : size;
-        size_t next = newline != nullptr ? end + 1 : size;
-        if (end > cursor && text[end - 1] == '\r') {
-            --end;
-        }
-        std::string_view line(text + cursor, end - cursor);
-        cursor = next;
         PatchEntry entry;
         if (const char* why = read_entry(line, &entry)) {
             return refuse(line_number, why);

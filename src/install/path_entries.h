@@ -2,13 +2,33 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <string_view>
 #include <vector>
 
 namespace velda {
 
-// Lists read from a file, one entry per path (Entry has `path` and `line`): sorted once, then
-// searched by path.
+// Lists read from a file, one entry per path (Entry has `path` and `line`): read a line at a
+// time, sorted once, then searched by path.
+
+// The line that starts at *cursor, without its "\n" or "\r\n"; *cursor moves past it. False
+// once *cursor has reached size.
+[[nodiscard]] inline bool next_list_line(const char* text, size_t size, size_t* cursor,
+                                         std::string_view* line) {
+    if (*cursor >= size) {
+        return false;
+    }
+    const char* newline =
+        static_cast<const char*>(std::memchr(text + *cursor, '\n', size - *cursor));
+    size_t end = newline != nullptr ? static_cast<size_t>(newline - text) : size;
+    size_t next = newline != nullptr ? end + 1 : size;
+    if (end > *cursor && text[end - 1] == '\r') {
+        --end;
+    }
+    *line = std::string_view(text + *cursor, end - *cursor);
+    *cursor = next;
+    return true;
+}
 
 // Sorts the entries by path; returns the later line of a path given twice, else 0.
 template <typename Entry>
