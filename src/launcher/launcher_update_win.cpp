@@ -249,10 +249,6 @@ void settle_launcher_hand_over(LauncherRun* run) {
     }
 }
 
-}  // namespace velda
-
-namespace velda {
-
 bool hand_over_to_offered_launcher(LauncherRun* run) {
     if (kReleasePublicKeyCount == 0 || !offer_taken(*run)) {
         return false;
